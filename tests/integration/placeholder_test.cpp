@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+TEST(Binary, Exists) { EXPECT_TRUE(true); }

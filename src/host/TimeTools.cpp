@@ -47,8 +47,8 @@ std::string Pad(int value, int width) {
 }  // namespace
 
 TDateTime TDateTime::Encode(const TParts& p) {
-  const double days = double(DaysFromCivil(p.Year, unsigned(p.Month), unsigned(p.Day)) -
-                             kEpochOffsetDays);
+  const double days =
+      double(DaysFromCivil(p.Year, unsigned(p.Month), unsigned(p.Day)) - kEpochOffsetDays);
   const double ms = ((p.Hour * 60.0 + p.Minute) * 60.0 + p.Second) * 1000.0 + p.MilliSecond;
   return TDateTime{days + ms / MsPerDay};
 }
@@ -93,7 +93,9 @@ TDateTime TDateTime::FromUnixMs(int64_t unixMs) {
   return Encode(p);
 }
 
-TDateTime TDateTime::Now() { return ClockSource().Now(); }
+TDateTime TDateTime::Now() {
+  return ClockSource().Now();
+}
 
 std::string TDateTime::Format(const std::string& pattern) const {
   const TParts p = Decode();
@@ -165,15 +167,21 @@ TDateTime TWallClock::Now() const {
 }
 
 TManualClock::TManualClock(TDateTime start) : Current(start.Value) {}
-TDateTime TManualClock::Now() const { return TDateTime{Current.load()}; }
-void TManualClock::Set(TDateTime t) { Current.store(t.Value); }
+TDateTime TManualClock::Now() const {
+  return TDateTime{Current.load()};
+}
+void TManualClock::Set(TDateTime t) {
+  Current.store(t.Value);
+}
 void TManualClock::AdvanceMs(double ms) {
   double cur = Current.load();
   while (!Current.compare_exchange_weak(cur, cur + ms / MsPerDay)) {
   }
 }
 
-void SetClockSource(const TClockSource* clock) { gClock.store(clock); }
+void SetClockSource(const TClockSource* clock) {
+  gClock.store(clock);
+}
 
 const TClockSource& ClockSource() {
   const TClockSource* c = gClock.load();
@@ -186,7 +194,9 @@ std::unique_ptr<TDefaultPerformanceTime> TDefaultPerformanceTime::CreateStarted(
   return t;
 }
 
-void TDefaultPerformanceTime::Start() { StartTime = TDateTime::Now(); }
+void TDefaultPerformanceTime::Start() {
+  StartTime = TDateTime::Now();
+}
 
 double TDefaultPerformanceTime::Elapsed() const {
   // Two day counts near 46000 carry rounding noise far below a microsecond;

@@ -1,0 +1,423 @@
+#include "host/serverobject_u.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "common/Exceptions.h"
+#include "common/TextN.h"
+#include "common/TextTools.h"
+#include "host/CommandLine.h"
+#include "host/IniFile.h"
+#include "host/ZeveVira.h"
+#include "host/logdebug.h"
+#include "host/zevevira_users_u.h"
+#include "transport/clientobject_u.h"
+
+namespace vx {
+
+namespace {
+constexpr const char* kMainConfig = "Main Config";
+constexpr const char* kWebPost = "WebPost";
+constexpr const char* kServers = "Servers";
+constexpr const char* kDefaultServerSection = "server_cfg Default";
+constexpr uint16_t kAdminPrivileges = 9;
+
+std::string ReadTrimmed(const TIniFile& ini, const char* section, const char* key,
+                        const std::string& def, size_t maxLength) {
+  return CutText(TrimText(ini.ReadString(section, key, def)), maxLength);
+}
+
+void LogConfigOpenFailure(const std::string& path) {
+  Log(LMTERROR, LMDALL, "SERVER", "unable to open server config file : " + path);
+}
+}  // namespace
+
+void ReadMainConfig(const TIniFile& ini, TMainConfig& main, TWebPostConfig& webPost) {
+  main.HTTPServerPort = ini.ReadInteger(kMainConfig, "HTTPServer Port", main.HTTPServerPort);
+  main.HTTPServerEnabled = ini.ReadBool(kMainConfig, "HTTPServer Enabled", main.HTTPServerEnabled);
+  main.ExternalIPDectection =
+      ini.ReadBool(kMainConfig, "ExternalIPDectection", main.ExternalIPDectection);
+  main.DateTimeFormat = ini.ReadString(kMainConfig, "DateTimeFormat", main.DateTimeFormat);
+  main.TCPQueryPort = ini.ReadInteger(kMainConfig, "TCPQueryPort", main.TCPQueryPort);
+  main.BoundToIp = TrimText(ini.ReadString(kMainConfig, "BoundToIp", main.BoundToIp));
+
+  webPost.AdminEmail = ReadTrimmed(ini, kWebPost, "AdminEmail", webPost.AdminEmail, 255);
+  webPost.ISPLinkURL = ReadTrimmed(ini, kWebPost, "ISPLinkURL", webPost.ISPLinkURL, 255);
+  webPost.ISPName = ReadTrimmed(ini, kWebPost, "ISPName", webPost.ISPName, 29);
+  webPost.ISPCountry = ReadTrimmed(ini, kWebPost, "ISPCountry", webPost.ISPCountry, 29);
+  webPost.Enabled = ini.ReadBool(kWebPost, "Enabled", webPost.Enabled);
+  webPost.PostURL = ReadTrimmed(ini, kWebPost, "PostURL", webPost.PostURL, 255);
+}
+
+void WriteMainConfig(TIniFile& ini, const TMainConfig& main, const TWebPostConfig& webPost) {
+  ini.WriteInteger(kMainConfig, "HTTPServer Port", main.HTTPServerPort);
+  ini.WriteBool(kMainConfig, "HTTPServer Enabled", main.HTTPServerEnabled);
+  ini.WriteBool(kMainConfig, "ExternalIPDectection", main.ExternalIPDectection);
+  ini.WriteString(kMainConfig, "DateTimeFormat", main.DateTimeFormat);
+  ini.WriteInteger(kMainConfig, "TCPQueryPort", main.TCPQueryPort);
+  ini.WriteString(kMainConfig, "BoundToIp", main.BoundToIp);
+
+  ini.WriteString(kWebPost, "AdminEmail", webPost.AdminEmail);
+  ini.WriteString(kWebPost, "ISPLinkURL", webPost.ISPLinkURL);
+  ini.WriteString(kWebPost, "ISPName", webPost.ISPName);
+  ini.WriteString(kWebPost, "ISPCountry", webPost.ISPCountry);
+  ini.WriteBool(kWebPost, "Enabled", webPost.Enabled);
+  ini.WriteString(kWebPost, "PostURL", webPost.PostURL);
+}
+
+std::string RandomPassword(size_t length) {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz1234567890";
+  std::string password;
+  while (password.size() < length) {
+    uint8_t byte = 0;
+    if (getrandom(&byte, 1, 0) != 1) {
+      if (errno == EINTR) continue;
+      throw Exception("no random source for the administrator password");
+    }
+    // 252 = 7 * 36: taking only bytes below it keeps every character equally likely.
+    if (byte < 252) password += kAlphabet[byte % 36];
+  }
+  return password;
+}
+
+// ---------------------------------------------------------------------------
+// TServerObject
+
+TServerObject::TServerObject(TServerManager& manager) : Manager(manager) {}
+TServerObject::~TServerObject() = default;
+
+std::string TServerObject::DefaultWelcomeMessage() {
+  return "[Welcome to Vorlantix, check http://localhost:14534/]";
+}
+
+void TServerObject::SetDefaults(int32_t port) {
+  NextPlayerID = 1;
+  StartTime = TDateTime::Now();
+  SectionName = CutText(ConfigName, 29);
+  ServerPlatform = CutText(TServerManager::PlatformText(), 29);
+  VersionMajor = ProgramVersionMajor;
+  VersionMinor = ProgramVersionMinor;
+  VersionRelease = ProgramVersionRelease;
+  VersionBuild = ProgramVersionBuild;
+  ServerName = "Vorlantix Server";
+  ServerType = 1;
+  ServerWelcomeMessage = DefaultWelcomeMessage();
+  ServerMaxUsers = 12;
+  ServerUDPPort = port == -1 ? DefaultServerUDPPort : port;
+  ServerPassword.clear();
+  ServerFlags = 2;
+  AllowCodecCelp51 = AllowCodecCelp63 = AllowCodecGSM148 = AllowCodecGSM164 =
+      AllowCodecWindowsCELP52 = true;
+  WebPost_LinkURL.clear();
+}
+
+bool TServerObject::ReadSettings(const TIniFile& ini) {
+  const std::string& s = ConfigName;
+  ServerName = CutText(ini.ReadString(s, "ServerName", ServerName), 29);
+  ServerType = uint16_t(ini.ReadInteger(s, "ServerType", ServerType));
+  ServerWelcomeMessage =
+      CutText(ini.ReadString(s, "ServerWelcomeMessage", ServerWelcomeMessage), 255);
+  const int32_t maxUsers = ini.ReadInteger(s, "ServerMaxUsers", ServerMaxUsers);
+  ServerUDPPort = ini.ReadInteger(s, "ServerUDPPort", ServerUDPPort);
+  ServerPassword = CutText(ini.ReadString(s, "ServerPassword", ServerPassword), 29);
+  ServerFlags = uint16_t(ini.ReadInteger(s, "ServerFlags", ServerFlags));
+  AllowCodecCelp51 = ini.ReadBool(s, "AllowCodecCelp51", AllowCodecCelp51);
+  AllowCodecCelp63 = ini.ReadBool(s, "AllowCodecCelp63", AllowCodecCelp63);
+  AllowCodecGSM148 = ini.ReadBool(s, "AllowCodecGSM148", AllowCodecGSM148);
+  AllowCodecGSM164 = ini.ReadBool(s, "AllowCodecGSM164", AllowCodecGSM164);
+  AllowCodecWindowsCELP52 = ini.ReadBool(s, "AllowCodecWindowsCELP52", AllowCodecWindowsCELP52);
+  WebPost_LinkURL = CutText(ini.ReadString(s, "WebPost_LinkURL", WebPost_LinkURL), 255);
+  if (maxUsers < 0 || maxUsers > 65535) {
+    LogFmt(LMTERROR, LMDALL, "SERVER",
+           "server %1: ServerMaxUsers %2 is out of range (0 to 65535), server not started",
+           {ConfigName, maxUsers});
+    return false;
+  }
+  ServerMaxUsers = uint16_t(maxUsers);
+  return true;
+}
+
+void TServerObject::SaveSettings(TIniFile* ini) {
+  std::unique_ptr<TIniFile> own;
+  if (ini == nullptr) {
+    own = std::make_unique<TIniFile>(ProcessSettings().IniPath);
+    if (!own->Load()) {
+      LogConfigOpenFailure(own->FileName());
+      return;
+    }
+    ini = own.get();
+  }
+  const std::string& s = ConfigName;
+  ini->WriteString(s, "ServerName", ServerName);
+  ini->WriteInteger(s, "ServerType", ServerType);
+  ini->WriteString(s, "ServerWelcomeMessage", ServerWelcomeMessage);
+  ini->WriteInteger(s, "ServerMaxUsers", ServerMaxUsers);
+  ini->WriteInteger(s, "ServerUDPPort", ServerUDPPort);
+  ini->WriteString(s, "ServerPassword", ServerPassword);
+  ini->WriteInteger(s, "ServerFlags", ServerFlags);
+  ini->WriteBool(s, "AllowCodecCelp51", AllowCodecCelp51);
+  ini->WriteBool(s, "AllowCodecCelp63", AllowCodecCelp63);
+  ini->WriteBool(s, "AllowCodecGSM148", AllowCodecGSM148);
+  ini->WriteBool(s, "AllowCodecGSM164", AllowCodecGSM164);
+  ini->WriteBool(s, "AllowCodecWindowsCELP52", AllowCodecWindowsCELP52);
+  ini->WriteString(s, "WebPost_LinkURL", WebPost_LinkURL);
+  if (!ini->Save()) LogConfigOpenFailure(ini->FileName());
+}
+
+bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile* ini) {
+  ConfigName = sectionName;
+  if (!Manager.RegisterServer(shared_from_this())) {
+    Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
+    return false;
+  }
+  std::unique_ptr<TIniFile> own;
+  if (ini == nullptr) {
+    own = std::make_unique<TIniFile>(ProcessSettings().IniPath);
+    if (!own->Load()) {
+      LogConfigOpenFailure(own->FileName());
+      Manager.UnregisterServer(this);
+      return false;
+    }
+    ini = own.get();
+  }
+  SetDefaults(port);
+  if (!ReadSettings(*ini)) {
+    Manager.UnregisterServer(this);
+    return false;
+  }
+  LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {ServerUDPPort});
+  SaveSettings(ini);
+  own.reset();
+  // The file keeps the type as read; the running value always has 0x04.
+  ServerType =
+      uint16_t((ServerType & ~(SERVERTYPE_RUNNING | SERVERTYPE_CLEARED)) | SERVERTYPE_RUNNING);
+  return true;
+}
+
+void TServerObject::Stop() {
+  try {
+    // The protocol threads and the socket stop here once they exist.
+  } catch (const std::exception& e) {
+    Log(LMTERROR, LMDALL, "SERVER",
+        "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
+  }
+}
+
+int TServerObject::DefaultCodec() const {
+  int codec = -1;
+  const std::pair<int, bool> order[] = {{0, AllowCodecCelp51},
+                                        {4, AllowCodecWindowsCELP52},
+                                        {1, AllowCodecCelp63},
+                                        {2, AllowCodecGSM148},
+                                        {3, AllowCodecGSM164}};
+  for (const auto& [id, allowed] : order) {
+    if (allowed) codec = id;
+  }
+  return codec;
+}
+
+// ---------------------------------------------------------------------------
+// TServerManager
+
+TServerManager::TServerManager() = default;
+TServerManager::~TServerManager() = default;
+
+void TServerManager::SetDatabase(std::unique_ptr<TZeveVira> database) {
+  ServerDatabase = std::move(database);
+}
+
+bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server) {
+  std::scoped_lock guard(RegistryLock);
+  for (const auto& s : Registry) {
+    if (s->ConfigName == server->ConfigName) return false;
+  }
+  Registry.push_back(server);
+  return true;
+}
+
+void TServerManager::UnregisterServer(const TServerObject* server) {
+  std::scoped_lock guard(RegistryLock);
+  std::erase_if(Registry, [server](const auto& s) { return s.get() == server; });
+}
+
+std::shared_ptr<TServerObject> TServerManager::FindServerByName(const std::string& sectionName) {
+  std::scoped_lock guard(RegistryLock);
+  for (const auto& s : Registry) {
+    if (s->ConfigName == sectionName) return s;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<TServerObject> TServerManager::FindServerByPort(int32_t port) {
+  std::scoped_lock guard(RegistryLock);
+  for (const auto& s : Registry) {
+    if (s->ServerUDPPort == port) return s;
+  }
+  return nullptr;
+}
+
+TServerList TServerManager::ServerList() {
+  std::scoped_lock guard(RegistryLock);
+  TServerList list;
+  list.reserve(Registry.size());
+  for (const auto& s : Registry) list.emplace_back(s->ConfigName, s);
+  return list;
+}
+
+void TServerManager::RestartServers(const std::string& sectionName) {
+  std::scoped_lock guard(RegistryLock);
+  for (size_t i = Registry.size(); i-- > 0;) {
+    if (i >= Registry.size()) continue;
+    std::shared_ptr<TServerObject> server = Registry[i];
+    if (!sectionName.empty() && server->ConfigName != sectionName) continue;
+    server->Stop();
+    UnregisterServer(server.get());
+    server->Start(server->ConfigName, -1, nullptr);
+    if (!sectionName.empty()) break;
+  }
+}
+
+void TServerManager::StopServers(const std::string& sectionName) {
+  std::scoped_lock guard(RegistryLock);
+  for (size_t i = Registry.size(); i-- > 0;) {
+    if (i >= Registry.size()) continue;
+    std::shared_ptr<TServerObject> server = Registry[i];
+    if (!sectionName.empty() && server->ConfigName != sectionName) continue;
+    server->Stop();
+    UnregisterServer(server.get());
+    if (!sectionName.empty()) break;
+  }
+}
+
+void TServerManager::SetAdminPassword(const std::string& sectionName, const std::string& password) {
+  if (!ServerDatabase) return;
+  TZeveViraUsers users(*ServerDatabase);
+  if (auto admin = users.GetUser(sectionName, "admin", false)) {
+    admin->Priviliges = kAdminPrivileges;
+    admin->LogInPassWord = CutText(password, 29);
+    users.StoreUser(sectionName, *admin);
+    return;
+  }
+  TClientObject admin;
+  admin.LogInName = "admin";
+  admin.NickName = "admin";
+  admin.Priviliges = kAdminPrivileges;
+  admin.RegisteredBy = "Server";
+  admin.LogInPassWord = CutText(password, 29);
+  users.AddUser(sectionName, admin);
+}
+
+bool TServerManager::Startup() {
+  // Read the command line again, so that a restart of the manager sees it.
+  TCommandLine& settings = ProcessSettings();
+  settings = TCommandLine{};
+  ParseCommandLine(ProcessArguments(), settings);
+  ApplyDefaultPaths(settings, CurrentDirectory());
+
+  CreateLogFile(settings.LogPath, settings.IniPath);
+  Log(LMTALL, LMDINFO, "server", "Server startup initialized");
+  Log(LMTALL, LMDINFO, "server",
+      "Server version: " + VersionText() + " " + PlatformText() + "\r\nOK");
+
+  ServerDatabase.reset();
+
+  TIniFile ini(settings.IniPath);
+  if (!ini.Load()) {
+    LogFmt(LMTERROR, LMDALL, "SERVER",
+           "Start_Vorlantix_Server: unable to open server config file: %1 ", {settings.IniPath});
+    return false;
+  }
+  MainConfig = TMainConfig{};
+  WebPost = TWebPostConfig{};
+  try {
+    ReadMainConfig(ini, MainConfig, WebPost);
+  } catch (const std::exception&) {
+    Log(LMTERROR, LMDALL, "SERVER", "Start_Vorlantix_Server: error in config file");
+    return false;
+  }
+  if (TrimText(WebPost.PostURL) == TrimText(BuiltInListAddress())) WebPost.PostURL.clear();
+  WriteMainConfig(ini, MainConfig, WebPost);
+  if (!ini.Save()) {
+    LogFmt(LMTERROR, LMDALL, "SERVER",
+           "Start_Vorlantix_Server: unable to open server config file: %1 ", {settings.IniPath});
+    return false;
+  }
+
+  try {
+    auto database = std::make_unique<TZeveVira>();
+    database->SetOpenFlag(TFBOpenFlag::CreateNotExists);
+    database->SetFileName(settings.DatabasePath);
+    database->SetActive(true);
+    database->SetDatabaseName("Vorlantix db");
+    database->Flush();
+    ServerDatabase = std::move(database);
+  } catch (const std::exception&) {
+    LogFmt(LMTERROR, LMDIMPORTANT, "SERVER",
+           "Start_Vorlantix_Server: unable to open server db file : %1", {settings.DatabasePath});
+    return false;
+  }
+
+  bool anyServer = false;
+  for (int n = 0;; ++n) {
+    const std::string section = ini.ReadString(kServers, std::to_string(n), "");
+    if (section.empty()) break;
+    anyServer = true;
+    auto server = std::make_shared<TServerObject>(*this);
+    server->Start(section, -1, &ini);
+    if (!settings.AdminPassword.empty()) SetAdminPassword(section, settings.AdminPassword);
+  }
+
+  if (!anyServer) {
+    auto server = std::make_shared<TServerObject>(*this);
+    server->Start(kDefaultServerSection, -1, &ini);
+    ini.WriteString(kServers, "0", kDefaultServerSection);
+    Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
+    const std::string password =
+        settings.AdminPassword.empty() ? RandomPassword(5) : CutText(settings.AdminPassword, 29);
+    TClientObject admin;
+    admin.LogInName = "admin";
+    admin.NickName = "admin";
+    admin.RegisteredBy = "Server";
+    admin.Priviliges = kAdminPrivileges;
+    admin.LogInPassWord = password;
+    TZeveViraUsers(*ServerDatabase).AddUser(kDefaultServerSection, admin);
+    Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
+    LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
+    ini.Save();
+  }
+
+  // The web interface, the query interface and the server list poster start
+  // here once they exist.
+
+  ini.Save();
+  Log(LMTALL, LMDINFO, "server", "Server startup finished");
+  return true;
+}
+
+void TServerManager::Shutdown() {
+  Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
+  StopServers("");
+  if (ServerDatabase) {
+    ServerDatabase->Flush();
+    ServerDatabase->SetActive(false);
+    ServerDatabase.reset();
+  }
+  {
+    std::scoped_lock guard(RegistryLock);
+    Registry.clear();
+  }
+  if (ShutdownWaitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));
+  Log(LMTALL, LMDINFO, "server", "Server shutdown finished");
+  ReleaseLogFile();
+}
+
+TServerManager& ServerManager() {
+  static TServerManager manager;
+  return manager;
+}
+
+}  // namespace vx

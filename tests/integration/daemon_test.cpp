@@ -1,0 +1,108 @@
+// End-to-end: the real program's command line, daemon start, signals, pid
+// file and exit codes.
+#include <gtest/gtest.h>
+
+#include "ProcessHarness.h"
+
+namespace vx::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Daemon, VersionAndHelpPrintAndExitWithoutStarting) {
+  TScratchDir dir;
+  for (const char* arg : {"-ver", "--version", "-VER"}) {
+    const TRunResult r = RunServer(dir.Path, {arg});
+    EXPECT_EQ(r.ExitCode, 0) << arg;
+    EXPECT_EQ(r.Output, "Version Vorlantix2 v2.0.18.31 \n") << arg;
+  }
+  const TRunResult help = RunServer(dir.Path, {"-db=/x/y.db", "/?"});
+  EXPECT_EQ(help.ExitCode, 0);
+  EXPECT_EQ(help.Output,
+            "Version Vorlantix2 v2.0.18.31 \nCommand parameters:\n -db=<path>\n -ini=<path>\n"
+            " -log=<path>\n -pid=<path>\n -httpdocs=<path>\n -adminpw=<newpw>\n\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("server.log"))) << "nothing starts";
+  EXPECT_FALSE(std::filesystem::exists(dir.File("server.ini")));
+}
+
+TEST(Daemon, StartsRunsAndStopsOnSigterm) {
+  TScratchDir dir;
+  const TRunResult r = RunServer(dir.Path, {"--foo", "-PID=" + dir.File("vx.pid")});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  const std::string prefix = "Vorlantix Server Daemon started with PID ";
+  ASSERT_EQ(r.Output.rfind(prefix, 0), 0u) << r.Output;
+  const pid_t pid = std::stoi(r.Output.substr(prefix.size()));
+  ASSERT_EQ(r.Output, prefix + std::to_string(pid) + "\n");
+  ASSERT_TRUE(ProcessAlive(pid));
+
+  // The pid file: decimal, no line end, mode 0600.
+  EXPECT_EQ(ReadFile(dir.File("vx.pid")), std::to_string(pid));
+  struct stat st {};
+  ASSERT_EQ(stat(dir.File("vx.pid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Default files in the working folder: the log with its header and the
+  // configuration written back with every key.
+  const std::string log = dir.File("server.log");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log), "daemon activated") == 1; }, 5s))
+      << ReadFile(log);
+  std::string text = ReadFile(log);
+  EXPECT_EQ(text.rfind(std::string(63, '-') + "\n-------------- log started at ", 0), 0u) << text;
+  EXPECT_NE(text.find(",ALL,Info,server,\tServer startup initialized\n"), std::string::npos);
+  EXPECT_NE(text.find(",WARNING,Info,server,\tVorlantix Server daemon activated\n"),
+            std::string::npos);
+  const std::string ini = ReadFile(dir.File("server.ini"));
+  for (const char* key :
+       {"[Main Config]", "HTTPServer Port=14534", "HTTPServer Enabled=1", "ExternalIPDectection=1",
+        "DateTimeFormat=dd-mm-yyyy hh:nn:ss", "TCPQueryPort=51234", "BoundToIp=", "[WebPost]",
+        "AdminEmail=na", "ISPLinkURL=na", "ISPName=Private", "ISPCountry=Earth", "Enabled=1",
+        "PostURL=", "[debug]", "MessageTypes=LMTALL", "MessageDepths=LMDALL"}) {
+    EXPECT_NE(ini.find(key), std::string::npos) << key << "\n" << ini;
+  }
+
+  // SIGHUP writes the activated line once more; SIGINT is blocked.
+  ASSERT_EQ(kill(pid, SIGHUP), 0);
+  EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log), "daemon activated") == 2; }, 5s));
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(ProcessAlive(pid)) << "SIGINT must not stop the daemon";
+
+  // SIGTERM: shutdown (with its pause of 5 s), footer, pid file removed.
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(pid); }, 15s));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("vx.pid")));
+  text = ReadFile(log);
+  EXPECT_NE(text.find(",ALL,Info,server,\tServer shutdown initialized\n"), std::string::npos);
+  EXPECT_NE(text.find(",ALL,Info,server,\tServer shutdown finished\n"), std::string::npos);
+  EXPECT_NE(text.find("--------------- log ended at "), std::string::npos) << text;
+  EXPECT_EQ(text.substr(text.size() - 64), std::string(63, '-') + "\n");
+}
+
+TEST(Daemon, ConfigurationInAMissingFolderFailsTheStart) {
+  TScratchDir dir;
+  const TRunResult r = RunServer(dir.Path, {"-ini=" + dir.File("missing/folder/server.ini")});
+  EXPECT_EQ(r.ExitCode, 2);
+  EXPECT_EQ(r.Output, "Error stating daemon. Aborted\n");
+  const std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_NE(log.find(",ERROR,All,SERVER,\tStart_Vorlantix_Server: unable to open server config "
+                     "file: " +
+                     dir.File("missing/folder/server.ini") + " \n"),
+            std::string::npos)
+      << log;
+}
+
+TEST(Daemon, UnwritablePidFileStopsTheDaemon) {
+  TScratchDir dir;
+  const TRunResult r = RunServer(dir.Path, {"-pid=" + dir.File("no/such/dir/vx.pid")});
+  EXPECT_EQ(r.ExitCode, 2) << r.Output;
+  EXPECT_EQ(r.Output, "Error stating daemon. Aborted\n");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return ReadFile(dir.File("server.log")).find("Unable to createpid file, stopping daemon") !=
+               std::string::npos;
+      },
+      5s));
+}
+
+}  // namespace
+}  // namespace vx::testing

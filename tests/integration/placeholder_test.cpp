@@ -1,2 +1,0 @@
-#include <gtest/gtest.h>
-TEST(Binary, Exists) { EXPECT_TRUE(true); }

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "host/CommandLine.h"
+#include "host/IniFile.h"
+#include "host/ZeveVira.h"
+#include "host/logdebug.h"
+#include "host/serverobject_u.h"
+#include "host/zevevira_users_u.h"
+
+namespace vx {
+namespace {
+
+class ServerManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    Dir = std::filesystem::temp_directory_path() / ("vx-manager-" + std::to_string(rd()));
+    std::filesystem::create_directories(Dir);
+    ProcessSettings() = TCommandLine{};
+    ProcessSettings().IniPath = (Dir / "server.ini").string();
+    auto db = std::make_unique<TZeveVira>();
+    db->SetFileName((Dir / "server.db").string());
+    db->SetActive(true);
+    Manager.SetDatabase(std::move(db));
+    Ini = std::make_unique<TIniFile>(ProcessSettings().IniPath);
+  }
+  void TearDown() override {
+    Manager.StopServers("");
+    Manager.SetDatabase(nullptr);
+    ProcessSettings() = TCommandLine{};
+    std::filesystem::remove_all(Dir);
+  }
+  std::shared_ptr<TServerObject> StartServer(const std::string& section, int32_t port = -1) {
+    auto server = std::make_shared<TServerObject>(Manager);
+    if (!server->Start(section, port, Ini.get())) return nullptr;
+    return server;
+  }
+  std::string Slurp(const std::string& name) {
+    std::ifstream in(Dir / name);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  std::filesystem::path Dir;
+  TServerManager Manager;
+  std::unique_ptr<TIniFile> Ini;
+};
+
+TEST_F(ServerManagerTest, EmptySectionStartsWithDefaultsAndIsWrittenInFull) {
+  auto server = StartServer("server_cfg Default");
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->ServerName, "Vorlantix Server");
+  EXPECT_EQ(server->ServerUDPPort, 8767);
+  EXPECT_EQ(server->ServerMaxUsers, 12);
+  EXPECT_EQ(server->ServerType, 0x05) << "0x04 is set while running";
+  EXPECT_EQ(server->ServerFlags, 2);
+  EXPECT_EQ(server->SectionName, "server_cfg Default");
+  EXPECT_EQ(server->ServerPlatform, "Linux");
+  EXPECT_EQ(server->NextPlayerID, 1);
+  EXPECT_EQ(server->DefaultCodec(), 3);
+
+  TIniFile check(ProcessSettings().IniPath);
+  ASSERT_TRUE(check.Load());
+  const std::vector<std::string> keys = check.ReadSection("server_cfg Default");
+  const std::vector<std::string> expected = {
+      "ServerName",       "ServerType",       "ServerWelcomeMessage", "ServerMaxUsers",
+      "ServerUDPPort",    "ServerPassword",   "ServerFlags",          "AllowCodecCelp51",
+      "AllowCodecCelp63", "AllowCodecGSM148", "AllowCodecGSM164",     "AllowCodecWindowsCELP52",
+      "WebPost_LinkURL"};
+  EXPECT_EQ(keys, expected);
+  EXPECT_EQ(check.ReadString("server_cfg Default", "ServerType", ""), "1")
+      << "the file keeps the type as read";
+  EXPECT_EQ(check.ReadString("server_cfg Default", "ServerWelcomeMessage", "")
+                .rfind("[Welcome to Vorlantix, check ", 0),
+            0u);
+
+  // A given port wins over the default for a new section.
+  auto other = StartServer("second", 9000);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->ServerUDPPort, 9000);
+}
+
+TEST_F(ServerManagerTest, SettingsAreReadCutAndCheckedFromTheSection) {
+  Ini->WriteString("s", "ServerName", std::string(40, 'n'));
+  Ini->WriteInteger("s", "ServerType", 9);
+  Ini->WriteInteger("s", "ServerUDPPort", 9100);
+  Ini->WriteString("s", "ServerPassword", "secret");
+  Ini->WriteBool("s", "AllowCodecCelp51", false);
+  Ini->WriteBool("s", "AllowCodecCelp63", false);
+  Ini->WriteBool("s", "AllowCodecGSM164", false);
+  Ini->WriteBool("s", "AllowCodecWindowsCELP52", false);
+  auto server = StartServer("s");
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->ServerName, std::string(29, 'n'));
+  EXPECT_EQ(server->ServerType, 0x05) << "0x08 cleared, 0x04 set";
+  EXPECT_EQ(server->ServerUDPPort, 9100);
+  EXPECT_EQ(server->ServerPassword, "secret");
+  EXPECT_EQ(server->DefaultCodec(), 2) << "only GSM 14.8 permitted";
+  TIniFile check(ProcessSettings().IniPath);
+  ASSERT_TRUE(check.Load());
+  EXPECT_EQ(check.ReadString("s", "ServerName", ""), std::string(29, 'n')) << "written back cut";
+  EXPECT_EQ(check.ReadInteger("s", "ServerType", 0), 9);
+
+  server->AllowCodecGSM148 = false;
+  EXPECT_EQ(server->DefaultCodec(), -1) << "none permitted";
+}
+
+TEST_F(ServerManagerTest, MaxUsersOutOfRangeFailsOnlyThatServer) {
+  const std::string log = (Dir / "server.log").string();
+  CreateLogFile(log, ProcessSettings().IniPath);
+  Ini = std::make_unique<TIniFile>(ProcessSettings().IniPath);
+  ASSERT_TRUE(Ini->Load());
+  Ini->WriteInteger("big", "ServerMaxUsers", 70000);
+  Ini->WriteInteger("neg", "ServerMaxUsers", -1);
+  Ini->WriteInteger("ok", "ServerMaxUsers", 65535);
+  EXPECT_FALSE(StartServer("big"));
+  EXPECT_FALSE(StartServer("neg"));
+  auto ok = StartServer("ok");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->ServerMaxUsers, 65535);
+  ReleaseLogFile();
+  EXPECT_EQ(Manager.FindServerByName("big"), nullptr) << "a failed start stays unregistered";
+  EXPECT_EQ(Manager.ServerList().size(), 1u);
+  EXPECT_NE(Slurp("server.log")
+                .find(",ERROR,All,SERVER,\tserver big: ServerMaxUsers 70000 is out of range"),
+            std::string::npos)
+      << Slurp("server.log");
+}
+
+TEST_F(ServerManagerTest, RegistryFindRestartAndStop) {
+  Ini->WriteInteger("a", "ServerUDPPort", 9001);
+  Ini->WriteInteger("b", "ServerUDPPort", 9002);
+  Ini->WriteInteger("c", "ServerUDPPort", 9002);
+  ASSERT_TRUE(Ini->Save());
+  auto a = StartServer("a");
+  auto b = StartServer("b");
+  auto c = StartServer("c");
+  ASSERT_TRUE(a && b && c);
+
+  // One server per section name, compared exactly.
+  auto duplicate = std::make_shared<TServerObject>(Manager);
+  EXPECT_FALSE(duplicate->Start("a", -1, Ini.get()));
+  EXPECT_EQ(Manager.FindServerByName("a"), a);
+  EXPECT_EQ(Manager.FindServerByName("A"), nullptr);
+  EXPECT_EQ(Manager.FindServerByPort(9002), b) << "first server with the port";
+  EXPECT_EQ(Manager.FindServerByPort(1), nullptr);
+
+  auto names = [&] {
+    std::vector<std::string> out;
+    for (const auto& [name, server] : Manager.ServerList()) out.push_back(name);
+    return out;
+  };
+  EXPECT_EQ(names(), (std::vector<std::string>{"a", "b", "c"}));
+
+  // A restart re-reads the section and moves the server to the end.
+  TIniFile edit(ProcessSettings().IniPath);
+  ASSERT_TRUE(edit.Load());
+  edit.WriteString("a", "ServerName", "Renamed");
+  ASSERT_TRUE(edit.Save());
+  const TDateTime startedBefore = a->StartTime;
+  Manager.RestartServers("a");
+  EXPECT_EQ(names(), (std::vector<std::string>{"b", "c", "a"}));
+  EXPECT_EQ(a->ServerName, "Renamed");
+  EXPECT_GE(a->StartTime.Value, startedBefore.Value);
+  Manager.RestartServers("unknown");
+  EXPECT_EQ(names(), (std::vector<std::string>{"b", "c", "a"}));
+  Manager.RestartServers("");
+  EXPECT_EQ(names().size(), 3u) << "every server restarted";
+
+  Manager.StopServers("c");
+  EXPECT_EQ(Manager.FindServerByName("c"), nullptr);
+  EXPECT_EQ(names().size(), 2u);
+  Manager.StopServers("");
+  EXPECT_TRUE(Manager.ServerList().empty());
+}
+
+TEST_F(ServerManagerTest, AdminPasswordIsSetOrTheAccountCreated) {
+  TZeveViraUsers users(*Manager.Database());
+  Manager.SetAdminPassword("one", std::string(40, 'p'));
+  auto admin = users.GetUser("one", "admin", false);
+  ASSERT_TRUE(admin);
+  EXPECT_EQ(admin->Priviliges, 9);
+  EXPECT_EQ(admin->LogInPassWord, std::string(29, 'p'));
+  EXPECT_EQ(admin->NickName, "admin");
+  EXPECT_EQ(admin->RegisteredBy, "Server");
+
+  admin->Priviliges = 0;
+  admin->NickName = "boss";
+  ASSERT_TRUE(users.StoreUser("one", *admin));
+  Manager.SetAdminPassword("one", "newpw");
+  admin = users.GetUser("one", "admin", false);
+  EXPECT_EQ(admin->Priviliges, 9);
+  EXPECT_EQ(admin->LogInPassWord, "newpw");
+  EXPECT_EQ(admin->NickName, "boss") << "an existing account keeps its other values";
+}
+
+TEST(RandomPassword, UsesTheAlphabetAndDiffers) {
+  const std::string alphabet = "abcdefghijklmnopqrstuvwxyz1234567890";
+  std::set<std::string> seen;
+  for (int i = 0; i < 20; ++i) {
+    const std::string pw = RandomPassword(5);
+    ASSERT_EQ(pw.size(), 5u);
+    for (char c : pw) EXPECT_NE(alphabet.find(c), std::string::npos) << pw;
+    seen.insert(pw);
+  }
+  EXPECT_GT(seen.size(), 15u) << "passwords are not derived from the clock";
+}
+
+}  // namespace
+}  // namespace vx

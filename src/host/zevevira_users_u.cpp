@@ -46,12 +46,22 @@ TDateTime ToDateTime(long double value) {
   return TDateTime{static_cast<double>(value)};
 }
 
-void LogException(const std::exception& e) {
-  Log(LMTERROR, LMDALL, "USERS", "Exception: " + ExceptionClassName(e));
-}
-
-void LogUnknownException() {
-  Log(LMTERROR, LMDALL, "USERS", "Exception: unknown");
+// Runs body with the path of the account key, under the database lock and
+// only while the database is open and both names are usable. Whatever body
+// raises is logged and turns into the failed result.
+template <typename TResult, typename TBody>
+TResult WithAccountKey(TZeveVira& database, std::string_view serverKey, std::string_view logInName,
+                       TResult failed, TBody&& body) {
+  try {
+    std::scoped_lock lock(database.Mutex());
+    if (!database.Active() || !IsKeyName(serverKey) || !IsKeyName(logInName)) return failed;
+    return body(UserKey(serverKey, logInName));
+  } catch (const std::exception& e) {
+    Log(LMTERROR, LMDALL, "USERS", "Exception: " + ExceptionClassName(e));
+  } catch (...) {
+    Log(LMTERROR, LMDALL, "USERS", "Exception: unknown");
+  }
+  return failed;
 }
 
 }  // namespace
@@ -82,37 +92,32 @@ std::optional<std::vector<std::string>> TZeveViraUsers::ListUsers(std::string_vi
 std::unique_ptr<TClientObject> TZeveViraUsers::GetUser(std::string_view serverKey,
                                                        std::string_view logInName,
                                                        bool countLogin) {
-  try {
-    std::scoped_lock lock(Database.Mutex());
-    if (!Database.Active() || !IsKeyName(serverKey) || !IsKeyName(logInName)) return nullptr;
-    const std::string key = UserKey(serverKey, logInName);
-    if (Database.GetEntry(key, FBT_NODE) == nullptr) return nullptr;
+  return WithAccountKey(
+      Database, serverKey, logInName, std::unique_ptr<TClientObject>(),
+      [&](const std::string& key) -> std::unique_ptr<TClientObject> {
+        if (Database.GetEntry(key, FBT_NODE) == nullptr) return nullptr;
+        auto user = std::make_unique<TClientObject>();
+        user->LogInName = CutText(Database.ReadString(ValuePath(key, "LogInName"), ""), TextSize);
+        user->LogInPassWord =
+            CutText(Database.ReadString(ValuePath(key, "LogInPassWord"), ""), TextSize);
+        user->NickName = CutText(Database.ReadString(ValuePath(key, "NickName"), ""), TextSize);
+        user->Priviliges =
+            static_cast<uint16_t>(Database.ReadInteger(ValuePath(key, "Priviliges"), 0));
+        user->RegisteredBy =
+            CutText(Database.ReadString(ValuePath(key, "RegisteredBy"), ""), TextSize);
+        user->Logins = Database.ReadInteger(ValuePath(key, "Logins"), 0);
+        user->LastChanged = ToDateTime(Database.ReadFloat(ValuePath(key, "LastChanged"), 0));
+        user->Created = ToDateTime(Database.ReadFloat(ValuePath(key, "Created"), 0));
 
-    auto user = std::make_unique<TClientObject>();
-    user->LogInName = CutText(Database.ReadString(ValuePath(key, "LogInName"), ""), TextSize);
-    user->LogInPassWord =
-        CutText(Database.ReadString(ValuePath(key, "LogInPassWord"), ""), TextSize);
-    user->NickName = CutText(Database.ReadString(ValuePath(key, "NickName"), ""), TextSize);
-    user->Priviliges = static_cast<uint16_t>(Database.ReadInteger(ValuePath(key, "Priviliges"), 0));
-    user->RegisteredBy = CutText(Database.ReadString(ValuePath(key, "RegisteredBy"), ""), TextSize);
-    user->Logins = Database.ReadInteger(ValuePath(key, "Logins"), 0);
-    user->LastChanged = ToDateTime(Database.ReadFloat(ValuePath(key, "LastChanged"), 0));
-    user->Created = ToDateTime(Database.ReadFloat(ValuePath(key, "Created"), 0));
-
-    if (countLogin) {
-      // The counter stops at its largest value instead of overflowing.
-      const int32_t logins =
-          user->Logins == std::numeric_limits<int32_t>::max() ? user->Logins : user->Logins + 1;
-      Database.WriteInteger(ValuePath(key, "Logins"), logins);
-      Database.WriteFloat(ValuePath(key, "LastChanged"), TDateTime::Now().Value);
-    }
-    return user;
-  } catch (const std::exception& e) {
-    LogException(e);
-  } catch (...) {
-    LogUnknownException();
-  }
-  return nullptr;
+        if (countLogin) {
+          // The counter stops at its largest value instead of overflowing.
+          const int32_t logins =
+              user->Logins == std::numeric_limits<int32_t>::max() ? user->Logins : user->Logins + 1;
+          Database.WriteInteger(ValuePath(key, "Logins"), logins);
+          Database.WriteFloat(ValuePath(key, "LastChanged"), TDateTime::Now().Value);
+        }
+        return user;
+      });
 }
 
 bool TZeveViraUsers::StoreLocked(const std::string& key, const TClientObject& user) {
@@ -134,51 +139,26 @@ bool TZeveViraUsers::StoreLocked(const std::string& key, const TClientObject& us
 }
 
 bool TZeveViraUsers::StoreUser(std::string_view serverKey, const TClientObject& user) {
-  try {
-    std::scoped_lock lock(Database.Mutex());
-    if (!Database.Active() || !IsKeyName(serverKey) || !IsKeyName(user.LogInName)) return false;
-    const std::string key = UserKey(serverKey, user.LogInName);
-    if (Database.GetEntry(key, FBT_NODE) == nullptr) return false;
-    return StoreLocked(key, user);
-  } catch (const std::exception& e) {
-    LogException(e);
-  } catch (...) {
-    LogUnknownException();
-  }
-  return false;
+  return WithAccountKey(Database, serverKey, user.LogInName, false, [&](const std::string& key) {
+    return Database.GetEntry(key, FBT_NODE) != nullptr && StoreLocked(key, user);
+  });
 }
 
 bool TZeveViraUsers::AddUser(std::string_view serverKey, const TClientObject& user) {
-  try {
-    std::scoped_lock lock(Database.Mutex());
-    if (!Database.Active() || !IsKeyName(serverKey) || !IsKeyName(user.LogInName)) return false;
-    const std::string key = UserKey(serverKey, user.LogInName);
+  return WithAccountKey(Database, serverKey, user.LogInName, false, [&](const std::string& key) {
     if (Database.GetEntry(key, FBT_NODE) != nullptr) return false;
-    if (Database.CreateKey(key) == nullptr) return false;
-    return StoreLocked(key, user);
-  } catch (const std::exception& e) {
-    LogException(e);
-  } catch (...) {
-    LogUnknownException();
-  }
-  return false;
+    return Database.CreateKey(key) != nullptr && StoreLocked(key, user);
+  });
 }
 
 bool TZeveViraUsers::DeleteUser(std::string_view serverKey, std::string_view logInName) {
-  try {
-    std::scoped_lock lock(Database.Mutex());
-    if (!Database.Active() || !IsKeyName(serverKey) || !IsKeyName(logInName)) return false;
-    TFBEntry* entry = Database.GetEntry(UserKey(serverKey, logInName), FBT_NODE);
+  return WithAccountKey(Database, serverKey, logInName, false, [&](const std::string& key) {
+    TFBEntry* entry = Database.GetEntry(key, FBT_NODE);
     if (entry == nullptr) return false;
     Database.DeleteEntry(entry);
     Database.Flush();
     return true;
-  } catch (const std::exception& e) {
-    LogException(e);
-  } catch (...) {
-    LogUnknownException();
-  }
-  return false;
+  });
 }
 
 }  // namespace vx

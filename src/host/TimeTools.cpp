@@ -163,7 +163,16 @@ std::string TDateTime::Format(const std::string& pattern) const {
 TDateTime TWallClock::Now() const {
   struct timeval tv {};
   gettimeofday(&tv, nullptr);
-  return TDateTime::FromUnixMs(int64_t(tv.tv_sec) * 1000 + tv.tv_usec / 1000);
+  // The local-time conversion is costly and takes a process-wide lock; the
+  // timers read the clock for every packet, so each thread converts a given
+  // second only once and adds the milliseconds itself.
+  thread_local time_t cachedSecond = -1;
+  thread_local double cachedValue = 0.0;
+  if (tv.tv_sec != cachedSecond) {
+    cachedValue = TDateTime::FromUnixMs(int64_t(tv.tv_sec) * 1000).Value;
+    cachedSecond = tv.tv_sec;
+  }
+  return TDateTime{cachedValue + double(tv.tv_usec / 1000) / MsPerDay};
 }
 
 TManualClock::TManualClock(TDateTime start) : Current(start.Value) {}

@@ -67,7 +67,7 @@ TEST_F(TimerTest, ElapsedMsAndIsElapsedWithinBounds) {
   Clock.AdvanceMs(0.7);
   EXPECT_EQ(t->ElapsedMs(1000, false), 100) << "truncated";
   EXPECT_TRUE(t->IsElapsed(60, 1000, false));
-  EXPECT_FALSE(t->IsElapsed(100, 1000, false)) << "elapsed must exceed the minimum";
+  EXPECT_FALSE(t->IsElapsed(101, 1000, false)) << "elapsed (100.7) must exceed the minimum";
   Clock.AdvanceMs(1000);
   // Past the bound: -1 without restart, 0 and a restart with it.
   EXPECT_EQ(t->ElapsedMs(1000, false), -1);

@@ -1,0 +1,124 @@
+#include "common/Packets.h"
+
+#include <stdexcept>
+
+#include "common/fcrc.h"
+
+namespace vx {
+
+TPacket::TPacket(const uint8_t* data, size_t size) {
+  Append(data, size);
+}
+
+TPacket TPacket::WithMagic(uint16_t magic, size_t size) {
+  TPacket p(size < 2 ? 2 : size);
+  PutLE16(p.Data(), magic);
+  return p;
+}
+
+void TPacket::Resize(size_t size) {
+  if (size > Bytes.capacity()) Bytes.reserve((size + GrowStep - 1) / GrowStep * GrowStep);
+  Bytes.resize(size, 0);
+}
+
+void TPacket::Append(const void* data, size_t size) {
+  const size_t old = Bytes.size();
+  Resize(old + size);
+  if (size) std::memcpy(Bytes.data() + old, data, size);
+}
+
+void TPacket::Assign(const TPacket& source) {
+  if (this == &source) return;
+  Bytes.clear();
+  Append(source.Data(), source.Size());
+  PeerIP = source.PeerIP;
+  PeerPort = source.PeerPort;
+}
+
+TPacketClass TPacket::Class() const {
+  if (IsCommand()) return TPacketClass::Command;
+  if (IsAck()) return TPacketClass::Ack;
+  if (IsVoiceC2S()) return TPacketClass::VoiceC2S;
+  if (IsVoiceS2C()) return TPacketClass::VoiceS2C;
+  if (IsMaintenance()) return TPacketClass::Maintenance;
+  return TPacketClass::None;
+}
+
+TCommandHeader TPacket::CommandHeader() {
+  if (!IsCommand()) throw std::logic_error("Udp packet is not a COMMAND packet");
+  return TCommandHeader(Data());
+}
+
+TAckHeader TPacket::AckHeader() {
+  if (!IsAck()) throw std::logic_error("Udp packet is not a ACK packet");
+  return TAckHeader(Data());
+}
+
+TVoiceC2SHeader TPacket::VoiceC2SHeader() {
+  if (!IsVoiceC2S()) throw std::logic_error("Udp packet is not a VOICEC2S packet");
+  return TVoiceC2SHeader(Data());
+}
+
+TVoiceS2CHeader TPacket::VoiceS2CHeader() {
+  if (!IsVoiceS2C()) throw std::logic_error("Udp packet is not a VOICES2C packet");
+  return TVoiceS2CHeader(Data());
+}
+
+TMaintenanceHeader TPacket::MaintenanceHeader() {
+  if (!IsMaintenance()) throw std::logic_error("Udp packet is not a MAINTENANCE packet");
+  return TMaintenanceHeader(Data());
+}
+
+uint32_t TPacket::ConnectionID() const {
+  if (Class() == TPacketClass::None) throw EPacket("Invalid Packet");
+  return GetLE32(Data() + 4);
+}
+
+uint32_t TPacket::PlayerID() const {
+  if (Class() == TPacketClass::None) throw EPacket("Invalid Packet");
+  return GetLE32(Data() + 8);
+}
+
+uint32_t PacketChecksum(const uint8_t* data, size_t size, size_t checksumOffset) {
+  if (size > MaxCrcInput) return 0xFFFFFFFFu;
+  static constexpr uint8_t zeros[4] = {0, 0, 0, 0};
+  uint32_t crc = Crc32Update(0, data, checksumOffset);
+  crc = Crc32Update(crc, zeros, 4);
+  return Crc32Update(crc, data + checksumOffset + 4, size - checksumOffset - 4);
+}
+
+void TPacket::SealChecksum() {
+  switch (Class()) {
+    case TPacketClass::Command:
+      PutLE32(Data() + CommandChecksumOffset,
+              PacketChecksum(Data(), Size(), CommandChecksumOffset));
+      break;
+    case TPacketClass::Maintenance:
+      PutLE32(Data() + MaintenanceChecksumOffset,
+              PacketChecksum(Data(), Size(), MaintenanceChecksumOffset));
+      break;
+    case TPacketClass::None:
+      throw EPacket("Invalid Packet");
+    default:
+      break;
+  }
+}
+
+bool TPacket::IsValid() const {
+  switch (Class()) {
+    case TPacketClass::Command:
+      // A packet longer than the CRC routine takes yields 0xFFFFFFFF, which
+      // no stored checksum is allowed to match.
+      return Size() <= MaxCrcInput && PacketChecksum(Data(), Size(), CommandChecksumOffset) ==
+                                          GetLE32(Data() + CommandChecksumOffset);
+    case TPacketClass::Maintenance:
+      return Size() <= MaxCrcInput && PacketChecksum(Data(), Size(), MaintenanceChecksumOffset) ==
+                                          GetLE32(Data() + MaintenanceChecksumOffset);
+    case TPacketClass::None:
+      return false;
+    default:
+      return true;
+  }
+}
+
+}  // namespace vx

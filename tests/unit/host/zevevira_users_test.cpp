@@ -9,11 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "common/Exceptions.h"
 #include "host/TimeTools.h"
 #include "host/ZeveVira.h"
+#include "host/logdebug.h"
 #include "host/zevevira_users_u.h"
 
 namespace vx {
+
+// Raised from the database's error handler; lives in vx so that the log shows
+// its bare class name.
+class EUsersTestDiskTrouble : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -196,6 +206,23 @@ TEST_F(ZeveViraUsersTest, ClosedDatabaseFailsEveryOperation) {
   EXPECT_FALSE(Users.StoreUser("S1", Account("bob")));
   EXPECT_FALSE(Users.AddUser("S1", Account("eve")));
   EXPECT_FALSE(Users.DeleteUser("S1", "bob"));
+}
+
+TEST_F(ZeveViraUsersTest, ExceptionIsLoggedWithItsClassAndFailsTheOperation) {
+  CreateLogFile((Dir / "server.log").string(), (Dir / "server.ini").string());
+  Db.SetActive(false);
+  Open(Db, TFBOpenFlag::ReadOnly);  // every save fails and reports through OnError
+  Db.OnError = [](TZeveVira&, int) { throw EUsersTestDiskTrouble("save failed"); };
+  EXPECT_FALSE(Users.AddUser("S1", Account("bob")));
+  Db.OnError = nullptr;
+  ReleaseLogFile();
+
+  std::ifstream in(Dir / "server.log");
+  std::string line, found;
+  while (std::getline(in, line))
+    if (line.find("USERS") != std::string::npos) found = line;
+  EXPECT_NE(found.find(",ERROR,"), std::string::npos) << found;
+  EXPECT_NE(found.find(",USERS,\tException: EUsersTestDiskTrouble"), std::string::npos) << found;
 }
 
 }  // namespace

@@ -375,10 +375,19 @@ std::unique_ptr<TFBRoot> TZeveVira::ParseImage(std::span<const uint8_t> image, T
   root->Flags = GetLE32(header.data() + kRootFlagsOffset);
 
   const std::span<const uint8_t> body = image.subspan(HeaderSize);
-  const auto bytesAt = [&body](size_t position) {
-    return reinterpret_cast<const char*>(body.data() + position);
-  };
   TByteReader reader(body);
+  // A length-prefixed block: a name or a value.
+  std::span<const uint8_t> block;
+  const auto readBlock = [&body, &reader, &block] {
+    size_t length;
+    if (!ReadLength(reader, length)) return false;
+    block = body.subspan(reader.Position(), length);
+    reader.Skip(length);
+    return true;
+  };
+  const auto blockText = [&block] {
+    return std::string_view(reinterpret_cast<const char*>(block.data()), block.size());
+  };
   TFBKey* parent = root.get();
   int depth = 0;
   for (;;) {
@@ -391,13 +400,9 @@ std::unique_ptr<TFBRoot> TZeveVira::ParseImage(std::span<const uint8_t> image, T
       continue;
     }
     if (entryType > FBT_WIDESTRING) return nullptr;
-    size_t length;
     uint32_t flags;
-    if (!ReadLength(reader, length)) return nullptr;
-    const std::string_view entryName(bytesAt(reader.Position()), length);
-    reader.Skip(length);
-    if (!reader.U32(flags)) return nullptr;
-    TFBEntry* entry = parent->AddChild(entryType, entryName);
+    if (!readBlock() || !reader.U32(flags)) return nullptr;
+    TFBEntry* entry = parent->AddChild(entryType, blockText());
     entry->Flags = flags;
     switch (entryType) {
       case FBT_NODE:
@@ -409,27 +414,21 @@ std::unique_ptr<TFBRoot> TZeveVira::ParseImage(std::span<const uint8_t> image, T
         if (!reader.I32(static_cast<TFBInteger*>(entry)->Value)) return nullptr;
         break;
       case FBT_STRING:
-        if (!ReadLength(reader, length)) return nullptr;
-        static_cast<TFBString*>(entry)->Value.assign(bytesAt(reader.Position()), length);
-        reader.Skip(length);
+        if (!readBlock()) return nullptr;
+        static_cast<TFBString*>(entry)->Value.assign(blockText());
         break;
-      case FBT_BINARY: {
-        if (!ReadLength(reader, length)) return nullptr;
-        const uint8_t* data = body.data() + reader.Position();
-        static_cast<TFBBinary*>(entry)->Data.assign(data, data + length);
-        reader.Skip(length);
+      case FBT_BINARY:
+      case FBT_WIDESTRING: {
+        if (!readBlock()) return nullptr;
+        std::vector<uint8_t>& bytes = entryType == FBT_BINARY
+                                          ? static_cast<TFBBinary*>(entry)->Data
+                                          : static_cast<TFBWideString*>(entry)->Value;
+        bytes.assign(block.begin(), block.end());
         break;
       }
       case FBT_FLOAT:
         if (!reader.Bytes(static_cast<TFBFloat*>(entry)->Raw.data(), 10)) return nullptr;
         break;
-      case FBT_WIDESTRING: {
-        if (!ReadLength(reader, length)) return nullptr;
-        const uint8_t* data = body.data() + reader.Position();
-        static_cast<TFBWideString*>(entry)->Value.assign(data, data + length);
-        reader.Skip(length);
-        break;
-      }
     }
   }
 }
@@ -496,19 +495,17 @@ bool TZeveVira::BuildImage(TFBRoot& root, THeader& header, double saveTime,
         if (!putBytes(value.data(), value.size())) return false;
         break;
       }
-      case FBT_BINARY: {
-        const std::vector<uint8_t>& data = static_cast<TFBBinary*>(entry)->Data;
-        if (!putBytes(data.data(), data.size())) return false;
+      case FBT_BINARY:
+      case FBT_WIDESTRING: {
+        const std::vector<uint8_t>& bytes = entry->EntryType == FBT_BINARY
+                                                ? static_cast<TFBBinary*>(entry)->Data
+                                                : static_cast<TFBWideString*>(entry)->Value;
+        if (!putBytes(bytes.data(), bytes.size())) return false;
         break;
       }
       case FBT_FLOAT:
         writer.Bytes(static_cast<TFBFloat*>(entry)->Raw.data(), 10);
         break;
-      case FBT_WIDESTRING: {
-        const std::vector<uint8_t>& value = static_cast<TFBWideString*>(entry)->Value;
-        if (!putBytes(value.data(), value.size())) return false;
-        break;
-      }
       default:
         return false;
     }

@@ -180,20 +180,44 @@ void TLogObject::ProcLeftFmt(TLogMessageType type, TLogMessageDepth depth,
 // ---------------------------------------------------------------------------
 // TLogFile
 
-TLogFile::TLogFile(std::string fileName) : TLogObject(std::move(fileName)) {}
+namespace {
+
+std::mutex gLogRefLock;  // guards the process-wide reference
+std::shared_ptr<TLogObject> gLog;
+std::mutex gLogWriteLock;  // guards every TLogFile's descriptor and its writes
+std::once_flag gForkHandlersOnce;
+
+// A fork while another thread logs must not leave the child with a lock held
+// by a thread that does not exist there: both locks are taken around fork().
+void LockForFork() {
+  gLogRefLock.lock();
+  gLogWriteLock.lock();
+}
+
+void UnlockAfterFork() {
+  gLogWriteLock.unlock();
+  gLogRefLock.unlock();
+}
+
+}  // namespace
+
+TLogFile::TLogFile(std::string fileName) : TLogObject(std::move(fileName)) {
+  std::call_once(gForkHandlersOnce,
+                 [] { ::pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockAfterFork); });
+}
 
 TLogFile::~TLogFile() {
-  std::scoped_lock guard(Lock);
+  std::scoped_lock guard(gLogWriteLock);
   CloseLocked();
 }
 
 bool TLogFile::Opened() const {
-  std::scoped_lock guard(Lock);
+  std::scoped_lock guard(gLogWriteLock);
   return IsOpen;
 }
 
 bool TLogFile::OpenFile() {
-  std::scoped_lock guard(Lock);
+  std::scoped_lock guard(gLogWriteLock);
   return OpenLocked();
 }
 
@@ -242,7 +266,7 @@ void TLogFile::WriteLine(std::string_view message, std::string_view category, TL
   AppendOneLine(tail, message);
   tail.push_back('\n');
 
-  std::scoped_lock guard(Lock);
+  std::scoped_lock guard(gLogWriteLock);
   // The time is taken under the lock so that the file stays in time order.
   std::string line = TDateTime::Now().Format("dd-mm-yy hh:nn:ss");
   line.append(tail);
@@ -250,14 +274,14 @@ void TLogFile::WriteLine(std::string_view message, std::string_view category, TL
 }
 
 void TLogFile::LogStarted() {
-  std::scoped_lock guard(Lock);
+  std::scoped_lock guard(gLogWriteLock);
   std::string text = FrameText("-------------- log started at ", TDateTime::Now());
   text.append(" -------------\n").append(Dashes).push_back('\n');
   WriteLocked(text);
 }
 
 void TLogFile::LogEnded() {
-  std::scoped_lock guard(Lock);
+  std::scoped_lock guard(gLogWriteLock);
   std::string text = FrameText("--------------- log ended at ", TDateTime::Now());
   text.append(" --------------\n").append(Dashes).push_back('\n');
   WriteLocked(text);
@@ -266,29 +290,6 @@ void TLogFile::LogEnded() {
 
 // ---------------------------------------------------------------------------
 // The process-wide log object
-
-namespace {
-
-std::mutex gLogRefLock;
-std::shared_ptr<TLogObject> gLog;
-TLogFile* gLogFile = nullptr;  // the same object, for the fork handlers
-std::once_flag gForkHandlersOnce;
-
-}  // namespace
-
-// A fork while another thread writes a line must not leave the child with the
-// log's lock held forever: both locks are taken around the fork.
-class TLogForkGuard {
- public:
-  static void Prepare() {
-    gLogRefLock.lock();
-    if (gLogFile) gLogFile->Lock.lock();
-  }
-  static void After() {
-    if (gLogFile) gLogFile->Lock.unlock();
-    gLogRefLock.unlock();
-  }
-};
 
 TLogObject* LogObject() {
   std::scoped_lock guard(gLogRefLock);
@@ -301,15 +302,11 @@ std::shared_ptr<TLogObject> LogObjectRef() {
 }
 
 void CreateLogFile(const std::string& logPath, const std::string& iniPath) {
-  std::call_once(gForkHandlersOnce, [] {
-    ::pthread_atfork(&TLogForkGuard::Prepare, &TLogForkGuard::After, &TLogForkGuard::After);
-  });
   std::scoped_lock guard(gLogRefLock);
   if (gLog) return;
   auto log = std::make_shared<TLogFile>(logPath);
   log->LoadFilters(iniPath);
   log->LogStarted();
-  gLogFile = log.get();
   gLog = std::move(log);
 }
 
@@ -319,7 +316,6 @@ void ReleaseLogFile() {
     std::scoped_lock guard(gLogRefLock);
     log = std::move(gLog);
     gLog.reset();
-    gLogFile = nullptr;
   }
   // Threads that still hold the object may log after the footer; their lines
   // reopen the file and are kept.

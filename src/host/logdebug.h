@@ -128,7 +128,9 @@ class TLogObject {
 
 // The log file. A file that cannot be opened loses the line and the next line
 // tries again; a failed write loses the line and closes the file, so that the
-// next line reopens it. Nothing here throws to the caller.
+// next line reopens it. Nothing here throws to the caller. Lines of all log
+// files of the process are written under one lock, which is also held across
+// fork(), so that a child never inherits it locked by a thread it lacks.
 class TLogFile : public TLogObject {
  public:
   explicit TLogFile(std::string fileName);
@@ -143,13 +145,12 @@ class TLogFile : public TLogObject {
   bool Opened() const;
 
  private:
-  friend class TLogForkGuard;
+  // The callers hold the process-wide write lock.
   bool OpenLocked();
   void CloseLocked();
   // Writes the whole text; on failure closes the file and returns false.
   bool WriteLocked(std::string_view text);
 
-  mutable std::mutex Lock;
   int Fd = -1;
   bool IsOpen = false;
 };

@@ -68,6 +68,13 @@ bool ReadAll(int fd, size_t limit, std::string& out) {
   return true;
 }
 
+// A key that would not read back as the same key: empty, holding '=', or
+// making its line a comment or a section header.
+bool IsStorableKey(std::string_view key) {
+  return !key.empty() && key.find('=') == std::string_view::npos && key.front() != ';' &&
+         key.front() != '#' && key.front() != '[';
+}
+
 bool IsBlank(std::string_view line) {
   return TrimTextView(line).empty();
 }
@@ -99,7 +106,7 @@ bool TIniFile::Parse(std::string_view text, TContent& content) {
     std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
     if (++lineCount > MaxLineCount) return false;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
     const std::string_view trimmed = TrimTextView(line);
     if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') {
@@ -108,7 +115,7 @@ bool TIniFile::Parse(std::string_view text, TContent& content) {
     }
     if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
       flushPending();
-      std::string name = TrimText(trimmed.substr(1, trimmed.size() - 2));
+      std::string name = NameOf(trimmed.substr(1, trimmed.size() - 2));
       std::string upper = UpperCaseAscii(name);
       auto found = content.Index.find(upper);
       if (found == content.Index.end()) {
@@ -124,7 +131,7 @@ bool TIniFile::Parse(std::string_view text, TContent& content) {
       continue;
     }
     const size_t eq = line.find('=');
-    std::string key = eq == std::string_view::npos ? std::string() : TrimText(line.substr(0, eq));
+    std::string key = eq == std::string_view::npos ? std::string() : NameOf(line.substr(0, eq));
     if (current == nullptr || key.empty()) {
       pending.emplace_back(line);  // kept as it is, but not a value
       continue;
@@ -278,7 +285,7 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   std::string keyName = NameOf(key);
-  if (keyName.empty()) return;  // "=value" would not read back as a key
+  if (!IsStorableKey(keyName)) return;
   std::scoped_lock guard(Lock);
   TSection* s = FindSection(section);
   if (s == nullptr) {

@@ -49,7 +49,8 @@ class TIniFile {
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 
   // Line breaks cannot be stored in the format: CR and LF in names and values
-  // are written as blanks.
+  // are written as blanks. Names are trimmed. A key that could not be read
+  // back (empty, holding '=', or starting with ';', '#' or '[') is not written.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, int64_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);  // "1" / "0"

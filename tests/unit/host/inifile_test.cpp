@@ -66,7 +66,7 @@ TEST_F(IniFileTest, LoadKeepsEverythingAndSavesInOrder) {
             "; operator notes\r\n"
             "stray=before any section\r\n"
             "[Main Config]\r\n"
-            "HTTPServer Port=14534\r\n"
+            "HTTPServer Port=14534\r\r\n"
             "  DateTimeFormat  = dd-mm-yyyy = x \r\n"
             "; about the next key\r\n"
             "Unknown Key=kept\r\n"
@@ -141,7 +141,9 @@ TEST_F(IniFileTest, LoadKeepsEverythingAndSavesInOrder) {
 
   // Values cannot smuggle in lines of their own.
   again.WriteString("WebPost", "ISPName", "x\r\n[Main Config]\nTCPQueryPort=1");
-  again.WriteString("WebPost", "  ", "ignored");
+  for (const char* badKey : {"  ", "a=b", ";x", "#x", "[x"}) {
+    again.WriteString("WebPost", badKey, "ignored]");
+  }
   TIniFile third(path);
   ASSERT_TRUE(again.Save());
   ASSERT_TRUE(third.Load());

@@ -17,7 +17,11 @@ TPacket TPacket::WithMagic(uint16_t magic, size_t size) {
 }
 
 void TPacket::Resize(size_t size) {
-  if (size > Bytes.capacity()) Bytes.reserve((size + GrowStep - 1) / GrowStep * GrowStep);
+  if (size > Bytes.capacity()) {
+    // A packet built at its final size takes just that; one that grows by
+    // several writes grows in steps, so that not every write reallocates.
+    Bytes.reserve(Bytes.empty() ? size : (size + GrowStep - 1) / GrowStep * GrowStep);
+  }
   Bytes.resize(size, 0);
 }
 

@@ -132,7 +132,8 @@ class TPacket {
   uint8_t* Data() { return Bytes.data(); }
   size_t Size() const { return Bytes.size(); }
   std::span<const uint8_t> View() const { return {Bytes.data(), Bytes.size()}; }
-  // Changes the size; new bytes are zero. Capacity grows in steps of 1024.
+  // Changes the size; new bytes are zero. A packet that grows after its
+  // first allocation grows in steps of 1024 bytes.
   void Resize(size_t size);
   void Append(const void* data, size_t size);
 

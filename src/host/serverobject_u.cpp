@@ -1,5 +1,6 @@
 #include "host/serverobject_u.h"
 
+#include <arpa/inet.h>
 #include <sys/random.h>
 
 #include <algorithm>
@@ -10,12 +11,18 @@
 #include "common/Exceptions.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
+#include "domain/channelobject_u.h"
+#include "domain/scopenotify_u.h"
+#include "domain/zevevira_channels_u.h"
 #include "host/CommandLine.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/zevevira_users_u.h"
+#include "transport/PacketBuffers.h"
 #include "transport/clientobject_u.h"
+#include "transport/udpsender_u.h"
+#include "transport/udpsocket_u.h"
 
 namespace vx {
 
@@ -88,7 +95,9 @@ std::string RandomPassword(size_t length) {
 // TServerObject
 
 TServerObject::TServerObject(TServerManager& manager) : Manager(manager) {}
-TServerObject::~TServerObject() = default;
+TServerObject::~TServerObject() {
+  ReleaseTransport();
+}
 
 std::string TServerObject::DefaultWelcomeMessage() {
   return "[Welcome to Vorlantix, check http://localhost:14534/]";
@@ -115,7 +124,8 @@ void TServerObject::SetDefaults(int32_t port) {
   WebPost_LinkURL.clear();
 }
 
-bool TServerObject::ReadSettings(const TIniFile& ini) {
+bool TServerObject::LoadSettings(const TIniFile& ini, int32_t port) {
+  SetDefaults(port);
   const std::string& s = ConfigName;
   ServerName = CutText(ini.ReadString(s, "ServerName", ServerName), 29);
   ServerType = uint16_t(ini.ReadInteger(s, "ServerType", ServerType));
@@ -184,8 +194,7 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
     }
     ini = own.get();
   }
-  SetDefaults(port);
-  if (!ReadSettings(*ini)) {
+  if (!LoadSettings(*ini, port)) {
     Manager.UnregisterServer(this);
     return false;
   }
@@ -195,12 +204,92 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
   // The file keeps the type as read; the running value always has 0x04.
   ServerType =
       uint16_t((ServerType & ~(SERVERTYPE_RUNNING | SERVERTYPE_CLEARED)) | SERVERTYPE_RUNNING);
+  try {
+    StartTransport();
+  } catch (const std::exception&) {
+    Log(LMTERROR, LMDALL, "SERVER",
+        "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
+    ReleaseTransport();
+    Manager.UnregisterServer(this);
+    return false;
+  }
   return true;
+}
+
+TZeveVira* TServerObject::Database() const {
+  return Manager.Database();
+}
+
+void TServerObject::StartTransport() {
+  {
+    std::scoped_lock guard(Players.Lock);
+    Players.Items.clear();
+    Players.Changed();
+  }
+  Channels = std::make_unique<TChannels>(ConfigName);
+  Channels->SetDefaultCodec(DefaultCodec());
+  PacketBuffer = std::make_unique<TCustomPacketBuffer>();
+  // The socket object exists before the threads so that the sender always
+  // has one; it takes in datagrams only once activated below.
+  Socket = std::make_unique<TUDPServerSocket>();
+  Listener = std::make_unique<TVXUDPListener>(*this);
+  Listener->Start();
+  Sender = std::make_unique<TVXUDPSender>(*this);
+  Sender->Start();
+  if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
+  Socket->Activate(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
+                   [this](const uint8_t* data, size_t size, const sockaddr_in& from) {
+                     DatagramReceived(data, size, TUDPServerSocket::AddressText(from),
+                                      ntohs(from.sin_port));
+                   });
+}
+
+void TServerObject::DatagramReceived(const uint8_t* data, size_t size, const std::string& peerIP,
+                                     uint16_t peerPort) {
+  TCustomPacketBuffer* buffer = PacketBuffer.get();
+  if (buffer == nullptr || buffer->ShuttingDown() || !Socket || !Socket->Active()) return;
+  auto packet = std::make_unique<TPacket>(data, size);
+  packet->SetPeer(peerIP, peerPort);
+  buffer->ReceivePacket(std::move(packet));
+}
+
+// Ends the threads, closes the socket and releases the buffer, in an order
+// that never leaves a thread working on something already released.
+void TServerObject::ReleaseTransport() {
+  if (Listener) Listener->Terminate();
+  if (Sender) Sender->Terminate();
+  if (PacketBuffer) PacketBuffer->Shutdown();
+  if (Listener) Listener->WaitFor();
+  if (Sender) Sender->WaitFor();
+  if (Socket) Socket->Deactivate();
+  Listener.reset();
+  Sender.reset();
+  Socket.reset();
+  PacketBuffer.reset();
+  std::scoped_lock guard(Players.Lock);
+  Players.Items.clear();
+  Players.Changed();
+  if (Channels) {
+    std::scoped_lock channels(*Channels);
+    Channels->ClearChannels();
+  }
+  Channels.reset();
 }
 
 void TServerObject::Stop() {
   try {
-    // The protocol threads and the socket stop here once they exist.
+    if (!PacketBuffer) return;
+    Listener->Terminate();
+    RemoveAllClients(*this);
+    for (int i = 0; i < StopDrainRounds && PacketBuffer->ConnectionCount() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Sender->Terminate();
+    if (Channels) {
+      std::scoped_lock channels(*Channels);
+      if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
+    }
+    ReleaseTransport();
   } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, "SERVER",
         "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));

@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "host/TimeTools.h"
+#include "transport/udplistener_u.h"
 
 namespace vx {
 
 class TIniFile;
+class TCustomPacketBuffer;
+class TUDPServerSocket;
+class TVXUDPSender;
 class TZeveVira;
 class TServerManager;
 
@@ -66,6 +70,9 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // The object must be owned by a shared_ptr (the registry shares it).
   bool Start(const std::string& sectionName, int32_t port, TIniFile* ini);
   void Stop();
+  // Sets the defaults (port -1: the default port) and reads the section
+  // ConfigName over them; false when a value cannot be used.
+  bool LoadSettings(const TIniFile& ini, int32_t port);
   // Writes every setting into the section ConfigName and saves the file.
   void SaveSettings(TIniFile* ini);
 
@@ -95,11 +102,30 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::string WebPost_LinkURL;  // text 255
   int32_t NextPlayerID = 1;
 
+  // Transport of a started server; all empty while stopped.
+  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
+  std::unique_ptr<TUDPServerSocket> Socket;
+  std::unique_ptr<TVXUDPListener> Listener;
+  std::unique_ptr<TVXUDPSender> Sender;
+  TLockedPlayerList Players;
+  // The channel tree; its lock is taken after the player list's lock.
+  std::unique_ptr<TChannels> Channels;
+  // Longest wait, in 1 ms rounds, for the connections to close at stop.
+  int StopDrainRounds = 350;
+
+  // The process's database (null when none is open).
+  TZeveVira* Database() const;
+
+  // Hands one received datagram to the connection buffer (socket thread).
+  void DatagramReceived(const uint8_t* data, size_t size, const std::string& peerIP,
+                        uint16_t peerPort);
+
   static std::string DefaultWelcomeMessage();
 
  private:
   void SetDefaults(int32_t port);
-  bool ReadSettings(const TIniFile& ini);
+  void StartTransport();
+  void ReleaseTransport();
 
   TServerManager& Manager;
 };

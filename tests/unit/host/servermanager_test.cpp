@@ -13,8 +13,25 @@
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace vx {
 namespace {
+
+// A UDP port that nothing on this machine uses right now.
+int32_t FreeUdpPort() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
 
 class ServerManagerTest : public ::testing::Test {
  protected:
@@ -54,17 +71,26 @@ class ServerManagerTest : public ::testing::Test {
 };
 
 TEST_F(ServerManagerTest, EmptySectionStartsWithDefaultsAndIsWrittenInFull) {
-  auto server = StartServer("server_cfg Default");
+  // The defaults of a section without keys.
+  TServerObject fresh(Manager);
+  fresh.ConfigName = "server_cfg Default";
+  ASSERT_TRUE(fresh.LoadSettings(*Ini, -1));
+  EXPECT_EQ(fresh.ServerName, "Vorlantix Server");
+  EXPECT_EQ(fresh.ServerUDPPort, 8767);
+  EXPECT_EQ(fresh.ServerMaxUsers, 12);
+  EXPECT_EQ(fresh.ServerType, 1);
+  EXPECT_EQ(fresh.ServerFlags, 2);
+  EXPECT_EQ(fresh.SectionName, "server_cfg Default");
+  EXPECT_EQ(fresh.ServerPlatform, "Linux");
+  EXPECT_EQ(fresh.NextPlayerID, 1);
+  EXPECT_EQ(fresh.DefaultCodec(), 3);
+
+  // Started with a given port, which wins over the default for a new section.
+  const int32_t port = FreeUdpPort();
+  auto server = StartServer("server_cfg Default", port);
   ASSERT_TRUE(server);
-  EXPECT_EQ(server->ServerName, "Vorlantix Server");
-  EXPECT_EQ(server->ServerUDPPort, 8767);
-  EXPECT_EQ(server->ServerMaxUsers, 12);
+  EXPECT_EQ(server->ServerUDPPort, port);
   EXPECT_EQ(server->ServerType, 0x05) << "0x04 is set while running";
-  EXPECT_EQ(server->ServerFlags, 2);
-  EXPECT_EQ(server->SectionName, "server_cfg Default");
-  EXPECT_EQ(server->ServerPlatform, "Linux");
-  EXPECT_EQ(server->NextPlayerID, 1);
-  EXPECT_EQ(server->DefaultCodec(), 3);
 
   TIniFile check(ProcessSettings().IniPath);
   ASSERT_TRUE(check.Load());
@@ -81,16 +107,17 @@ TEST_F(ServerManagerTest, EmptySectionStartsWithDefaultsAndIsWrittenInFull) {
                 .rfind("[Welcome to Vorlantix, check ", 0),
             0u);
 
-  // A given port wins over the default for a new section.
-  auto other = StartServer("second", 9000);
-  ASSERT_TRUE(other);
-  EXPECT_EQ(other->ServerUDPPort, 9000);
+  // A second server on the same port cannot take it.
+  auto clash = std::make_shared<TServerObject>(Manager);
+  EXPECT_FALSE(clash->Start("clash", port, Ini.get()));
+  EXPECT_EQ(Manager.FindServerByName("clash"), nullptr);
 }
 
 TEST_F(ServerManagerTest, SettingsAreReadCutAndCheckedFromTheSection) {
   Ini->WriteString("s", "ServerName", std::string(40, 'n'));
   Ini->WriteInteger("s", "ServerType", 9);
-  Ini->WriteInteger("s", "ServerUDPPort", 9100);
+  const int32_t port = FreeUdpPort();
+  Ini->WriteInteger("s", "ServerUDPPort", port);
   Ini->WriteString("s", "ServerPassword", "secret");
   Ini->WriteBool("s", "AllowCodecCelp51", false);
   Ini->WriteBool("s", "AllowCodecCelp63", false);
@@ -100,7 +127,7 @@ TEST_F(ServerManagerTest, SettingsAreReadCutAndCheckedFromTheSection) {
   ASSERT_TRUE(server);
   EXPECT_EQ(server->ServerName, std::string(29, 'n'));
   EXPECT_EQ(server->ServerType, 0x05) << "0x08 cleared, 0x04 set";
-  EXPECT_EQ(server->ServerUDPPort, 9100);
+  EXPECT_EQ(server->ServerUDPPort, port);
   EXPECT_EQ(server->ServerPassword, "secret");
   EXPECT_EQ(server->DefaultCodec(), 2) << "only GSM 14.8 permitted";
   TIniFile check(ProcessSettings().IniPath);
@@ -120,6 +147,7 @@ TEST_F(ServerManagerTest, MaxUsersOutOfRangeFailsOnlyThatServer) {
   Ini->WriteInteger("big", "ServerMaxUsers", 70000);
   Ini->WriteInteger("neg", "ServerMaxUsers", -1);
   Ini->WriteInteger("ok", "ServerMaxUsers", 65535);
+  Ini->WriteInteger("ok", "ServerUDPPort", FreeUdpPort());
   EXPECT_FALSE(StartServer("big"));
   EXPECT_FALSE(StartServer("neg"));
   auto ok = StartServer("ok");
@@ -135,9 +163,10 @@ TEST_F(ServerManagerTest, MaxUsersOutOfRangeFailsOnlyThatServer) {
 }
 
 TEST_F(ServerManagerTest, RegistryFindRestartAndStop) {
-  Ini->WriteInteger("a", "ServerUDPPort", 9001);
-  Ini->WriteInteger("b", "ServerUDPPort", 9002);
-  Ini->WriteInteger("c", "ServerUDPPort", 9002);
+  const int32_t portB = FreeUdpPort();
+  Ini->WriteInteger("a", "ServerUDPPort", FreeUdpPort());
+  Ini->WriteInteger("b", "ServerUDPPort", portB);
+  Ini->WriteInteger("c", "ServerUDPPort", FreeUdpPort());
   ASSERT_TRUE(Ini->Save());
   auto a = StartServer("a");
   auto b = StartServer("b");
@@ -149,7 +178,7 @@ TEST_F(ServerManagerTest, RegistryFindRestartAndStop) {
   EXPECT_FALSE(duplicate->Start("a", -1, Ini.get()));
   EXPECT_EQ(Manager.FindServerByName("a"), a);
   EXPECT_EQ(Manager.FindServerByName("A"), nullptr);
-  EXPECT_EQ(Manager.FindServerByPort(9002), b) << "first server with the port";
+  EXPECT_EQ(Manager.FindServerByPort(portB), b);
   EXPECT_EQ(Manager.FindServerByPort(1), nullptr);
 
   auto names = [&] {

@@ -1,0 +1,278 @@
+#include "domain/loginhandshake_u.h"
+
+#include <sys/random.h>
+
+#include <random>
+
+#include "common/TextN.h"
+#include "common/TextTools.h"
+#include "domain/channelobject_u.h"
+#include "domain/guestnames_u.h"
+#include "domain/permissions_u.h"
+#include "domain/scopenotify_u.h"
+#include "host/ZeveVira.h"
+#include "host/serverobject_u.h"
+#include "host/zevevira_users_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/udplistener_u.h"
+
+namespace vx {
+
+namespace {
+
+// A generator seeded from the operating system, one per thread.
+std::mt19937& RandomSource() {
+  thread_local std::mt19937 generator = [] {
+    std::seed_seq::result_type seeds[8];
+    if (getrandom(seeds, sizeof seeds, 0) != ssize_t(sizeof seeds)) {
+      std::random_device rd;
+      for (auto& s : seeds) s = rd();
+    }
+    std::seed_seq seq(std::begin(seeds), std::end(seeds));
+    return std::mt19937(seq);
+  }();
+  return generator;
+}
+
+void RequireLength(const TPacket& packet, size_t length) {
+  if (packet.Size() < length) throw EPacket("Stream read error");
+}
+
+uint32_t CodecMask(const TServerObject& s) {
+  return (s.AllowCodecCelp51 ? 0x01u : 0u) | (s.AllowCodecCelp63 ? 0x02u : 0u) |
+         (s.AllowCodecGSM148 ? 0x04u : 0u) | (s.AllowCodecGSM164 ? 0x08u : 0u) |
+         (s.AllowCodecWindowsCELP52 ? 0x10u : 0u);
+}
+
+std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32_t connectionID) {
+  auto reply = std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_MAINTENANCE, LoginReplySize));
+  auto header = reply->MaintenanceHeader();
+  header.SetType(MAINT_LOGINREPLY);
+  header.SetPlayerID(playerID);
+  PutLE32(reply->Data() + 88, uint32_t(result));
+  PutLE32(reply->Data() + 108, connectionID);
+  PutLE32(reply->Data() + 112, playerID);
+  return reply;
+}
+
+}  // namespace
+
+uint32_t GetNewConnectionID(TServerObject& server) {
+  std::uniform_int_distribution<uint32_t> draw(0, 16777214);
+  for (;;) {
+    const uint32_t id = draw(RandomSource());
+    bool taken = false;
+    for (const auto& c : server.Players.Items) {
+      if (c && c->ConnectionID == id) {
+        taken = true;
+        break;
+      }
+    }
+    if (!taken) return id;
+  }
+}
+
+uint32_t GetNewPlayerID(TServerObject& server) {
+  if (server.Players.Items.empty()) server.NextPlayerID = 1;
+  return uint32_t(server.NextPlayerID++);
+}
+
+void CMD_cs_LoginStep1(TVXUDPListener& l) {
+  TServerObject& server = l.Server;
+  TPacket& request = *l.CurrentPacket;
+  RequireLength(request, LoginRequestShortSize);
+  const bool full = request.Size() == LoginRequestSize;
+  const uint8_t* p = request.Data();
+
+  auto client = std::make_unique<TClientObject>();
+  client->ConnectionID = GetNewConnectionID(server);
+  client->ClientName = GetTextN(p + 20, 29);
+  client->ClientPlatform = GetTextN(p + 50, 29);
+  client->ClientVersionMajor = GetLE16(p + 80);
+  client->ClientVersionMinor = GetLE16(p + 82);
+  client->ClientVersionRelease = GetLE16(p + 84);
+  client->ClientVersionBuild = GetLE16(p + 86);
+  client->LoginComplete = false;
+
+  const bool guestNaming = full && p[88] != 0;
+  const bool serverPasswordAlways = full && p[89] == 1;
+  const std::string password = full ? GetTextN(p + 120, 29) : std::string();
+
+  int32_t verdict = 0;
+  if (client->ClientVersionRelease <= 12) verdict = LOGIN_CLIENT_TOO_OLD;
+  if (verdict == 0) {
+    if (full) {
+      client->LogInName = GetTextN(p + 90, 29);
+      client->LogInPassWord = password;
+      client->NickName = GetTextN(p + 150, 29);
+    }
+    client->LastActivity = client->LoginTime = TDateTime::Now();
+    client->ChannelID = server.Channels->GetDefaultChannelID();
+    client->ChannelPrivileges = 0;
+    client->Priviliges = 0;
+    client->PlayerFlags = 0;
+    if (!client->LogInName.empty()) {
+      std::unique_ptr<TClientObject> account;
+      if (TZeveVira* db = server.Database()) {
+        account = TZeveViraUsers(*db).GetUser(server.ConfigName, client->LogInName, true);
+      }
+      if (!account || account->LogInPassWord != client->LogInPassWord) {
+        verdict = LOGIN_BAD_ACCOUNT;
+      } else {
+        client->Priviliges =
+            uint16_t((account->Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
+        client->RegisteredBy = account->RegisteredBy;
+        client->Created = account->Created;
+        client->LastChanged = account->LastChanged;
+        client->Logins = account->Logins;
+        uint16_t chanPriv = server.Channels->GetUserAttrib(client->ChannelID, client->LogInName);
+        if (chanPriv & CHANPRIV_AUTOOPERATOR) chanPriv |= CHANPRIV_OPERATOR;
+        if (chanPriv & CHANPRIV_AUTOVOICE) chanPriv |= CHANPRIV_VOICE;
+        client->ChannelPrivileges = chanPriv;
+      }
+    }
+    client->PlayerID = GetNewPlayerID(server);
+    if (guestNaming) {
+      client->NickName = CutText(GetGuestPlayerName(client->NickName, server.Players.Items), 29);
+    }
+  }
+
+  server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP,
+                                     request.PeerPort, 1);
+
+  if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !server.ServerPassword.empty() &&
+      password != server.ServerPassword) {
+    verdict = LOGIN_BAD_PASSWORD_OR_NAME;
+  }
+  if (verdict != 0) {
+    server.PacketBuffer->SendPacket(NewLoginReply(client->PlayerID, verdict, client->ConnectionID),
+                                    false);
+    return;
+  }
+
+  auto reply = NewLoginReply(client->PlayerID, 0, client->ConnectionID);
+  uint8_t* r = reply->Data();
+  PutTextN(r + 20, 29, server.ServerName);
+  PutTextN(r + 50, 29, server.ServerPlatform);
+  PutLE16(r + 80, server.VersionMajor);
+  PutLE16(r + 82, server.VersionMinor);
+  PutLE16(r + 84, server.VersionRelease);
+  PutLE16(r + 86, server.VersionBuild);
+  PutLE32(r + 92, CodecMask(server));
+  PutLE16(r + 100, server.ServerType);
+  PutLE16(r + 102, server.ServerFlags);
+  PutLE32(r + 104, server.ServerMaxUsers);
+  PutTextN(r + 116, 255, server.ServerWelcomeMessage);
+
+  int32_t result = 0;
+  if (server.Players.Items.size() >= server.ServerMaxUsers) result = LOGIN_SERVER_FULL;
+  if (result == 0 && serverPasswordAlways && !server.ServerPassword.empty() &&
+      password != server.ServerPassword) {
+    result = LOGIN_BAD_PASSWORD_OR_NAME;
+  }
+  if (result == 0) result = LOGIN_ACCEPTED;
+  if (l.GetClientObject(client->NickName) != nullptr) result = LOGIN_NICKNAME_IN_USE;
+  const std::string trimmed = TrimText(client->NickName);
+  if (trimmed.empty()) result = LOGIN_BAD_PASSWORD_OR_NAME;
+  std::string lower = trimmed;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  if (lower == "server") result = LOGIN_BAD_PASSWORD_OR_NAME;
+  PutLE32(r + 88, uint32_t(result));
+  server.PacketBuffer->SendPacket(std::move(reply), false);
+  if (result == LOGIN_ACCEPTED) {
+    server.Players.Items.push_back(std::move(client));
+    server.Players.Changed();
+  }
+}
+
+void CMD_cs_LoginStep3(TVXUDPListener& l) {
+  TClientObject* client = l.CurrentClient;
+  if (client == nullptr) {
+    l.DropClient = true;
+    return;
+  }
+  TPacket& packet = *l.CurrentPacket;
+  RequireLength(packet, LoginStep3Size);
+  const uint8_t* p = packet.Data();
+  client->LoginStep3Flag = p[25] == 1;
+  if (client->LoginStep3Flag) {
+    l.DropClient = true;
+    return;
+  }
+  TChannels& channels = *l.Server.Channels;
+  const std::string channelName = GetTextN(p + 26, 29);
+  const std::string subChannelName = GetTextN(p + 56, 29);
+  const std::string channelPassword = GetTextN(p + 86, 29);
+  const TChannelRec* channel = nullptr;
+  if (!channelName.empty()) {
+    channel = channels.FindChannelByName(channelName, -1);
+    if (channel && !subChannelName.empty()) {
+      channel = channels.FindChannelByName(subChannelName, channel->ChannelID);
+    }
+  }
+  if (channel && CheckChannelJoin(channels, l.Server.Players.Items, channel->ChannelID,
+                                  channelPassword) == CHANNELJOIN_OK) {
+    client->ChannelID = channel->ChannelID;
+    l.Server.Players.Changed();
+  }
+  CMD_sc_LoginStep4(l);
+  CMD_sc_LoginStep5(l);
+  CMD_sc_LoginStep6(l);
+}
+
+void CMD_sc_LoginStep4(TVXUDPListener& l) {
+  const TClientObject& client = *l.CurrentClient;
+  constexpr size_t slots = 3;
+  std::unique_ptr<TPacket> packet;
+  uint32_t count = 0;
+  auto flush = [&] {
+    PutLE32(packet->Data() + 24, count);
+    l.Server.PacketBuffer->SendPacket(std::move(packet), false);
+    count = 0;
+  };
+  for (const auto& channel : l.Server.Channels->Channels()) {
+    if (!packet)
+      packet = NewCommandPacket(cmd::CMD_sc_LoginStep4, 28 + slots * TChannelRec::WireRecordSize,
+                                client);
+    channel->WriteWireRecord(packet->Data() + 28 + count * TChannelRec::WireRecordSize);
+    if (++count == slots) flush();
+  }
+  if (packet && count > 0) flush();
+}
+
+void CMD_sc_LoginStep5(TVXUDPListener& l) {
+  const TClientObject& client = *l.CurrentClient;
+  const TServerRules rules = RulesOf(l.Server);
+  constexpr size_t slots = 10;
+  std::unique_ptr<TPacket> packet;
+  uint32_t count = 0;
+  auto flush = [&] {
+    PutLE32(packet->Data() + 24, count);
+    l.Server.PacketBuffer->SendPacket(std::move(packet), false);
+    count = 0;
+  };
+  for (const auto& other : l.Server.Players.Items) {
+    if (!other || !CheckClientInView(rules, *l.Server.Channels, &client, other.get())) continue;
+    if (!packet)
+      packet = NewCommandPacket(cmd::CMD_sc_LoginStep5, 28 + slots * TClientObject::PlayerEntrySize,
+                                client);
+    other->WritePlayerEntry(packet->Data() + 28 + count * TClientObject::PlayerEntrySize);
+    if (++count == slots) flush();
+  }
+  if (packet && count > 0) flush();
+}
+
+void CMD_sc_LoginStep6(TVXUDPListener& l) {
+  TClientObject& client = *l.CurrentClient;
+  l.Server.PacketBuffer->SendPacket(NewCommandPacket(cmd::CMD_sc_LoginStep6, 24, client), false);
+  NotifyPlayerEnteredScope(l.Server, client.PlayerID);
+  client.LoginComplete = true;
+}
+
+void CMD_cs_PlayerQuit(TVXUDPListener& l) {
+  NotifyPlayerLeftScope(l.Server, l.CurrentPacket->PlayerID(), LEFT_QUIT, "", 0);
+}
+
+}  // namespace vx

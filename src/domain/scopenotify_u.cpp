@@ -1,0 +1,103 @@
+#include "domain/scopenotify_u.h"
+
+#include "common/TextN.h"
+#include "domain/channelobject_u.h"
+#include "host/serverobject_u.h"
+#include "transport/PacketBuffers.h"
+
+namespace vx {
+
+std::unique_ptr<TPacket> NewCommandPacket(int16_t code, size_t size,
+                                          const TClientObject& recipient) {
+  auto packet = std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_COMMAND, size));
+  auto header = packet->CommandHeader();
+  header.SetCode(code);
+  header.SetConnectionID(recipient.ConnectionID);
+  header.SetPlayerID(recipient.PlayerID);
+  return packet;
+}
+
+TServerRules RulesOf(const TServerObject& server) {
+  TServerRules rules;
+  rules.ServerType = server.ServerType;
+  rules.ServerFlags = server.ServerFlags;
+  return rules;
+}
+
+TClientObject* FindPlayer(TServerObject& server, uint32_t playerID) {
+  if (playerID == 0) return nullptr;
+  for (const auto& c : server.Players.Items) {
+    if (c && c->PlayerID == playerID) return c.get();
+  }
+  return nullptr;
+}
+
+void NotifyPlayerEnteredScope(TServerObject& server, uint32_t playerID) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  const TServerRules rules = RulesOf(server);
+  for (const auto& recipient : server.Players.Items) {
+    if (!recipient || recipient.get() == subject) continue;
+    if (!CheckClientInView(rules, *server.Channels, subject, recipient.get())) continue;
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerEnteredScope, 70, *recipient);
+    subject->WritePlayerEntry(packet->Data() + 24);
+    server.PacketBuffer->SendPacket(std::move(packet), false);
+  }
+}
+
+void NotifyPlayerLeftScope(TServerObject& server, uint32_t playerID, uint16_t reason,
+                           std::string_view reasonText, uint32_t actingPlayerID) {
+  TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr || subject->LeftNotified) return;
+  const TServerRules rules = RulesOf(server);
+  for (const auto& recipient : server.Players.Items) {
+    if (!recipient) continue;
+    if (!CheckClientInView(rules, *server.Channels, subject, recipient.get())) continue;
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *recipient);
+    uint8_t* p = packet->Data();
+    PutLE32(p + 24, subject->PlayerID);
+    PutLE16(p + 28, reason);
+    PutLE32(p + 30, actingPlayerID);
+    PutTextN(p + 34, 29, reasonText);
+    const bool own = recipient.get() == subject;
+    if (own) subject->LeftNotified = true;
+    server.PacketBuffer->SendPacket(std::move(packet), own);
+  }
+}
+
+void NotifyChannelDestroyed(TServerObject& server, int32_t channelID, uint32_t actingPlayerID) {
+  if (channelID < 0) return;
+  for (const auto& recipient : server.Players.Items) {
+    if (!recipient) continue;
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyChannelDestroyed, 30, *recipient);
+    PutLE16(packet->Data() + 24, uint16_t(int16_t(channelID)));
+    PutLE32(packet->Data() + 26, actingPlayerID);
+    server.PacketBuffer->SendPacket(std::move(packet), false);
+  }
+}
+
+void ClearChannelUpAndAnnounce(TServerObject& server, int32_t channelID, uint32_t actingPlayerID) {
+  ClearChannelUp(*server.Channels, server.Players.Items, channelID, actingPlayerID,
+                 [&server](int32_t destroyed, uint32_t actor) {
+                   NotifyChannelDestroyed(server, destroyed, actor);
+                 });
+}
+
+void RemoveAllClients(TServerObject& server) {
+  std::scoped_lock players(server.Players.Lock);
+  std::scoped_lock channels(*server.Channels);
+  auto& items = server.Players.Items;
+  while (!items.empty()) {
+    std::unique_ptr<TClientObject> player = std::move(items.back());
+    items.pop_back();
+    if (!player) continue;
+    player->LeftNotified = true;
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *player);
+    PutLE32(packet->Data() + 24, player->PlayerID);
+    PutLE16(packet->Data() + 28, 4);
+    server.PacketBuffer->SendPacket(std::move(packet), true);
+  }
+  server.Players.Changed();
+}
+
+}  // namespace vx

@@ -1,0 +1,169 @@
+#include "domain/voicerelay_u.h"
+
+#include <cstring>
+#include <vector>
+
+#include "domain/channelobject_u.h"
+#include "domain/permissions_u.h"
+#include "domain/scopenotify_u.h"
+#include "host/logdebug.h"
+#include "host/serverobject_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/udplistener_u.h"
+
+namespace vx {
+
+namespace {
+
+constexpr const char* kVoiceCategory = "UDP VOICE";
+
+// One outgoing frame: the 22-byte header, then the voice data unchanged.
+void QueueFrame(TServerObject& server, const TVoiceC2SHeader& in, uint8_t target,
+                const TClientObject& recipient, const uint8_t* voice, size_t voiceSize) {
+  auto packet =
+      std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_VOICES2C, VoiceS2CHeaderSize + voiceSize));
+  std::memcpy(packet->Data() + VoiceS2CHeaderSize, voice, voiceSize);
+  auto out = packet->VoiceS2CHeader();
+  out.SetTarget(target);
+  out.SetPassThrough1(in.PassThrough1());
+  out.SetConnectionID(recipient.ConnectionID);
+  out.SetPlayerID(recipient.PlayerID);
+  out.SetVoiceCounter(in.VoiceCounter());
+  out.SetPassThrough2(in.PassThrough2());
+  out.SetSenderPlayerID(in.PlayerID());
+  out.SetSenderCounter(in.VoiceCounter());
+  server.PacketBuffer->SendPacket(std::move(packet), false);
+}
+
+// Kinds 0 and 2: the players of the speaker's own channel hear the frame
+// when the speaker may speak to permissionChannel.
+void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) {
+  TServerObject& server = l.Server;
+  TPacket& frame = *l.CurrentPacket;
+  const TClientObject* speaker = l.CurrentClient;
+  if (speaker == nullptr || !speaker->LoginComplete) return;
+  if (!CheckPlayerCanSpeakToChannel(RulesOf(server), *server.Channels, speaker,
+                                    permissionChannel)) {
+    return;
+  }
+  const TVoiceC2SHeader in = frame.VoiceC2SHeader();
+  const uint8_t* voice = frame.Data() + VoiceC2SHeaderSize;
+  const size_t voiceSize = frame.Size() - VoiceC2SHeaderSize;
+  for (TClientObject* recipient : server.Players.InChannel(speaker->ChannelID)) {
+    if (recipient == speaker) continue;
+    QueueFrame(server, in, in.Target(), *recipient, voice, voiceSize);
+  }
+}
+
+}  // namespace
+
+void ProgressVoiceData(TVXUDPListener& l) {
+  if (!l.CurrentPacket || !l.CurrentPacket->IsVoiceC2S()) return;
+  switch (l.CurrentPacket->VoiceC2SHeader().Target()) {
+    case VOICETARGET_CHANNEL:
+      ProgressVoiceData_SendVoiceDataToChannel(l);
+      break;
+    case VOICETARGET_WHISPER:
+      ProgressVoiceData_SendVoiceDataWhisper(l);
+      break;
+    case VOICETARGET_PARENT:
+      ProgressVoiceData_SendVoiceDataToParentChannel(l);
+      break;
+    default:
+      break;
+  }
+}
+
+void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& l) {
+  try {
+    if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
+      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+          "TVXUDPListener.ProgressVoiceData_SendVoiceDataToChannel, unable to allocate memory");
+      return;
+    }
+    const TClientObject* speaker = l.CurrentClient;
+    const TChannelRec* channel =
+        speaker ? l.Server.Channels->GetChannelByID(speaker->ChannelID) : nullptr;
+    RelayToOwnChannel(l, channel);
+  } catch (const std::exception& e) {
+    l.LogHandlerException("ProgressVoiceData_SendVoiceDataToChannel", e);
+  }
+}
+
+void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
+  try {
+    if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
+      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+          "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to allocate "
+          "memory");
+      return;
+    }
+    const TClientObject* speaker = l.CurrentClient;
+    TChannels& channels = *l.Server.Channels;
+    const TChannelRec* channel = speaker ? channels.GetChannelByID(speaker->ChannelID) : nullptr;
+    const TChannelRec* parent = channel ? channels.GetChannelByID(channel->Parent) : nullptr;
+    if (parent == nullptr) {
+      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+          "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get "
+          "parentchannel");
+      return;
+    }
+    RelayToOwnChannel(l, parent);
+  } catch (const std::exception& e) {
+    l.LogHandlerException("ProgressVoiceData_SendVoiceDataToParentChannel", e);
+  }
+}
+
+void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
+  try {
+    TServerObject& server = l.Server;
+    TPacket& frame = *l.CurrentPacket;
+    const TClientObject* speaker = l.CurrentClient;
+    if (frame.Size() < VoiceC2SHeaderSize + 1) throw EPacket("Stream read error");
+    const uint8_t* p = frame.Data();
+    const size_t targetCount = p[VoiceC2SHeaderSize];
+    if (targetCount == 0) return;
+    const size_t listEnd = VoiceC2SHeaderSize + 1 + 5 * targetCount;
+    if (frame.Size() < listEnd) throw EPacket("Stream read error");
+    const size_t voiceSize = frame.Size() - listEnd;
+    if (voiceSize == 0) return;
+    const uint8_t* voice = p + listEnd;
+    const TVoiceC2SHeader in = frame.VoiceC2SHeader();
+    const uint32_t speakerID = in.PlayerID();
+
+    struct TRecipient {
+      uint32_t PlayerID;
+      uint8_t Kind;
+    };
+    std::vector<TRecipient> recipients;
+    const TServerRules rules = RulesOf(server);
+    for (size_t i = 0; i < targetCount; ++i) {
+      const uint8_t kind = p[VoiceC2SHeaderSize + 1 + 5 * i];
+      const uint32_t id = GetLE32(p + VoiceC2SHeaderSize + 2 + 5 * i);
+      if (kind == 1) {
+        if (id != speakerID) recipients.push_back({id, 1});
+      } else if (kind == 0) {
+        const TChannelRec* channel = server.Channels->GetChannelByID(int32_t(id));
+        if (channel == nullptr ||
+            !CheckPlayerCanSpeakToChannel(rules, *server.Channels, speaker, channel)) {
+          continue;
+        }
+        for (TClientObject* c : server.Players.InChannel(channel->ChannelID)) {
+          if (c != speaker) recipients.push_back({c->PlayerID, 0});
+        }
+      }
+    }
+    for (const TRecipient& r : recipients) {
+      const TClientObject* recipient = server.Players.ById(r.PlayerID);
+      if (recipient == nullptr || (recipient->PlayerFlags & PLAYERFLAG_BLOCKWHISPERS) != 0 ||
+          !recipient->LoginComplete) {
+        continue;
+      }
+      QueueFrame(server, in, r.Kind, *recipient, voice, voiceSize);
+    }
+  } catch (const std::exception& e) {
+    l.LogHandlerException("ProgressVoiceData_SendVoiceDataWhisper", e);
+  }
+}
+
+}  // namespace vx

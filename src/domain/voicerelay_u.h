@@ -1,0 +1,22 @@
+// The relay of voice frames: each frame from a speaker is copied into one
+// packet per recipient, never decoded.
+#pragma once
+
+#include <cstdint>
+
+namespace vx {
+
+class TVXUDPListener;
+
+constexpr uint8_t VOICETARGET_CHANNEL = 0;
+constexpr uint8_t VOICETARGET_WHISPER = 1;
+constexpr uint8_t VOICETARGET_PARENT = 2;
+
+// Entry point for every voice datagram of a known connection.
+void ProgressVoiceData(TVXUDPListener& listener);
+
+void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& listener);
+void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& listener);
+void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& listener);
+
+}  // namespace vx

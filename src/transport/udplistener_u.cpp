@@ -1,0 +1,231 @@
+#include "transport/udplistener_u.h"
+
+#include <algorithm>
+#include <array>
+
+#include "common/TextTools.h"
+#include "domain/loginhandshake_u.h"
+#include "domain/scopenotify_u.h"
+#include "domain/voicerelay_u.h"
+#include "domain/zevevira_channels_u.h"
+#include "host/ZeveVira.h"
+#include "host/logdebug.h"
+#include "host/serverobject_u.h"
+
+namespace vx {
+
+namespace {
+
+// Client-to-server command codes with their handlers. Codes without an
+// entry are ignored (the buffer has acknowledged them already).
+struct TCommandEntry {
+  int16_t Code;
+  const char* Name;
+  void (*Handler)(TVXUDPListener&);
+};
+
+constexpr std::array<TCommandEntry, 2> kCommands{{
+    {cmd::CMD_cs_LoginStep3, "CMD_cs_LoginStep3", CMD_cs_LoginStep3},
+    {cmd::CMD_cs_PlayerQuit, "CMD_cs_PlayerQuit", CMD_cs_PlayerQuit},
+}};
+
+constexpr int kMaxCode = 512;
+
+// Direct index by code for the table above.
+const std::array<const TCommandEntry*, kMaxCode>& CommandIndex() {
+  static const auto index = [] {
+    std::array<const TCommandEntry*, kMaxCode> a{};
+    for (const auto& entry : kCommands) a[size_t(entry.Code)] = &entry;
+    return a;
+  }();
+  return index;
+}
+
+}  // namespace
+
+void TLockedPlayerList::Refresh() {
+  if (IndexGeneration == Generation) return;
+  ByChannel.clear();
+  ByPlayerID.clear();
+  for (const auto& c : Items) {
+    if (!c) continue;
+    ByChannel[c->ChannelID].push_back(c.get());
+    ByPlayerID.emplace(c->PlayerID, c.get());  // the first player with an id wins
+  }
+  IndexGeneration = Generation;
+}
+
+const std::vector<TClientObject*>& TLockedPlayerList::InChannel(int32_t channelID) {
+  Refresh();
+  static const std::vector<TClientObject*> none;
+  auto it = ByChannel.find(channelID);
+  return it == ByChannel.end() ? none : it->second;
+}
+
+TClientObject* TLockedPlayerList::ById(uint32_t playerID) {
+  Refresh();
+  auto it = ByPlayerID.find(playerID);
+  return it == ByPlayerID.end() ? nullptr : it->second;
+}
+
+TVXUDPListener::TVXUDPListener(TServerObject& server) : Server(server) {}
+
+TVXUDPListener::~TVXUDPListener() {
+  Terminate();
+  WaitFor();
+}
+
+void TVXUDPListener::Start() {
+  Thread = std::thread([this] { Execute(); });
+}
+
+void TVXUDPListener::WaitFor() {
+  if (Thread.joinable() && Thread.get_id() != std::this_thread::get_id()) Thread.join();
+}
+
+TClientObject* TVXUDPListener::GetClientObject(uint32_t playerID) const {
+  if (playerID == 0 || Clients == nullptr) return nullptr;
+  for (const auto& c : *Clients) {
+    if (c->PlayerID == playerID) return c.get();
+  }
+  return nullptr;
+}
+
+TClientObject* TVXUDPListener::GetClientObject(std::string_view nickName) const {
+  if (nickName.empty() || Clients == nullptr) return nullptr;
+  for (const auto& c : *Clients) {
+    if (SameTextAscii(c->NickName, nickName)) return c.get();
+  }
+  return nullptr;
+}
+
+void TVXUDPListener::SendErrorPacket(int16_t errorNumber, int16_t requestCode,
+                                     uint32_t requestSequence) {
+  if (CurrentClient == nullptr) return;
+  auto packet = std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_COMMAND, 30));
+  auto header = packet->CommandHeader();
+  header.SetCode(errorNumber);
+  header.SetConnectionID(CurrentClient->ConnectionID);
+  header.SetPlayerID(CurrentClient->PlayerID);
+  PutLE16(packet->Data() + 24, uint16_t(requestCode));
+  PutLE32(packet->Data() + 26, requestSequence);
+  Server.PacketBuffer->SendPacket(std::move(packet), false);
+}
+
+void TVXUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {
+  Log(LMTERROR, LMDALL, "UDP Listener",
+      "SP: " + std::to_string(Server.ServerUDPPort) + " " + std::string(handler) +
+          " Exception: " + e.what());
+}
+
+void TVXUDPListener::Execute() {
+  TCustomPacketBuffer& buffer = *Server.PacketBuffer;
+  {
+    std::scoped_lock channels(*Server.Channels);
+    if (TZeveVira* db = Server.Database()) {
+      LoadChannels(*Server.Channels, *db, Server.ConfigName);
+    } else {
+      Server.Channels->CreateDefaultChannel();
+    }
+  }
+  while (!(Terminated && buffer.ShuttingDown())) {
+    uint32_t playerID = 0;
+    TReceiveEvent event = reShutdown;
+    std::unique_ptr<TPacket> packet;
+    try {
+      buffer.WaitReceived(playerID, event, packet);
+    } catch (const std::exception& e) {
+      LogHandlerException("WaitReceived", e);
+      continue;
+    }
+    CurrentPlayerID = playerID;
+    CurrentEvent = event;
+    CurrentPacket = std::move(packet);
+    HandleEvent();
+    if (event == reShutdown && !Terminated) break;  // nothing more will come
+  }
+  buffer.ThreadDone(1);
+}
+
+void TVXUDPListener::HandleEvent() {
+  std::scoped_lock players(Server.Players.Lock);
+  Clients = &Server.Players.Items;
+  CurrentClient = GetClientObject(CurrentPlayerID);
+  std::scoped_lock channels(*Server.Channels);
+  DropClient = false;
+  const bool voice = CurrentEvent == rePacket && CurrentPacket && CurrentPacket->IsVoiceC2S();
+  try {
+    switch (CurrentEvent) {
+      case rePacket:
+        DispatchPacket();
+        break;
+      case reTimeout:
+        RemoveCurrentClient(LEFT_TIMEOUT);
+        break;
+      case reClosed:
+        DropClient = true;
+        break;
+      case reShutdown:
+        break;
+    }
+    if (DropClient) RemoveCurrentClient(LEFT_QUIT);
+  } catch (const std::exception& e) {
+    LogHandlerException("TVXUDPListener.Execute", e);
+  }
+  // Voice changes no player; anything else may have moved or removed one.
+  if (!voice) Server.Players.Changed();
+  CurrentPacket.reset();
+  CurrentClient = nullptr;
+  Clients = nullptr;
+}
+
+void TVXUDPListener::DispatchPacket() {
+  if (!CurrentPacket) return;
+  if (CurrentClient) CurrentClient->LastActivity = TDateTime::Now();
+  switch (CurrentPacket->Class()) {
+    case TPacketClass::VoiceC2S:
+      ProgressVoiceData(*this);
+      break;
+    case TPacketClass::Maintenance:
+      if (CurrentPacket->MaintenanceHeader().Type() == MAINT_LOGINREQUEST) {
+        try {
+          CMD_cs_LoginStep1(*this);
+        } catch (const std::exception& e) {
+          LogHandlerException("CMD_cs_LoginStep1", e);
+        }
+      }
+      break;
+    case TPacketClass::Command: {
+      const int16_t code = CurrentPacket->CommandHeader().Code();
+      if (code < 0 || code >= kMaxCode) return;
+      const TCommandEntry* entry = CommandIndex()[size_t(code)];
+      if (entry == nullptr) return;
+      // A connection whose login was refused has no player: its commands do
+      // nothing, but its step 3 ends it.
+      if (CurrentClient == nullptr && code != cmd::CMD_cs_LoginStep3) return;
+      try {
+        entry->Handler(*this);
+      } catch (const std::exception& e) {
+        LogHandlerException(entry->Name, e);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void TVXUDPListener::RemoveCurrentClient(uint32_t reason) {
+  if (CurrentClient) {
+    NotifyPlayerLeftScope(Server, CurrentClient->PlayerID, uint16_t(reason), "", 0);
+    auto& items = *Clients;
+    const TClientObject* gone = CurrentClient;
+    CurrentClient = nullptr;
+    std::erase_if(items, [gone](const auto& c) { return c.get() == gone; });
+    Server.Players.Changed();
+  }
+  Server.PacketBuffer->RemoveConnection(CurrentPlayerID);
+  ClearChannelUpAndAnnounce(Server, -1, 0);
+}
+
+}  // namespace vx

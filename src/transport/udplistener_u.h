@@ -1,0 +1,92 @@
+// The protocol thread of a virtual server: takes one event at a time from the
+// connection buffer, finds the player it belongs to and runs the handler
+// that the event and the command code select.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "common/Packets.h"
+#include "domain/channelobject_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/clientobject_u.h"
+
+namespace vx {
+
+class TServerObject;
+
+// The players of one virtual server. The listener holds the lock for each
+// whole event; other threads that read or change players take it too.
+class TLockedPlayerList {
+ public:
+  std::mutex Lock;
+  TPlayerList Items;
+
+  // Anyone who adds or removes a player or changes a player's channel calls
+  // this (the listener does so after every event but voice).
+  void Changed() { ++Generation; }
+  // The players of a channel in list order, and a player by id, from an
+  // index rebuilt after a change; the voice path uses them per frame.
+  const std::vector<TClientObject*>& InChannel(int32_t channelID);
+  TClientObject* ById(uint32_t playerID);
+
+ private:
+  void Refresh();
+  uint64_t Generation = 0;
+  uint64_t IndexGeneration = ~uint64_t(0);
+  std::unordered_map<int32_t, std::vector<TClientObject*>> ByChannel;
+  std::unordered_map<uint32_t, TClientObject*> ByPlayerID;
+};
+
+// Departure reasons of the left-scope notice.
+enum TLeftReason : uint32_t { LEFT_QUIT = 1, LEFT_TIMEOUT = 3, LEFT_SERVER_STOPPED = 4 };
+
+class TVXUDPListener {
+ public:
+  explicit TVXUDPListener(TServerObject& server);
+  ~TVXUDPListener();
+  TVXUDPListener(const TVXUDPListener&) = delete;
+  TVXUDPListener& operator=(const TVXUDPListener&) = delete;
+
+  void Start();
+  void Terminate() { Terminated = true; }
+  // Waits for the thread to end (after the buffer's shutdown woke it).
+  void WaitFor();
+
+  // The first player with this id, or null; id 0 always yields null.
+  TClientObject* GetClientObject(uint32_t playerID) const;
+  // The first player whose nickname equals the text with a-z folded to
+  // capitals, or null; an empty text yields null.
+  TClientObject* GetClientObject(std::string_view nickName) const;
+
+  // Sends CMD_sc_ErrorPacket for the current player.
+  void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence);
+  // Writes the handler edge log line "SP: <port> <handler> Exception: <message>".
+  void LogHandlerException(std::string_view handler, const std::exception& e) const;
+
+  // The current event, valid during one iteration.
+  uint32_t CurrentPlayerID = 0;
+  TReceiveEvent CurrentEvent = TReceiveEvent::reShutdown;
+  std::unique_ptr<TPacket> CurrentPacket;
+  std::vector<std::unique_ptr<TClientObject>>* Clients = nullptr;
+  TClientObject* CurrentClient = nullptr;
+  bool DropClient = false;
+  TServerObject& Server;
+
+ private:
+  void Execute();
+  void HandleEvent();
+  void DispatchPacket();
+  void RemoveCurrentClient(uint32_t reason);
+
+  std::atomic<bool> Terminated{false};
+  std::thread Thread;
+};
+
+}  // namespace vx

@@ -1,0 +1,150 @@
+#include "transport/udpsocket_u.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace vx {
+
+namespace {
+// Datagrams taken per system call when several are waiting.
+constexpr unsigned kBatch = 32;
+}  // namespace
+
+TUDPServerSocket::~TUDPServerSocket() {
+  Deactivate();
+}
+
+void TUDPServerSocket::Activate(uint16_t port, const std::string& bindAddress,
+                                TDatagramHandler handler) {
+  Deactivate();
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!bindAddress.empty() && !ParseAddress(bindAddress, port, local)) {
+    throw EUDPSocket("invalid bind address " + bindAddress);
+  }
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throw EUDPSocket(std::string("socket: ") + std::strerror(errno));
+  // Room for bursts of voice while the listener is busy.
+  const int bufferSize = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    const int err = errno;
+    close(fd);
+    throw EUDPSocket(std::string("bind: ") + std::strerror(err));
+  }
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  if (pipe2(StopPipe, O_CLOEXEC) != 0) {
+    close(fd);
+    throw EUDPSocket("error creating pipe");
+  }
+  Socket = fd;
+  LocalPort = ntohs(bound.sin_port);
+  Handler = std::move(handler);
+  IsActive = true;
+  Reader = std::thread([this] { ReadLoop(); });
+}
+
+void TUDPServerSocket::Deactivate() {
+  if (Reader.joinable()) {
+    IsActive = false;
+    const uint8_t b = 1;
+    [[maybe_unused]] ssize_t n = write(StopPipe[1], &b, 1);
+    Reader.join();
+  }
+  IsActive = false;
+  for (int& fd : StopPipe) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  if (Socket >= 0) close(Socket);
+  Socket = -1;
+}
+
+void TUDPServerSocket::ReadLoop() {
+  std::vector<uint8_t> buffers(size_t(kBatch) * ReceiveBufferSize);
+  mmsghdr messages[kBatch];
+  iovec vectors[kBatch];
+  sockaddr_in sources[kBatch];
+  for (;;) {
+    pollfd fds[2] = {{Socket, POLLIN, 0}, {StopPipe[0], POLLIN, 0}};
+    const int r = poll(fds, 2, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0 || !IsActive) return;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    for (;;) {
+      for (unsigned i = 0; i < kBatch; ++i) {
+        vectors[i] = {buffers.data() + size_t(i) * ReceiveBufferSize, ReceiveBufferSize};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &sources[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      }
+      const int got = recvmmsg(Socket, messages, kBatch, MSG_DONTWAIT, nullptr);
+      if (got <= 0) break;  // drained (EAGAIN) or an error: back to poll
+      for (int i = 0; i < got; ++i) {
+        if (messages[i].msg_hdr.msg_namelen < sizeof(sockaddr_in)) continue;
+        // A datagram longer than the buffer arrives cut to the buffer size.
+        const size_t size = std::min<size_t>(messages[i].msg_len, ReceiveBufferSize);
+        try {
+          Handler(buffers.data() + size_t(i) * ReceiveBufferSize, size, sources[i]);
+        } catch (...) {
+          // The intake swallows every error and goes on with the next datagram.
+        }
+      }
+      if (unsigned(got) < kBatch) break;
+    }
+  }
+}
+
+void TUDPServerSocket::SendTo(const uint8_t* data, size_t size, const sockaddr_in& to) {
+  for (;;) {
+    const ssize_t n =
+        sendto(Socket, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (n == ssize_t(size)) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The socket's send buffer is full: wait briefly for room.
+      pollfd pfd{Socket, POLLOUT, 0};
+      if (poll(&pfd, 1, 100) > 0) continue;
+    }
+    throw EUDPSocket(std::string("sendto: ") + (n < 0 ? std::strerror(errno) : "short write"));
+  }
+}
+
+void TUDPServerSocket::SendTo(const uint8_t* data, size_t size, const std::string& ip,
+                              uint16_t port) {
+  sockaddr_in to{};
+  if (!ParseAddress(ip, port, to)) throw EUDPSocket("invalid address " + ip);
+  SendTo(data, size, to);
+}
+
+std::string TUDPServerSocket::AddressText(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN];
+  if (inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr) return {};
+  return text;
+}
+
+bool TUDPServerSocket::ParseAddress(const std::string& ip, uint16_t port, sockaddr_in& out) {
+  out = {};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(port);
+  return inet_pton(AF_INET, ip.c_str(), &out.sin_addr) == 1;
+}
+
+}  // namespace vx

@@ -147,7 +147,8 @@ bool WriteFileAtomically(const std::string& fileName, const std::vector<uint8_t>
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // The database holds account passwords: a new file is for its owner only.
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
@@ -598,7 +599,7 @@ void TZeveVira::Open() {
   // Anything but "no such file" means there is something we must read.
   const bool exists = ::stat(FileNameValue.c_str(), &st) == 0 || errno != ENOENT;
   if (!exists && OpenFlagValue == TFBOpenFlag::CreateNotExists) {
-    const int fd = ::open(FileNameValue.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(FileNameValue.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
       LastErrorValue = 3;
       return;

@@ -412,6 +412,17 @@ TEST_F(ZeveViraTest, NewDatabasesAndTheirName) {
   EXPECT_EQ(db.DatabaseName(), forty.substr(0, 31));
   const TBytes saved = ReadFile(PathOf("w.db"));
   ASSERT_EQ(saved.size(), 66u);
+  // Account passwords live in the file: a new one is for its owner only, an
+  // existing one keeps the mode the operator gave it.
+  EXPECT_EQ(fs::status(PathOf("w.db")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(PathOf("c.db")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(PathOf("w.db"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_TRUE(db.Flush());
+  EXPECT_EQ(fs::status(PathOf("w.db")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(db.CurrentFileSize(), 66);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&saved[26])), forty.substr(0, 31));
   EXPECT_EQ(saved[64], 0);

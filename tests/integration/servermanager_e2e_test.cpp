@@ -66,8 +66,8 @@ TEST(ServerManagerE2E, ConfiguredServersAndAdminPasswordFromTheCommandLine) {
   TScratchDir dir;
   {
     std::ofstream ini(dir.File("server.ini"));
-    ini << "[Servers]\n0=alpha\n1=alpha\n3=gamma\n[alpha]\nServerUDPPort=9871\n"
-           "[gamma]\nServerUDPPort=9872\n";
+    ini << "[Servers]\n0=alpha\n1=alpha\n2=beta\n4=gamma\n[alpha]\nServerUDPPort=9871\n"
+           "[beta]\nServerUDPPort=9873\n[gamma]\nServerUDPPort=9872\n";
   }
   const pid_t pid = StartDaemon(dir.Path, {"-adminpw=  Secret  "});
   ASSERT_GT(pid, 0);
@@ -78,10 +78,13 @@ TEST(ServerManagerE2E, ConfiguredServersAndAdminPasswordFromTheCommandLine) {
   EXPECT_EQ(CountOf(log, "9872"), 0u) << "numbers after a gap are not read";
   EXPECT_EQ(CountOf(log, "Default Server created"), 0u);
 
-  auto admin = ReadAccount(dir.File("server.db"), "alpha", "admin");
-  ASSERT_TRUE(admin);
-  EXPECT_EQ(admin->LogInPassWord, "Secret") << "trimmed";
-  EXPECT_EQ(admin->Priviliges, 9);
+  EXPECT_EQ(CountOf(log, "\tStarting server with port: 9873\n"), 1u);
+  for (const char* server : {"alpha", "beta"}) {
+    auto admin = ReadAccount(dir.File("server.db"), server, "admin");
+    ASSERT_TRUE(admin) << server;
+    EXPECT_EQ(admin->LogInPassWord, "Secret") << "trimmed";
+    EXPECT_EQ(admin->Priviliges, 9);
+  }
   EXPECT_FALSE(ReadAccount(dir.File("server.db"), "gamma", "admin"));
 }
 

@@ -4,8 +4,11 @@
 #include <array>
 
 #include "common/TextTools.h"
+#include "domain/channelcommands_u.h"
 #include "domain/loginhandshake_u.h"
+#include "domain/playercommands_u.h"
 #include "domain/scopenotify_u.h"
+#include "domain/textinfo_u.h"
 #include "domain/voicerelay_u.h"
 #include "domain/zevevira_channels_u.h"
 #include "host/ZeveVira.h"
@@ -24,9 +27,40 @@ struct TCommandEntry {
   void (*Handler)(TVXUDPListener&);
 };
 
-constexpr std::array<TCommandEntry, 2> kCommands{{
+constexpr std::array<TCommandEntry, 24> kCommands{{
     {cmd::CMD_cs_LoginStep3, "CMD_cs_LoginStep3", CMD_cs_LoginStep3},
+    {cmd::CMD_cs_ChannelCreate, "CMD_cs_ChannelCreate", CMD_cs_ChannelCreate},
+    {cmd::CMD_cs_ChannelChangePassword, "CMD_cs_ChannelChangePassword",
+     CMD_cs_ChannelChangePassword},
+    {cmd::CMD_cs_ChannelChangeProperties, "CMD_cs_ChannelChangeProperties",
+     CMD_cs_ChannelChangeProperties},
+    {cmd::CMD_cs_ChannelChangeName, "CMD_cs_ChannelChangeName", CMD_cs_ChannelChangeName},
+    {cmd::CMD_cs_ChannelChangeTopic, "CMD_cs_ChannelChangeTopic", CMD_cs_ChannelChangeTopic},
+    {cmd::CMD_cs_ChannelChangeDescription, "CMD_cs_ChannelChangeDescription",
+     CMD_cs_ChannelChangeDescription},
+    {cmd::CMD_cs_ChannelDestroy, "CMD_cs_ChannelDestroy", CMD_cs_ChannelDestroy},
+    {cmd::CMD_cs_ChannelChangeMaxUsers, "CMD_cs_ChannelChangeMaxUsers",
+     CMD_cs_ChannelChangeMaxUsers},
+    {cmd::CMD_cs_ChannelChangeAll, "CMD_cs_ChannelChangeAll", CMD_cs_ChannelChangeAll},
+    {cmd::CMD_cs_ChannelChangeOrder, "CMD_cs_ChannelChangeOrder", CMD_cs_ChannelChangeOrder},
     {cmd::CMD_cs_PlayerQuit, "CMD_cs_PlayerQuit", CMD_cs_PlayerQuit},
+    {cmd::CMD_cs_PlayerKick, "CMD_cs_PlayerKick", CMD_cs_PlayerKick},
+    {cmd::CMD_cs_PlayerKickFromChannel, "CMD_cs_PlayerKickFromChannel",
+     CMD_cs_PlayerKickFromChannel},
+    {cmd::CMD_cs_PlayerChannelSwitch, "CMD_cs_PlayerChannelSwitch", CMD_cs_PlayerChannelSwitch},
+    {cmd::CMD_cs_PlayerFlagsChanged, "CMD_cs_PlayerFlagsChanged", CMD_cs_PlayerFlagsChanged},
+    {cmd::CMD_cs_PlayerRequestVoice, "CMD_cs_PlayerRequestVoice", CMD_cs_PlayerRequestVoice},
+    {cmd::CMD_cs_PlayerChangeChannelPrivilege, "CMD_cs_PlayerChangeChannelPrivilege",
+     CMD_cs_PlayerChangeChannelPrivilege},
+    {cmd::CMD_cs_PlayerChangePrivilege, "CMD_cs_PlayerChangePrivilege",
+     CMD_cs_PlayerChangePrivilege},
+    {cmd::CMD_cs_PlayerRegister, "CMD_cs_PlayerRegister", CMD_cs_PlayerRegister},
+    {cmd::CMD_cs_PlayerAdminRegister, "CMD_cs_PlayerAdminRegister", CMD_cs_PlayerAdminRegister},
+    {cmd::CMD_cs_InfoRequestPlayerConnectionInfoOnId, "CMD_cs_InfoRequestPlayerConnectionInfoOnId",
+     CMD_cs_InfoRequestPlayerConnectionInfoOnId},
+    {cmd::CMD_cs_InfoRequestServerInfo, "CMD_cs_InfoRequestServerInfo",
+     CMD_cs_InfoRequestServerInfo},
+    {cmd::CMD_cs_InfoSendText, "CMD_cs_InfoSendText", CMD_cs_InfoSendText},
 }};
 
 constexpr int kMaxCode = 512;

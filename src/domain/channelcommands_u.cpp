@@ -1,0 +1,392 @@
+#include "domain/channelcommands_u.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/TextN.h"
+#include "domain/channelobject_u.h"
+#include "domain/permissions_u.h"
+#include "host/serverobject_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/udplistener_u.h"
+
+namespace vx {
+
+namespace {
+
+bool IsRegistered(const TClientObject& player) {
+  return (player.Priviliges & SERVERPRIV_REGISTERED) != 0;
+}
+
+// The channel a single-value command names at offset 24, when the sender
+// may change it (operator rights); null after the refusal was sent.
+TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
+  TChannelRec* channel = l.Server.Channels->GetChannelByID(GetLE32s(p + 24));
+  if (channel == nullptr) {
+    RefuseCommand(l, CHANNELERR_NOT_FOUND);
+    return nullptr;
+  }
+  if (!HasOperatorRights(*l.CurrentClient)) {
+    RefuseCommand(l, PERMERR_OPERATOR);
+    return nullptr;
+  }
+  return channel;
+}
+
+// Takes the default flag from the channel that carries it (unless that is
+// the channel about to receive it) and announces the change.
+void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t changerID) {
+  TChannels& channels = *server.Channels;
+  const int32_t oldDefaultID = channels.GetDefaultChannelID();
+  if (oldDefaultID < 0 || oldDefaultID == newDefaultID) return;
+  channels.GetChannelByID(oldDefaultID)->Flags &= uint16_t(~CHANNEL_DEFAULT);
+  CMD_sc_NotifyChannelPropertiesChanged(server, oldDefaultID, changerID);
+}
+
+// A notice with the channel id, one value written by fill and the changer's
+// id, to the players in view of the changer.
+void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32_t channelID,
+                         uint32_t changerID, const std::function<void(uint8_t*)>& fill) {
+  if (server.Channels->GetChannelByID(channelID) == nullptr) return;
+  NotifyPlayersInView(server, FindPlayer(server, changerID), code, size, [&](uint8_t* p) {
+    PutLE32(p + 24, uint32_t(channelID));
+    fill(p);
+    PutLE32(p + size - 4, changerID);
+  });
+}
+
+}  // namespace
+
+bool CodecAllowed(const TServerObject& server, uint16_t codec) {
+  switch (codec) {
+    case CODEC_CELP51:
+      return server.AllowCodecCelp51;
+    case CODEC_CELP63:
+      return server.AllowCodecCelp63;
+    case CODEC_GSM148:
+      return server.AllowCodecGSM148;
+    case CODEC_GSM164:
+      return server.AllowCodecGSM164;
+    case CODEC_WINDOWSCELP52:
+      return server.AllowCodecWindowsCELP52;
+    default:
+      return true;
+  }
+}
+
+// --- Notices ----------------------------------------------------------------
+
+void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint32_t creatorID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  if (channel == nullptr) return;
+  NotifyPlayers(
+      server, cmd::CMD_sc_NotifyChannelCreated, NotifyChannelCreatedSize,
+      [](const TClientObject&) { return true; },
+      [&](uint8_t* p) {
+        channel->WriteWireRecord(p + 24);
+        PutLE32(p + 200, creatorID);
+      });
+}
+
+void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channelID,
+                                           uint32_t changerID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  if (channel == nullptr) return;
+  const bool moderated = (channel->Flags & CHANNEL_MODERATED) != 0;
+  for (const auto& player : server.Players.Items) {
+    if (!player) continue;
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyChannelPropertiesChanged,
+                                   NotifyChannelPropertiesChangedSize, *player);
+    uint8_t* p = packet->Data();
+    PutLE32(p + 24, uint32_t(channelID));
+    PutLE16(p + 28, channel->Flags);
+    PutLE16(p + 30, channel->Codec);
+    PutLE32(p + 32, changerID);
+    server.PacketBuffer->SendPacket(std::move(packet), false);
+    if (player->ChannelID != channelID || moderated) continue;
+    // Voice requests, operators and voice mean nothing in a channel that is
+    // not moderated (any more).
+    if (player->PlayerFlags & PLAYERFLAG_REQUESTVOICE) {
+      player->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
+      CMD_sc_NotifyPlayerFlagsChanged(server, player->PlayerID);
+    }
+    if (player->ChannelPrivileges & CHANPRIV_OPERATOR) {
+      player->ChannelPrivileges &= uint16_t(~CHANPRIV_OPERATOR);
+      CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, player->PlayerID, PRIVACTION_SERVER_REVOKE,
+                                                 1, 0);
+    }
+    if (player->ChannelPrivileges & CHANPRIV_VOICE) {
+      player->ChannelPrivileges &= uint16_t(~CHANPRIV_VOICE);
+      CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, player->PlayerID, PRIVACTION_SERVER_REVOKE,
+                                                 2, 0);
+    }
+  }
+}
+
+void CMD_sc_NotifyChannelNameChanged(TServerObject& server, int32_t channelID, uint32_t changerID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelNameChanged, NotifyChannelTextChangedSize,
+                      channelID, changerID,
+                      [&](uint8_t* p) { PutTextN(p + 28, TChannelRec::NameSize, channel->Name); });
+}
+
+void CMD_sc_NotifyChannelTopicChanged(TServerObject& server, int32_t channelID,
+                                      uint32_t changerID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  NotifyChannelChange(
+      server, cmd::CMD_sc_NotifyChannelTopicChanged, NotifyChannelTextChangedSize, channelID,
+      changerID, [&](uint8_t* p) { PutTextN(p + 28, TChannelRec::TopicSize, channel->Topic); });
+}
+
+void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t channelID,
+                                            uint32_t changerID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelDescriptionChanged,
+                      NotifyChannelDescriptionChangedSize, channelID, changerID, [&](uint8_t* p) {
+                        PutTextN(p + 28, TChannelRec::DescriptionSize, channel->Description);
+                      });
+}
+
+void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelID,
+                                         uint32_t changerID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelMaxUsersChanged,
+                      NotifyChannelNumberChangedSize, channelID, changerID,
+                      [&](uint8_t* p) { PutLE16(p + 28, channel->MaxUsers); });
+}
+
+void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
+                                      uint32_t changerID) {
+  const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
+  NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelOrderChanged, NotifyChannelNumberChangedSize,
+                      channelID, changerID, [&](uint8_t* p) { PutLE16(p + 28, channel->Order); });
+}
+
+// --- Handlers ---------------------------------------------------------------
+
+void CMD_cs_ChannelCreate(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelCreateSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  TChannels& channels = *server.Channels;
+
+  auto record = std::make_unique<TChannelRec>();
+  record->Flags = GetLE16(p + 24);
+  record->Codec = GetLE16(p + 26);
+  record->Parent = GetLE32s(p + 28);
+  record->Name = GetTextN(p + 32, TChannelRec::NameSize);
+  record->Topic = GetTextN(p + 62, TChannelRec::TopicSize);
+  record->Description = GetTextN(p + 92, TChannelRec::DescriptionSize);
+  record->Password = GetTextN(p + 192, TChannelRec::PasswordSize);
+  record->Order = GetLE16(p + 222);
+  record->MaxUsers = GetLE16(p + 224);
+
+  if (!CodecAllowed(server, record->Codec)) return RefuseCommand(l, CHANNELERR_CODEC_NOT_ALLOWED);
+  const int32_t rights =
+      CheckChannelCreateRights(RulesOf(server), *sender, record->Parent, record->Flags);
+  if (rights != 0) return RefuseCommand(l, rights);
+  const int32_t newID = channels.AddChannel(std::move(record));
+  if (newID < 0) return RefuseCommand(l, newID);
+
+  // The channel that lost the default flag, if any, then the new one.
+  const std::vector<int32_t> changed = channels.ChangedChannels();
+  for (int32_t id : changed) CMD_sc_NotifyChannelPropertiesChanged(server, id, sender->PlayerID);
+  CMD_sc_NotifyChannelCreated(server, newID, sender->PlayerID);
+
+  const TChannelRec& created = *channels.GetChannelByID(newID);
+  const int32_t oldID = sender->ChannelID;
+  if (!created.IsRegistered() && created.IsTopLevel()) {
+    sender->ChannelID = newID;
+    server.Players.Changed();
+    CMD_sc_NotifyPlayerSwitchedChannel(server, sender->PlayerID, oldID, newID);
+  }
+  if (!HasChannelAdminRights(*sender) && created.IsTopLevel()) {
+    sender->ChannelPrivileges |= CHANPRIV_ADMIN;
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, sender->PlayerID, PRIVACTION_SERVER_GRANT, 0,
+                                               0);
+  }
+  const uint16_t stored = IsRegistered(*sender) ? uint16_t(sender->ChannelPrivileges | 0x8000)
+                                                : sender->ChannelPrivileges;
+  channels.SetUserAttrib(sender->ChannelID, sender->LogInName, stored);
+  ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
+}
+
+void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelDestroySize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  TChannels& channels = *server.Channels;
+  const int32_t id = GetLE32s(p + 24);
+  const TChannelRec* channel = channels.GetChannelByID(id);
+  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  if (channel->IsTopLevel() && !IsServerAdmin(*sender))
+    return RefuseCommand(l, PERMERR_SERVER_ADMIN);
+  if (!HasChannelAdminRights(*sender)) return RefuseCommand(l, PERMERR_CHANNEL_ADMIN);
+  // The whole tree counts: a top-level channel takes its sub-channels along,
+  // and nobody may be left in a channel that no longer exists.
+  const int32_t occupied = CheckChannelTreeForPlayers(channels, server.Players.Items, id);
+  if (occupied != 0) return RefuseCommand(l, occupied);
+  if (channel->Flags & CHANNEL_DEFAULT) return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
+  const int32_t result = channels.DeleteChannel(id);
+  if (result != 0) return RefuseCommand(l, result);
+  const std::vector<int32_t> destroyed = channels.ChangedChannels();
+  for (int32_t gone : destroyed) NotifyChannelDestroyed(server, gone, sender->PlayerID);
+}
+
+void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangePasswordSize);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  const std::string password = GetTextN(p + 28, TChannelRec::PasswordSize);
+  if (!channel->IsTopLevel() && !password.empty())
+    return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PASSWORD);
+  channel->SetPassword(password);
+  if (channel->Password.empty())
+    channel->Flags &= uint16_t(~CHANNEL_PASSWORD);
+  else
+    channel->Flags |= CHANNEL_PASSWORD;
+  TServerObject& server = l.Server;
+  auto reply = NewCommandPacket(cmd::CMD_sc_ChannelPasswordChanged, ChannelPasswordChangedSize,
+                                *l.CurrentClient);
+  PutLE32(reply->Data() + 24, uint32_t(channel->ChannelID));
+  server.PacketBuffer->SendPacket(std::move(reply), false);
+  CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangePropertiesSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(p + 24));
+  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  if (!channel->IsTopLevel()) return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PROPERTIES);
+  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
+  const uint16_t flags = GetLE16(p + 28);
+  // Without a default channel new players would land nowhere.
+  if ((channel->Flags & CHANNEL_DEFAULT) != 0 && (flags & CHANNEL_DEFAULT) == 0)
+    return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
+  if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(server, channel->ChannelID, sender->PlayerID);
+  channel->Flags = flags;
+  channel->Codec = GetLE16(p + 30);
+  CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, sender->PlayerID);
+}
+
+void CMD_cs_ChannelChangeName(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeNameSize);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  channel->SetName(GetTextN(p + 28, TChannelRec::NameSize));
+  CMD_sc_NotifyChannelNameChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+void CMD_cs_ChannelChangeTopic(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeTopicSize);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  channel->SetTopic(GetTextN(p + 28, TChannelRec::TopicSize));
+  CMD_sc_NotifyChannelTopicChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+void CMD_cs_ChannelChangeDescription(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeDescriptionSize);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  channel->SetDescription(GetTextN(p + 28, TChannelRec::DescriptionSize));
+  CMD_sc_NotifyChannelDescriptionChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+void CMD_cs_ChannelChangeMaxUsers(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeMaxUsersSize);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  channel->MaxUsers = GetLE16(p + 28);
+  CMD_sc_NotifyChannelMaxUsersChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+void CMD_cs_ChannelChangeOrder(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeOrderSize);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  channel->Order = GetLE16(p + 28);
+  CMD_sc_NotifyChannelOrderChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeAllSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  const uint8_t* wire = p + 24;  // a channel wire record; its parent id is ignored
+  const uint16_t flags = GetLE16(wire + 4);
+  const uint16_t codec = GetLE16(wire + 6);
+  const std::string name = GetTextN(wire + 12, TChannelRec::NameSize);
+  const std::string topic = GetTextN(wire + 42, TChannelRec::TopicSize);
+  const std::string description = GetTextN(wire + 72, TChannelRec::DescriptionSize);
+  const uint16_t order = GetLE16(wire + 172);
+  const uint16_t maxUsers = GetLE16(wire + 174);
+  const std::string password = GetTextN(p + 200, TChannelRec::PasswordSize);
+
+  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(wire));
+  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  if ((channel->Flags & CHANNEL_DEFAULT) != 0 && (flags & CHANNEL_DEFAULT) == 0)
+    return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
+  if ((flags & CHANNEL_DEFAULT) != 0 && !IsServerAdmin(*sender))
+    return RefuseCommand(l, PERMERR_SERVER_ADMIN);
+  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
+  // The channel store refuses a sub-channel with a password when it loads,
+  // so such a channel would be lost at the next start.
+  if (!channel->IsTopLevel() && !password.empty())
+    return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PASSWORD);
+
+  const int32_t id = channel->ChannelID;
+  const uint32_t changer = sender->PlayerID;
+  bool propertiesChanged = false;
+  if (flags != channel->Flags || codec != channel->Codec) {
+    if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(server, id, changer);
+    channel->Flags = flags;
+    channel->Codec = codec;
+    propertiesChanged = true;
+  }
+  if (name != channel->Name) {
+    channel->SetName(name);
+    CMD_sc_NotifyChannelNameChanged(server, id, changer);
+  }
+  if (description != channel->Description) {
+    channel->SetDescription(description);
+    CMD_sc_NotifyChannelDescriptionChanged(server, id, changer);
+  }
+  if (maxUsers != channel->MaxUsers) {
+    channel->MaxUsers = maxUsers;
+    CMD_sc_NotifyChannelMaxUsersChanged(server, id, changer);
+  }
+  if (order != channel->Order) {
+    channel->Order = order;
+    CMD_sc_NotifyChannelOrderChanged(server, id, changer);
+  }
+  if (topic != channel->Topic) {
+    channel->SetTopic(topic);
+    CMD_sc_NotifyChannelTopicChanged(server, id, changer);
+  }
+  const bool keepPassword = (flags & CHANNEL_PASSWORD) != 0 && password.empty();
+  if (password != channel->Password && !keepPassword) {
+    channel->SetPassword(password);
+    if (channel->Password.empty())
+      channel->Flags &= uint16_t(~CHANNEL_PASSWORD);
+    else
+      channel->Flags |= CHANNEL_PASSWORD;
+    propertiesChanged = true;
+  }
+  if (propertiesChanged) CMD_sc_NotifyChannelPropertiesChanged(server, id, changer);
+}
+
+}  // namespace vx

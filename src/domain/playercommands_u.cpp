@@ -1,0 +1,429 @@
+#include "domain/playercommands_u.h"
+
+#include <memory>
+#include <string>
+
+#include "common/TextN.h"
+#include "domain/channelobject_u.h"
+#include "domain/permissions_u.h"
+#include "host/ZeveVira.h"
+#include "host/serverobject_u.h"
+#include "host/zevevira_users_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/udplistener_u.h"
+
+namespace vx {
+
+namespace {
+
+constexpr size_t kText29 = TClientObject::TextFieldSize;
+
+// The bit of a privilege set that a command's bit number names; the number
+// comes from outside and only 0 to 15 exist.
+uint16_t PrivilegeBit(uint8_t bitNumber) {
+  if (bitNumber > 15) throw EPacket("Privilege bit number out of range");
+  return uint16_t(1u << bitNumber);
+}
+
+void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
+  server.PacketBuffer->SendPacket(std::move(packet), false);
+}
+
+// CMD_sc_ErrorPacket for a wrong channel password: the usual error packet
+// with the channel id appended at offset 30.
+void SendWrongPasswordError(TVXUDPListener& l, int32_t channelID) {
+  TClientObject& sender = *l.CurrentClient;
+  auto packet =
+      NewCommandPacket(int16_t(CHANNELERR_WRONG_PASSWORD), WrongChannelPasswordErrorSize, sender);
+  TCommandHeader request = l.CurrentPacket->CommandHeader();
+  PutLE16(packet->Data() + 24, uint16_t(request.Code()));
+  PutLE32(packet->Data() + 26, request.Sequence());
+  PutLE32(packet->Data() + 30, uint32_t(channelID));
+  SendTo(l.Server, std::move(packet));
+}
+
+// Whether the keep-in-tree flag survives a move from old to new: only
+// within one channel family (two top-level channels count as one).
+bool StaysInTree(const TChannelRec* oldChannel, const TChannelRec& newChannel) {
+  if (oldChannel == nullptr) return false;
+  return oldChannel->Parent == newChannel.ChannelID || oldChannel->Parent == newChannel.Parent ||
+         oldChannel->ChannelID == newChannel.Parent;
+}
+
+bool IsRegistered(const TClientObject& player) {
+  return (player.Priviliges & SERVERPRIV_REGISTERED) != 0;
+}
+
+// Writes the 64-byte left-scope notice of P.
+void FillLeftScope(uint8_t* p, uint32_t playerID, uint16_t reason, uint32_t actingPlayerID) {
+  PutLE32(p + 24, playerID);
+  PutLE16(p + 28, reason);
+  PutLE32(p + 30, actingPlayerID);
+  PutTextN(p + 34, kText29, "");
+}
+
+void FillPrivilegeNotice(uint8_t* p, uint32_t playerID, uint8_t action, uint8_t bit,
+                         uint32_t actingPlayerID) {
+  PutLE32(p + 24, playerID);
+  p[28] = action;
+  p[29] = bit;
+  PutLE32(p + 30, actingPlayerID);
+}
+
+}  // namespace
+
+// --- Shared helpers -----------------------------------------------------------
+
+const uint8_t* CommandPayload(const TVXUDPListener& l, size_t length) {
+  if (!l.CurrentPacket || l.CurrentPacket->Size() < length) throw EPacket("Stream read error");
+  return l.CurrentPacket->Data();
+}
+
+void RefuseCommand(TVXUDPListener& l, int32_t errorNumber) {
+  TCommandHeader request = l.CurrentPacket->CommandHeader();
+  l.SendErrorPacket(int16_t(errorNumber), request.Code(), request.Sequence());
+}
+
+void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
+                   const std::function<bool(const TClientObject&)>& wanted,
+                   const std::function<void(uint8_t*)>& fill) {
+  for (const auto& recipient : server.Players.Items) {
+    if (!recipient || !wanted(*recipient)) continue;
+    auto packet = NewCommandPacket(code, size, *recipient);
+    fill(packet->Data());
+    SendTo(server, std::move(packet));
+  }
+}
+
+void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, int16_t code,
+                         size_t size, const std::function<void(uint8_t*)>& fill) {
+  const TServerRules rules = RulesOf(server);
+  const TChannels& channels = *server.Channels;
+  NotifyPlayers(
+      server, code, size,
+      [&](const TClientObject& recipient) {
+        return CheckClientInView(rules, channels, subject, &recipient);
+      },
+      fill);
+}
+
+// --- Notices ----------------------------------------------------------------
+
+void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t playerID,
+                                          int32_t oldChannelID, int32_t newChannelID,
+                                          uint16_t newChannelPrivileges, std::string_view reason) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerKickedFromChannel,
+                      NotifyPlayerKickedFromChannelSize, [&](uint8_t* p) {
+                        PutLE32(p + 24, playerID);
+                        PutLE32(p + 28, uint32_t(oldChannelID));
+                        PutLE32(p + 32, uint32_t(newChannelID));
+                        PutLE16(p + 36, newChannelPrivileges);
+                        PutTextN(p + 38, kText29, reason);
+                      });
+}
+
+void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID,
+                                        int32_t oldChannelID, int32_t newChannelID) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  const bool publicServer = RulesOf(server).IsPublicServer();
+  for (const auto& recipient : server.Players.Items) {
+    if (!recipient) continue;
+    if (!publicServer || recipient.get() == subject) {
+      auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerSwitchedChannel,
+                                     NotifyPlayerSwitchedChannelSize, *recipient);
+      uint8_t* p = packet->Data();
+      PutLE32(p + 24, playerID);
+      PutLE32(p + 28, uint32_t(oldChannelID));
+      PutLE32(p + 32, uint32_t(newChannelID));
+      PutLE16(p + 36, subject->ChannelPrivileges);
+      SendTo(server, std::move(packet));
+    } else if (recipient->ChannelID == oldChannelID) {
+      // Left behind: the switcher leaves this player's scope, but the
+      // connection stays, so this is not the player's own departure.
+      auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *recipient);
+      FillLeftScope(packet->Data(), playerID, LEFT_SWITCHED_CHANNEL, 0);
+      SendTo(server, std::move(packet));
+    }
+  }
+  if (publicServer) {
+    NotifyPlayerEnteredScope(server, playerID);
+    CMD_sc_NotifyPlayersInSwitchedChannel(server, playerID);
+  }
+}
+
+void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerFlagsChanged,
+                      NotifyPlayerFlagsChangedSize, [&](uint8_t* p) {
+                        PutLE32(p + 24, playerID);
+                        PutLE32(p + 28, subject->PlayerFlags);
+                      });
+}
+
+void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
+                                       std::string_view message) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerRequestedVoice,
+                      NotifyPlayerRequestedVoiceSize, [&](uint8_t* p) {
+                        PutLE32(p + 24, playerID);
+                        PutTextN(p + 28, kText29, message);
+                      });
+}
+
+void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerObject& server, uint32_t playerID,
+                                                uint8_t action, uint8_t bit,
+                                                uint32_t actingPlayerID) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  NotifyPlayersInView(
+      server, subject, cmd::CMD_sc_NotifyPlayerChannelPrivilegeChanged, NotifyPlayerPrivilegeSize,
+      [&](uint8_t* p) { FillPrivilegeNotice(p, playerID, action, bit, actingPlayerID); });
+}
+
+void CMD_sc_NotifyPlayerPrivilegesChanged(TServerObject& server, uint32_t playerID, uint8_t action,
+                                          uint8_t bit, uint32_t actingPlayerID) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  NotifyPlayersInView(
+      server, subject, cmd::CMD_sc_NotifyPlayerPrivilegesChanged, NotifyPlayerPrivilegeSize,
+      [&](uint8_t* p) { FillPrivilegeNotice(p, playerID, action, bit, actingPlayerID); });
+}
+
+void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playerID) {
+  const TClientObject* subject = FindPlayer(server, playerID);
+  if (subject == nullptr) return;
+  const TServerRules rules = RulesOf(server);
+  std::unique_ptr<TPacket> packet;
+  uint32_t count = 0;
+  auto flush = [&] {
+    PutLE32(packet->Data() + 24, count);
+    SendTo(server, std::move(packet));
+    count = 0;
+  };
+  for (const auto& other : server.Players.Items) {
+    if (!other || other.get() == subject) continue;
+    if (!CheckClientInView(rules, *server.Channels, subject, other.get())) continue;
+    if (!packet) {
+      packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayersInSwitchedChannel,
+                                NotifyPlayersInSwitchedChannelSize, *subject);
+    }
+    other->WritePlayerEntry(packet->Data() + 28 + count * TClientObject::PlayerEntrySize);
+    if (++count == PlayersInSwitchedChannelSlots) flush();
+  }
+  if (packet && count > 0) flush();
+}
+
+void CMD_sc_PlayerAdminRegisteredOK(TServerObject& server, const TClientObject& recipient) {
+  SendTo(server,
+         NewCommandPacket(cmd::CMD_sc_PlayerAdminRegisteredOK, CommandHeaderSize, recipient));
+}
+
+// --- Handlers ---------------------------------------------------------------
+
+void CMD_cs_PlayerKick(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerKickSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  const TClientObject* target = l.GetClientObject(GetLE32(p + 24));
+  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
+  // The target goes when its connection has closed after this notice.
+  NotifyPlayerLeftScope(l.Server, target->PlayerID, LEFT_KICKED, GetTextN(p + 28, kText29),
+                        sender->PlayerID);
+}
+
+void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerKickSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TClientObject* target = l.GetClientObject(GetLE32(p + 24));
+  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
+  TChannels& channels = *l.Server.Channels;
+  const int32_t defaultID = channels.GetDefaultChannelID();
+  target->ChannelPrivileges =
+      IsRegistered(*target) ? channels.GetUserAttrib(defaultID, target->LogInName) : 0;
+  CMD_sc_NotifyPlayerKickedFromChannel(l.Server, target->PlayerID, target->ChannelID, defaultID,
+                                       target->ChannelPrivileges, GetTextN(p + 28, kText29));
+  // The channel left behind stays, even when it is temporary and now empty.
+  target->ChannelID = defaultID;
+  l.Server.Players.Changed();
+}
+
+void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerChannelSwitchSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  TChannels& channels = *server.Channels;
+  const int32_t newID = GetLE32s(p + 24);
+  const TChannelRec* channel = channels.GetChannelByID(newID);
+  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  if (!IsServerAdmin(*sender)) {
+    const int32_t join =
+        CheckChannelJoin(channels, server.Players.Items, newID, GetTextN(p + 28, kText29));
+    if (join == CHANNELJOIN_WRONG_PASSWORD) return SendWrongPasswordError(l, newID);
+    if (join < 0) return RefuseCommand(l, join);
+  }
+
+  const int32_t oldID = sender->ChannelID;
+  const TChannelRec* oldChannel = channels.GetChannelByID(oldID);
+  sender->ChannelID = newID;
+  server.Players.Changed();
+  sender->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
+  if (!StaysInTree(oldChannel, *channel)) sender->PlayerFlags &= ~PLAYERFLAG_KEEPINTREE;
+
+  uint16_t privileges = 0;
+  if (IsRegistered(*sender)) privileges = channels.GetUserAttrib(newID, sender->LogInName);
+  if (privileges & CHANPRIV_AUTOOPERATOR) privileges |= CHANPRIV_OPERATOR;
+  if (privileges & CHANPRIV_AUTOVOICE) privileges |= CHANPRIV_VOICE;
+  sender->ChannelPrivileges = privileges;
+
+  CMD_sc_NotifyPlayerSwitchedChannel(server, sender->PlayerID, oldID, newID);
+  CMD_sc_NotifyPlayerFlagsChanged(server, sender->PlayerID);
+  ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
+}
+
+void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerFlagsChangedSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  sender->PlayerFlags = GetLE32(p + 24);
+  CMD_sc_NotifyPlayerFlagsChanged(l.Server, sender->PlayerID);
+}
+
+void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerRequestVoiceSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  const TChannelRec* channel = l.Server.Channels->GetChannelByID(sender->ChannelID);
+  if (channel != nullptr && (channel->Flags & CHANNEL_MODERATED) == 0)
+    return RefuseCommand(l, VOICEERR_NOT_MODERATED);
+  if (sender->PlayerFlags & PLAYERFLAG_REQUESTVOICE)
+    return RefuseCommand(l, VOICEERR_ALREADY_REQUESTED);
+  sender->PlayerFlags |= PLAYERFLAG_REQUESTVOICE;
+  CMD_sc_NotifyPlayerRequestedVoice(l.Server, sender->PlayerID, GetTextN(p + 24, kText29));
+}
+
+void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  const uint8_t action = p[28];
+  const uint8_t bitNumber = p[29];
+  const uint16_t bit = PrivilegeBit(bitNumber);
+  TClientObject* target = l.GetClientObject(GetLE32(p + 24));
+  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
+  if (action == PRIVACTION_GRANT && (target->ChannelPrivileges & bit) != 0) {
+    if (bit == CHANPRIV_ADMIN) return RefuseCommand(l, PRIVERR_HOLDS_ADMIN);
+    if (bit == CHANPRIV_OPERATOR) return RefuseCommand(l, PRIVERR_HOLDS_OPERATOR);
+    if (bit == CHANPRIV_VOICE) return RefuseCommand(l, PRIVERR_HOLDS_VOICE);
+  }
+  if ((bit & (CHANPRIV_AUTOOPERATOR | CHANPRIV_AUTOVOICE)) != 0 && !IsRegistered(*target))
+    return RefuseCommand(l, PRIVERR_AUTO_NEEDS_REGISTERED);
+
+  TServerObject& server = l.Server;
+  if (action == PRIVACTION_GRANT) target->ChannelPrivileges |= bit;
+  if (action == PRIVACTION_REVOKE) target->ChannelPrivileges &= uint16_t(~bit);
+  if (action == PRIVACTION_GRANT && bit == CHANPRIV_VOICE &&
+      (target->PlayerFlags & PLAYERFLAG_REQUESTVOICE) != 0) {
+    target->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
+    CMD_sc_NotifyPlayerFlagsChanged(server, target->PlayerID);
+  }
+  CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, action, bitNumber,
+                                             sender->PlayerID);
+  if (IsRegistered(*target)) {
+    server.Channels->SetUserAttrib(target->ChannelID, target->LogInName, target->ChannelPrivileges);
+  }
+  // The automatic privileges take effect at once, without being stored.
+  if (action == PRIVACTION_GRANT && bit == CHANPRIV_AUTOOPERATOR) {
+    target->ChannelPrivileges |= CHANPRIV_OPERATOR;
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, PRIVACTION_SERVER_GRANT, 1,
+                                               0);
+  }
+  if (action == PRIVACTION_GRANT && bit == CHANPRIV_AUTOVOICE) {
+    target->ChannelPrivileges |= CHANPRIV_VOICE;
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, PRIVACTION_SERVER_GRANT, 2,
+                                               0);
+  }
+}
+
+void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  const uint8_t action = p[28];
+  const uint8_t bitNumber = p[29];
+  const uint16_t bit = PrivilegeBit(bitNumber);
+  TClientObject* target = l.GetClientObject(GetLE32(p + 24));
+  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+  // Server privileges reach beyond any channel (and revoking the registered
+  // privilege deletes an account): a channel operator must not touch them.
+  if (!IsServerAdmin(*sender)) return RefuseCommand(l, PERMERR_SERVER_ADMIN);
+
+  TServerObject& server = l.Server;
+  if (action == PRIVACTION_GRANT) target->Priviliges |= bit;
+  if (action == PRIVACTION_REVOKE) target->Priviliges &= uint16_t(~bit);
+  TZeveVira* db = server.Database();
+  if (action == PRIVACTION_REVOKE && bit == SERVERPRIV_REGISTERED) {
+    target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);
+    CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, PRIVACTION_SERVER_REVOKE, 0,
+                                         sender->PlayerID);
+    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName);
+  } else if (db != nullptr) {
+    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target);
+  }
+  CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, action, bitNumber,
+                                       sender->PlayerID);
+}
+
+void CMD_cs_PlayerRegister(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerRegisterSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  if (IsRegistered(*sender)) return RefuseCommand(l, REGISTERERR_ALREADY_REGISTERED);
+  if (!MayRegisterAccount(RulesOf(server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
+  // The account is the player's record with its new name; the player takes
+  // the name only once the account exists.
+  TClientObject account = *sender;
+  account.LogInName = GetTextN(p + 24, kText29);
+  account.LogInPassWord = GetTextN(p + 54, kText29);
+  account.RegisteredBy = account.LogInName;
+  TZeveVira* db = server.Database();
+  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account))
+    return RefuseCommand(l, REGISTERERR_ADD_FAILED);
+  sender->LogInName = account.LogInName;
+  sender->LogInPassWord = account.LogInPassWord;
+  sender->RegisteredBy = account.RegisteredBy;
+  sender->Priviliges =
+      uint16_t((sender->Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
+  CMD_sc_NotifyPlayerPrivilegesChanged(server, sender->PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+}
+
+void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, PlayerAdminRegisterSize);
+  TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  TServerObject& server = l.Server;
+  if (!IsServerAdmin(*sender)) return RefuseCommand(l, PERMERR_SERVER_ADMIN);
+  TClientObject account;
+  account.LogInName = GetTextN(p + 24, kText29);
+  account.LogInPassWord = GetTextN(p + 54, kText29);
+  account.RegisteredBy = sender->LogInName;
+  account.ChannelPrivileges = 0;
+  account.Priviliges = p[84] != 0 ? SERVERPRIV_ADMIN : 0;
+  account.PlayerFlags = 0;
+  TZeveVira* db = server.Database();
+  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account))
+    return RefuseCommand(l, REGISTERERR_ADD_FAILED);
+  CMD_sc_PlayerAdminRegisteredOK(server, *sender);
+}
+
+}  // namespace vx

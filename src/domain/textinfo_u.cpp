@@ -1,0 +1,143 @@
+#include "domain/textinfo_u.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "common/TextN.h"
+#include "domain/channelobject_u.h"
+#include "domain/permissions_u.h"
+#include "domain/playercommands_u.h"
+#include "host/serverobject_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/udplistener_u.h"
+
+namespace vx {
+
+namespace {
+
+// Whole seconds from the time until now (0 when the clock went back).
+uint32_t SecondsSince(TDateTime since) {
+  const double ms = std::round((TDateTime::Now().Value - since.Value) * MsPerDay);
+  if (!(ms > 0)) return 0;
+  const double seconds = std::floor(ms / 1000);
+  return seconds >= double(std::numeric_limits<uint32_t>::max())
+             ? std::numeric_limits<uint32_t>::max()
+             : uint32_t(seconds);
+}
+
+uint32_t CheckedUInt32(int64_t value) {
+  if (value < 0 || value > int64_t(std::numeric_limits<uint32_t>::max()))
+    throw Exception("Range check error");
+  return uint32_t(value);
+}
+
+}  // namespace
+
+void CMD_sc_NotifyTextMessage(TServerObject& server, const TClientObject& sender,
+                              std::string_view text, uint32_t passThrough, int32_t channelID) {
+  NotifyPlayers(
+      server, cmd::CMD_sc_NotifyTextMessage, NotifyTextMessageSize,
+      [channelID](const TClientObject& recipient) {
+        return channelID < 0 || recipient.ChannelID == channelID;
+      },
+      [&](uint8_t* p) {
+        PutTextN(p + 24, TextMessageSize, text);
+        PutLE32(p + 280, passThrough);
+        PutTextN(p + 284, TClientObject::TextFieldSize, sender.NickName);
+      });
+}
+
+void CMD_cs_InfoSendText(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, InfoSendTextSize);
+  const TClientObject* sender = l.CurrentClient;
+  if (sender == nullptr) return;
+  const int32_t channelID = GetLE32s(p + 284);
+  if (channelID >= 0 && l.Server.Channels->GetChannelByID(channelID) == nullptr)
+    return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  CMD_sc_NotifyTextMessage(l.Server, *sender, GetTextN(p + 24, TextMessageSize), GetLE32(p + 280),
+                           channelID);
+}
+
+void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, InfoRequestPlayerConnectionInfoSize);
+  const TClientObject* requester = l.CurrentClient;
+  if (requester == nullptr) return;
+  const TClientObject* player = l.GetClientObject(GetLE32(p + 24));
+  if (player == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+
+  uint32_t connectionID = 0, packetsSent = 0, bytesSent = 0, packetsReceived = 0, bytesReceived = 0;
+  std::string peerIP;
+  uint16_t peerPort = 0, packetLoss = 0, averagePing = 0;
+  l.Server.PacketBuffer->GetConnectionInfo(player->PlayerID, connectionID, packetsSent, bytesSent,
+                                           packetsReceived, bytesReceived, peerIP, peerPort,
+                                           packetLoss, averagePing);
+  // Where a player connects from is for server admins only.
+  if (!IsServerAdmin(*requester)) {
+    peerIP.clear();
+    peerPort = 0;
+  }
+
+  auto reply =
+      NewCommandPacket(cmd::CMD_sc_PlayerConnectionInfo, PlayerConnectionInfoSize, *requester);
+  uint8_t* r = reply->Data();
+  PutLE32(r + 24, player->PlayerID);
+  PutLE32(r + 28, SecondsSince(player->LoginTime));
+  PutLE16(r + 32, packetLoss);
+  PutLE16(r + 34, averagePing);
+  PutLE32(r + 36, SecondsSince(player->LastActivity));
+  PutLE16(r + 40, player->ClientVersionMajor);
+  PutLE16(r + 42, player->ClientVersionMinor);
+  PutLE16(r + 44, player->ClientVersionRelease);
+  PutLE16(r + 46, player->ClientVersionBuild);
+  PutLE32(r + 48, packetsSent);
+  PutLE32(r + 52, bytesSent);
+  PutLE32(r + 56, packetsReceived);
+  PutLE32(r + 60, bytesReceived);
+  PutTextN(r + 64, TClientObject::TextFieldSize, peerIP);
+  PutLE16(r + 94, peerPort);
+  PutTextN(r + 96, TClientObject::TextFieldSize, player->LogInName);
+  PutLE32(r + 126, uint32_t(player->ChannelID));
+  PutLE16(r + 130, player->ChannelPrivileges);
+  PutLE16(r + 132, player->Priviliges);
+  PutTextN(r + 134, TClientObject::TextFieldSize, player->ClientPlatform);
+  l.Server.PacketBuffer->SendPacket(std::move(reply), false);
+}
+
+void CMD_cs_InfoRequestServerInfo(TVXUDPListener& l) {
+  const TClientObject* requester = l.CurrentClient;
+  if (requester == nullptr) return;
+  TServerObject& server = l.Server;
+  auto reply = NewCommandPacket(cmd::CMD_sc_ServerInfo, ServerInfoSize, *requester);
+  uint8_t* r = reply->Data();
+  PutLE32(r + 24, SecondsSince(server.StartTime));
+  PutLE16(r + 28, server.VersionMajor);
+  PutLE16(r + 30, server.VersionMinor);
+  PutLE16(r + 32, server.VersionRelease);
+  PutLE16(r + 34, server.VersionBuild);
+  PutLE16(r + 36, server.ServerType);
+  PutLE16(r + 38, server.ServerFlags);
+  // Each pair of counters is read in a step of its own; a failed step
+  // leaves its fields 0 and the reply goes out all the same.
+  uint32_t packetsSent = 0, packetsReceived = 0;
+  int64_t bytesSent = 0, bytesReceived = 0;
+  try {
+    server.PacketBuffer->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
+    PutLE32(r + 40, packetsSent);
+    PutLE32(r + 48, packetsReceived);
+  } catch (const std::exception& e) {
+    l.LogHandlerException("CMD_cs_InfoRequestServerInfo pSend/pRecv", e);
+  }
+  try {
+    const uint32_t sent = CheckedUInt32(bytesSent);
+    const uint32_t received = CheckedUInt32(bytesReceived);
+    PutLE32(r + 44, sent);
+    PutLE32(r + 52, received);
+  } catch (const std::exception& e) {
+    l.LogHandlerException("CMD_cs_InfoRequestServerInfo bSend/bRecv", e);
+  }
+  server.PacketBuffer->SendPacket(std::move(reply), false);
+}
+
+}  // namespace vx

@@ -74,6 +74,14 @@ uint32_t GetNewConnectionID(TServerObject& server) {
 
 uint32_t GetNewPlayerID(TServerObject& server) {
   if (server.Players.Items.empty()) server.NextPlayerID = 1;
+  // A refused login keeps its connection until it times out. Its id is not
+  // handed out again before then: connections are found by player id, so
+  // the end of the old one would take the new player with it.
+  auto inUse = [&server](uint32_t id) {
+    return server.PacketBuffer &&
+           server.PacketBuffer->InspectConnection(id, [](const TSingleConnection&) {});
+  };
+  while (inUse(uint32_t(server.NextPlayerID))) ++server.NextPlayerID;
   return uint32_t(server.NextPlayerID++);
 }
 
@@ -133,7 +141,13 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     }
     client->PlayerID = GetNewPlayerID(server);
     if (guestNaming) {
-      client->NickName = CutText(GetGuestPlayerName(client->NickName, server.Players.Items), 29);
+      std::string nick = GetGuestPlayerName(client->NickName, server.Players.Items);
+      // A numbered long name that does not fit the nickname field would,
+      // cut, name a present player again: such a guest becomes "Guest" and
+      // a number instead.
+      if (nick.size() > TClientObject::TextFieldSize)
+        nick = GetGuestPlayerName("", server.Players.Items);
+      client->NickName = std::move(nick);
     }
   }
 

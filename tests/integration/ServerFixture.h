@@ -9,9 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -19,9 +22,11 @@
 #include <vector>
 
 #include "client/Client.h"
+#include "domain/channelobject_u.h"
 #include "host/CommandLine.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
+#include "host/logdebug.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
 #include "transport/PacketBuffers.h"
@@ -62,6 +67,7 @@ class ServerFixture : public ::testing::Test {
     Clients.clear();
     Manager.StopServers("");
     Server.reset();
+    if (LogCaptured) ReleaseLogFile();
     Manager.SetDatabase(nullptr);
     ProcessSettings() = TCommandLine{};
     std::error_code ec;
@@ -95,8 +101,8 @@ class ServerFixture : public ::testing::Test {
   }
 
   // A new client with an open socket towards the server.
-  client::TClient& NewClient() {
-    Clients.push_back(std::make_unique<client::TClient>());
+  client::TClient& NewClient(client::TClientSettings settings = {}) {
+    Clients.push_back(std::make_unique<client::TClient>(settings));
     Clients.back()->Open("127.0.0.1", uint16_t(Port));
     return *Clients.back();
   }
@@ -108,7 +114,9 @@ class ServerFixture : public ::testing::Test {
     for (;;) {
       if (done()) return true;
       if (std::chrono::steady_clock::now() >= end) return done();
-      for (auto& c : Clients) c->Pump(2);
+      for (auto& c : Clients) {
+        if (c->IsOpen()) c->Pump(2);  // closed ones play silent clients
+      }
     }
   }
   void PumpFor(int ms) {
@@ -136,12 +144,101 @@ class ServerFixture : public ::testing::Test {
     return out;
   }
 
+  // Waits (bounded) until the listener has loaded the channel tree, so that
+  // channels added by a test come after the stored or default ones.
+  void WaitChannelsLoaded() {
+    for (int i = 0; i < 2000; ++i) {
+      {
+        std::scoped_lock lock(*Server->Channels);
+        if (Server->Channels->Count() > 0) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    FAIL() << "the channel tree was not loaded";
+  }
+
+  // Adds a channel to the running server's tree; its id or the error code.
+  int32_t AddChannel(const std::string& name, int32_t parent = -1, uint16_t flags = 0,
+                     const std::string& password = "", uint16_t maxUsers = 100) {
+    WaitChannelsLoaded();
+    auto rec = std::make_unique<TChannelRec>();
+    rec->Name = name;
+    rec->Topic = name + " topic";
+    rec->Description = name + " description";
+    rec->Parent = parent;
+    rec->Flags = flags;
+    rec->Password = password;
+    rec->MaxUsers = maxUsers;
+    std::scoped_lock lock(*Server->Channels);
+    return Server->Channels->AddChannel(std::move(rec));
+  }
+
+  // Runs fn on the player's record under the server's locks (player list,
+  // then channels); false when there is no such player.
+  bool WithPlayer(uint32_t playerID, const std::function<void(TClientObject&)>& fn) {
+    std::scoped_lock players(Server->Players.Lock);
+    std::scoped_lock channels(*Server->Channels);
+    for (auto& p : Server->Players.Items) {
+      if (p && p->PlayerID == playerID) {
+        fn(*p);
+        Server->Players.Changed();
+        return true;
+      }
+    }
+    return false;
+  }
+  // Moves the player into the channel, as a channel switch would.
+  bool MovePlayer(uint32_t playerID, int32_t channelID) {
+    return WithPlayer(playerID, [channelID](TClientObject& p) { p.ChannelID = channelID; });
+  }
+  size_t PlayerCount() {
+    std::scoped_lock players(Server->Players.Lock);
+    return Server->Players.Items.size();
+  }
+  // A copy of the player's record; PlayerID 0 when there is none.
+  TClientObject PlayerRecord(uint32_t playerID) {
+    TClientObject copy;
+    WithPlayer(playerID, [&copy](TClientObject& p) { copy = p; });
+    return copy;
+  }
+
+  // Silence limits of the connections added from now on (ms).
+  void SetTimeouts(int32_t loginMs, int32_t connectedMs, int32_t closingMs) {
+    Server->PacketBuffer->SetDefaultTimeouts({loginMs, connectedMs, closingMs});
+  }
+
+  // Opens the process log in the scratch folder (all types and depths).
+  void CaptureLog() {
+    CreateLogFile((Dir / "server.log").string(), (Dir / "server.ini").string());
+    LogCaptured = true;
+  }
+  std::string LogText() const {
+    std::ifstream in(Dir / "server.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // The datagrams of the command code that the client received, each
+  // Sequence once (resends left out), in order of arrival.
+  static std::vector<std::vector<uint8_t>> ArrivedCommands(const client::TClient& c, int16_t code) {
+    std::vector<std::vector<uint8_t>> out;
+    std::vector<uint32_t> seen;
+    for (const client::TLogEntry& e : c.Log()) {
+      if (e.Outgoing || !e.Valid || e.Class != TPacketClass::Command || e.Code != code) continue;
+      const uint32_t sequence = GetLE32(e.Bytes.data() + 12);
+      if (std::find(seen.begin(), seen.end(), sequence) != seen.end()) continue;
+      seen.push_back(sequence);
+      out.push_back(e.Bytes);
+    }
+    return out;
+  }
+
   std::filesystem::path Dir;
   TServerManager Manager;
   std::unique_ptr<TIniFile> Ini;
   std::shared_ptr<TServerObject> Server;
   int32_t Port = 0;
   std::vector<std::unique_ptr<client::TClient>> Clients;
+  bool LogCaptured = false;
 };
 
 }  // namespace vx::testing

@@ -1,0 +1,639 @@
+#include "admin/tcpquery_u.h"
+
+#include <charconv>
+#include <cmath>
+#include <mutex>
+
+#include "common/ByteOrder.h"
+#include "common/TextN.h"
+#include "common/TextTools.h"
+#include "domain/channelobject_u.h"
+#include "domain/permissions_u.h"
+#include "domain/scopenotify_u.h"
+#include "host/CommandLine.h"
+#include "host/IniFile.h"
+#include "host/logdebug.h"
+#include "host/serverobject_u.h"
+#include "host/zevevira_users_u.h"
+#include "transport/PacketBuffers.h"
+#include "transport/clientobject_u.h"
+
+namespace vx {
+
+namespace {
+
+constexpr const char* kCategory = "TCPQUERY";
+constexpr uint16_t kSuperServerAdmin = 0x08;
+constexpr size_t kTextMessageSize = 314;
+
+const char* const kHelp[][2] = {
+    {"help", "this helpfile"},
+    {"sl", "serverlist"},
+    {"pl", "playerlist"},
+    {"cl", "channellist"},
+    {"ver", "version"},
+    {"sel", "select"},
+    {"si", "server information"},
+    {"msg", "message to server"},
+    {"msgall", "message to all servers"},
+    {"start", "start server"},
+    {"stop", "stop server"},
+    {"restart", "restarts a server"},
+    {"addserver", "adds a server"},
+    {"set", "set a server variable"},
+    {"login", "login to server"},
+    {"adduser", "adds a user to server"},
+    {"deluser", "deletes a user from server"},
+    {"changeuserpw", "changes password of a user"},
+    {"changeuserrights", "changes rights of a user"},
+    {"listuser", "display online users of a server"},
+    {"quit", "close connection"},
+};
+
+std::string Error(std::string_view message) {
+  return "ERROR, " + std::string(message);
+}
+
+const std::string kOk = "OK";
+const std::string kNewLine = "\r\n";
+
+// Decimal with an optional sign, nothing else; false when it is no int32.
+bool ParseInt(std::string_view text, int32_t& value) {
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+  }
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string Join(const std::vector<std::string>& params, size_t from) {
+  std::string text;
+  for (size_t i = from; i < params.size(); ++i) {
+    if (i > from) text += ' ';
+    text += params[i];
+  }
+  return text;
+}
+
+// A value shown inside a reply line: line breaks would split the line (and
+// could forge further reply lines), so they become blanks.
+std::string OneLine(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return out;
+}
+
+// A value in a TAB separated column: TABs become blanks as well.
+std::string Column(std::string_view text) {
+  std::string out = OneLine(text);
+  for (char& c : out) {
+    if (c == '\t') c = ' ';
+  }
+  return out;
+}
+
+// Whole seconds from then to now, rounded; 0 when it cannot be computed.
+int64_t SecondsSince(TDateTime then, TDateTime now) {
+  const double seconds = std::nearbyint((now.Value - then.Value) * MsPerDay / 1000.0);
+  if (!std::isfinite(seconds) || std::fabs(seconds) > 9.0e15) return 0;
+  return int64_t(seconds);
+}
+
+const char* CodecFlag(bool allowed) {
+  return allowed ? "-1" : "0";
+}
+
+// A section name the configuration file can hold and read back, and that
+// names exactly one key in the database.
+bool UsableServerName(std::string_view name) {
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '[' || c == ']' || c == '\\') {
+      return false;
+    }
+  }
+  return !name.empty();
+}
+
+}  // namespace
+
+TTCPQuery::TTCPQuery(TServerManager& manager)
+    : Manager(manager),
+      Server(CommandTable(),
+             TLineServer::THooks{[this](const std::string&) -> std::unique_ptr<TLineSession> {
+                                   try {
+                                     return NewSession();
+                                   } catch (const std::exception&) {
+                                     Log(LMTERROR, LMDALL, kCategory,
+                                         "TTCPQuery.OnConnect: unable to initialize object");
+                                     return nullptr;
+                                   }
+                                 },
+                                 [](TLineSession& session) {
+                                   try {
+                                     auto& s = static_cast<TQuerySession&>(session);
+                                     s.SelectedServer.reset();
+                                     s.Servers.clear();
+                                   } catch (const std::exception&) {
+                                     Log(LMTERROR, LMDALL, kCategory,
+                                         "TTCPQuery.OnDisconnect: unable to deinitialize object");
+                                   }
+                                 },
+                                 [](const std::exception&) {}},
+             "[VX]") {}
+
+TTCPQuery::~TTCPQuery() {
+  Stop();
+}
+
+bool TTCPQuery::Start(int32_t port, const std::string& bindAddress) {
+  if (port < 0 || port > 65535 || !Server.Start(uint16_t(port), TrimText(bindAddress))) {
+    Log(LMTERROR, LMDALL, kCategory, "TTCPQuery.Create: unable to initialize communication ");
+    return false;
+  }
+  return true;
+}
+
+void TTCPQuery::Stop() {
+  Server.Stop();
+}
+
+std::unique_ptr<TQuerySession> TTCPQuery::NewSession() {
+  auto session = std::make_unique<TQuerySession>();
+  session->Servers = Snapshot();
+  return session;
+}
+
+bool TTCPQuery::ProcessLine(TQuerySession& session, std::string_view line, std::string& output) {
+  return Server.HandleLine(session, line, output);
+}
+
+std::vector<TLineCommand> TTCPQuery::CommandTable() {
+  using TMember = std::string (TTCPQuery::*)(TQuerySession&, const TParams&);
+  auto bind = [this](TMember member) -> TLineHandler {
+    return [this, member](TLineSession& session, const TParams& params) {
+      return (this->*member)(static_cast<TQuerySession&>(session), params);
+    };
+  };
+  return {
+      {"sl", bind(&TTCPQuery::CmdServerList)},
+      {"pl", bind(&TTCPQuery::CmdPlayerList)},
+      {"cl", bind(&TTCPQuery::CmdChannelList)},
+      {"ver", bind(&TTCPQuery::CmdVersion)},
+      {"sel", bind(&TTCPQuery::CmdSelect)},
+      {"si", bind(&TTCPQuery::CmdServerInfo)},
+      {"msg", bind(&TTCPQuery::CmdMessage)},
+      {"msgall", bind(&TTCPQuery::CmdMessageAll)},
+      {"start", bind(&TTCPQuery::CmdStart)},
+      {"stop", bind(&TTCPQuery::CmdStop)},
+      {"restart", bind(&TTCPQuery::CmdRestart)},
+      {"addserver", bind(&TTCPQuery::CmdAddServer)},
+      {"set", bind(&TTCPQuery::CmdSet)},
+      {"login", bind(&TTCPQuery::CmdLogin)},
+      {"adduser", bind(&TTCPQuery::CmdAddUser)},
+      {"deluser", bind(&TTCPQuery::CmdDelUser)},
+      {"changeuserpw", bind(&TTCPQuery::CmdChangeUserPw)},
+      {"changeuserrights", bind(&TTCPQuery::CmdChangeUserRights)},
+      {"listuser", bind(&TTCPQuery::CmdListUser)},
+      {"help", bind(&TTCPQuery::CmdHelp)},
+      {"quit", nullptr},
+  };
+}
+
+// ---------------------------------------------------------------------------
+// Servers as sessions see them
+
+TQueryServerRef TTCPQuery::RefOf(const std::shared_ptr<TServerObject>& server) const {
+  return {server->ConfigName, server};
+}
+
+std::vector<TQueryServerRef> TTCPQuery::Snapshot() const {
+  std::vector<TQueryServerRef> servers;
+  for (const auto& [name, server] : Manager.ServerList()) servers.push_back({name, server});
+  return servers;
+}
+
+std::shared_ptr<TServerObject> TTCPQuery::Resolve(const TQueryServerRef& ref) const {
+  std::shared_ptr<TServerObject> server = ref.Server.lock();
+  if (!server || Manager.FindServerByName(ref.Name) != server) return nullptr;
+  return server;
+}
+
+TTCPQuery::TLookup TTCPQuery::Lookup(TQuerySession& session, const TParams& params) const {
+  if (session.SelectedServer) {
+    if (auto server = Resolve(*session.SelectedServer)) return {server, {}};
+    return {nullptr, Error("serverport not found")};
+  }
+  if (params.empty()) return {nullptr, Error("paramcount invalid")};
+  int32_t port = 0;
+  if (!ParseInt(params[0], port)) return {nullptr, Error("convert error")};
+  if (port <= 0) return {nullptr, Error("invalid server port")};
+  for (const TQueryServerRef& ref : session.Servers) {
+    auto server = Resolve(ref);
+    if (server && server->ServerUDPPort == port) return {server, {}};
+  }
+  return {nullptr, Error("serverport not found")};
+}
+
+std::shared_ptr<TServerObject> TTCPQuery::Selected(const TQuerySession& session) const {
+  return session.SelectedServer ? Resolve(*session.SelectedServer) : nullptr;
+}
+
+void TTCPQuery::SendText(TServerObject& server, const std::string& text) {
+  std::scoped_lock players(server.Players.Lock);
+  TCustomPacketBuffer* buffer = server.PacketBuffer.get();
+  if (buffer == nullptr) return;
+  for (const auto& player : server.Players.Items) {
+    if (!player) continue;
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyTextMessage, kTextMessageSize, *player);
+    uint8_t* p = packet->Data();
+    PutTextN(p + 24, 255, text);
+    PutLE32(p + 280, 255);
+    PutTextN(p + 284, 29, "SERVER");
+    try {
+      buffer->SendPacket(std::move(packet), false);
+    } catch (const std::exception&) {
+      // A player whose queue is full misses the message; the others get it.
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+std::string TTCPQuery::CmdServerList(TQuerySession& s, const TParams&) {
+  std::shared_lock state(ServerStateLock);
+  std::string reply;
+  for (const TQueryServerRef& ref : s.Servers) {
+    if (auto server = Resolve(ref)) reply += std::to_string(server->ServerUDPPort) + kNewLine;
+  }
+  return reply + kOk;
+}
+
+std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
+  std::shared_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  TServerObject& server = *found.Server;
+  const TDateTime now = TDateTime::Now();
+  std::string reply;
+  std::scoped_lock players(server.Players.Lock);
+  const TCustomPacketBuffer* buffer = server.PacketBuffer.get();
+  for (const auto& player : server.Players.Items) {
+    if (!player) continue;
+    uint32_t connectionID = 0, packetsSent = 0, bytesSent = 0, packetsReceived = 0,
+             bytesReceived = 0;
+    std::string peerIP;
+    uint16_t peerPort = 0, packetLoss = 0, averagePing = 0;
+    if (buffer != nullptr) {
+      buffer->GetConnectionInfo(player->PlayerID, connectionID, packetsSent, bytesSent,
+                                packetsReceived, bytesReceived, peerIP, peerPort, packetLoss,
+                                averagePing);
+    }
+    const std::string columns[] = {
+        std::to_string(player->PlayerID),
+        std::to_string(player->ChannelID),
+        std::to_string(packetsSent),
+        std::to_string(bytesSent),
+        std::to_string(packetsReceived),
+        std::to_string(bytesReceived),
+        std::to_string(packetLoss),
+        std::to_string(averagePing),
+        std::to_string(SecondsSince(player->LoginTime, now)),
+        std::to_string(SecondsSince(player->LastActivity, now)),
+        std::to_string(player->ChannelPrivileges),
+        std::to_string(player->Priviliges),
+        std::to_string(player->PlayerFlags),
+        s.LoggedIn ? Column(peerIP) : std::string("0.0.0.0"),
+        Column(player->NickName),
+        Column(player->LogInName),
+    };
+    for (const std::string& column : columns) reply += column + '\t';
+    reply += kNewLine;
+  }
+  return reply + kOk;
+}
+
+std::string TTCPQuery::CmdChannelList(TQuerySession& s, const TParams& p) {
+  std::shared_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  std::string reply;
+  if (TChannels* channels = found.Server->Channels.get()) {
+    std::scoped_lock lock(*channels);
+    for (const auto& c : channels->Channels()) {
+      if (!c) continue;
+      reply += std::to_string(c->ChannelID) + '\t' + std::to_string(c->Codec) + '\t' +
+               std::to_string(c->Parent) + '\t' + std::to_string(c->Order) + '\t' +
+               std::to_string(c->MaxUsers) + '\t' + Column(c->Name) + '\t' +
+               std::to_string(c->Flags) + '\t' + (c->Password.empty() ? "0" : "1") + '\t' +
+               Column(c->Topic) + kNewLine;
+    }
+  }
+  return reply + kOk;
+}
+
+std::string TTCPQuery::CmdVersion(TQuerySession&, const TParams&) {
+  return VersionText() + " " + TServerManager::PlatformText() + kNewLine + kOk;
+}
+
+std::string TTCPQuery::CmdSelect(TQuerySession& s, const TParams& p) {
+  s.SelectedServer.reset();
+  std::shared_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  s.SelectedServer = RefOf(found.Server);
+  return kOk;
+}
+
+std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
+  std::shared_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  TServerObject& server = *found.Server;
+  uint32_t packetsSent = 0, packetsReceived = 0;
+  int64_t bytesSent = 0, bytesReceived = 0;
+  size_t users = 0, channels = 0;
+  {
+    std::scoped_lock players(server.Players.Lock);
+    users = server.Players.Items.size();
+    if (server.PacketBuffer) {
+      server.PacketBuffer->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
+    }
+    if (server.Channels) {
+      std::scoped_lock lock(*server.Channels);
+      channels = server.Channels->Count();
+    }
+  }
+  const std::pair<const char*, std::string> lines[] = {
+      {"server_id=", OneLine(server.ConfigName)},
+      {"server_name=", OneLine(server.ServerName)},
+      {"server_platform=", OneLine(server.ServerPlatform)},
+      {"server_welcomemessage=", OneLine(server.ServerWelcomeMessage)},
+      {"server_webpost_linkurl=", OneLine(server.WebPost_LinkURL)},
+      {"server_password=", server.ServerPassword.empty() ? "0" : "1"},
+      {"server_udpport=", std::to_string(server.ServerUDPPort)},
+      {"server_maxusers=", std::to_string(server.ServerMaxUsers)},
+      {"server_codeccelp51=", CodecFlag(server.AllowCodecCelp51)},
+      {"server_codeccelp63=", CodecFlag(server.AllowCodecCelp63)},
+      {"server_codecgsm148=", CodecFlag(server.AllowCodecGSM148)},
+      {"server_codecgsm164=", CodecFlag(server.AllowCodecGSM164)},
+      {"server_codecwindowscelp52=", CodecFlag(server.AllowCodecWindowsCELP52)},
+      {"server_packetssend=", std::to_string(packetsSent)},
+      {"server_bytessend=", std::to_string(bytesSent)},
+      {"server_packetsreceived=", std::to_string(packetsReceived)},
+      {"server_bytesreceived=", std::to_string(bytesReceived)},
+      {"server_uptime=", std::to_string(SecondsSince(server.StartTime, TDateTime::Now()))},
+      {"server_currentusers=", std::to_string(users)},
+      {"server_currentchannels=", std::to_string(channels)},
+  };
+  std::string reply;
+  for (const auto& [key, value] : lines) reply += key + value + kNewLine;
+  return reply + kOk;
+}
+
+std::string TTCPQuery::CmdMessage(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  SendText(*found.Server, CutText(Join(p, 0), 255));
+  return kOk;
+}
+
+std::string TTCPQuery::CmdMessageAll(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  const std::string text = CutText(Join(p, 0), 255);
+  std::string reply;
+  std::shared_lock state(ServerStateLock);
+  for (const TQueryServerRef& ref : s.Servers) {
+    // A server stopped since the snapshot was taken is skipped, as "sl" skips it.
+    auto server = Resolve(ref);
+    if (!server) continue;
+    SendText(*server, text);
+    reply += kOk + kNewLine;
+  }
+  return reply + kOk;
+}
+
+std::string TTCPQuery::CmdStart(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  return found.Server ? kOk : found.Error;
+}
+
+std::string TTCPQuery::CmdStop(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::unique_lock state(ServerStateLock);
+  TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  const std::string name = found.Server->ConfigName;
+  found.Server.reset();
+  Manager.StopServers(name);
+  return kOk;
+}
+
+std::string TTCPQuery::CmdRestart(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::unique_lock state(ServerStateLock);
+  const TLookup found = Lookup(s, p);
+  if (!found.Server) return found.Error;
+  const std::string name = found.Server->ConfigName;
+  Manager.RestartServers(name);
+  // A start that failed (port taken, unusable settings) left it unregistered.
+  if (Manager.FindServerByName(name) != found.Server) return Error("unable to initialize server");
+  return kOk;
+}
+
+std::string TTCPQuery::CmdAddServer(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  if (p.size() < 2) return Error("paramcount invalid");
+  int32_t port = 0;
+  if (!ParseInt(p[1], port) || port <= 0 || port > 65535) return Error("parameters invalid");
+  std::unique_lock state(ServerStateLock);
+  if (Manager.FindServerByPort(port)) return Error("serverport already running");
+  if (!UsableServerName(p[0])) return Error("parameters invalid");
+  const std::string name = "server_cfg " + p[0];
+  auto server = std::make_shared<TServerObject>(Manager);
+  bool started = false;
+  try {
+    started = server->Start(name, port, nullptr);
+  } catch (const std::exception&) {
+    Manager.UnregisterServer(server.get());
+  }
+  if (!started) return Error("unable to initialize server");
+
+  TIniFile ini(ProcessSettings().IniPath);
+  if (!ini.Load()) {
+    LogFmt(LMTERROR, LMDALL, "SERVER",
+           "Start_Vorlantix_Server: unable to open server config file: %1 ", {ini.FileName()});
+    return Error("unable to save server");
+  }
+  for (int n = 0;; ++n) {
+    const std::string key = std::to_string(n);
+    const std::string listed = ini.ReadString("Servers", key, "");
+    if (listed == name) break;  // listed already (added, stopped and added again)
+    if (listed.empty()) {
+      ini.WriteString("Servers", key, name);
+      break;
+    }
+  }
+  if (!ini.Save()) {
+    LogFmt(LMTERROR, LMDALL, "SERVER",
+           "Start_Vorlantix_Server: unable to open server config file: %1 ", {ini.FileName()});
+    return Error("unable to save server");
+  }
+  s.Servers = Snapshot();
+  s.SelectedServer = RefOf(server);
+  return kOk;
+}
+
+std::string TTCPQuery::CmdSet(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::unique_lock state(ServerStateLock);
+  const std::shared_ptr<TServerObject> server = Selected(s);
+  if (!server) return Error("no server selected");
+  if (p.size() < 2) return Error("paramcount invalid");
+  const std::string& variable = p[0];
+  {
+    // The listener reads these settings while it holds the player list.
+    std::scoped_lock players(server->Players.Lock);
+    if (SameTextAscii(variable, "maxuser")) {
+      int32_t maxUsers = 0;
+      if (!ParseInt(p[1], maxUsers) || maxUsers < 0 || maxUsers > 65535) {
+        return Error("convert error");
+      }
+      server->ServerMaxUsers = uint16_t(maxUsers);
+    } else if (SameTextAscii(variable, "serverpassword")) {
+      server->ServerPassword = p[1] == "#CLEAR#" ? std::string() : CutText(p[1], 29);
+    } else if (SameTextAscii(variable, "servername")) {
+      server->ServerName = CutText(Join(p, 1), 29);
+    } else if (SameTextAscii(variable, "serverwelcomemsg")) {
+      server->ServerWelcomeMessage = CutText(Join(p, 1), 255);
+    } else if (SameTextAscii(variable, "webpostlinkurl")) {
+      server->WebPost_LinkURL = CutText(p[1], 255);
+    } else {
+      return Error("parameters invalid");
+    }
+  }
+  server->SaveSettings(nullptr);
+  Manager.RestartServers(server->ConfigName);
+  if (Manager.FindServerByName(server->ConfigName) != server) {
+    return Error("unable to initialize server");
+  }
+  return kOk;
+}
+
+std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
+  s.LoggedIn = false;
+  if (p.size() != 2) return Error("paramcount invalid");
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr) return Error("invalid login");
+  TZeveViraUsers users(*database);
+  for (const auto& entry : Manager.ServerList()) {
+    const auto account = users.GetUser(entry.first, p[0], false);
+    if (account && account->LogInPassWord == p[1] &&
+        (account->Priviliges & kSuperServerAdmin) != 0) {
+      s.LoggedIn = true;
+      return kOk;
+    }
+  }
+  return Error("invalid login");
+}
+
+std::string TTCPQuery::CmdAddUser(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const std::shared_ptr<TServerObject> server = Selected(s);
+  if (!server) return Error("no server selected");
+  if (p.size() < 4) return Error("paramcount invalid");
+  TClientObject account;
+  account.LogInName = CutText(p[0], 29);
+  account.LogInPassWord = CutText(p[1], 29);
+  account.Priviliges =
+      uint16_t((p[2] == "1" ? SERVERPRIV_ADMIN : 0) | (p[3] == "1" ? kSuperServerAdmin : 0));
+  account.RegisteredBy = "Server";
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr || !TZeveViraUsers(*database).AddUser(server->ConfigName, account)) {
+    return Error("duplicate user");
+  }
+  return kOk;
+}
+
+std::string TTCPQuery::CmdDelUser(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const std::shared_ptr<TServerObject> server = Selected(s);
+  if (!server) return Error("no server selected");
+  if (p.empty()) return Error("paramcount invalid");
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr || !TZeveViraUsers(*database).DeleteUser(server->ConfigName, p[0])) {
+    return Error("user not found");
+  }
+  return kOk;
+}
+
+std::string TTCPQuery::CmdChangeUserPw(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const std::shared_ptr<TServerObject> server = Selected(s);
+  if (!server) return Error("no server selected");
+  if (p.size() < 3) return Error("paramcount invalid");
+  if (p[1] != p[2]) return Error("password dont match");
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr) return Error("user not found");
+  TZeveViraUsers users(*database);
+  auto account = users.GetUser(server->ConfigName, p[0], false);
+  if (!account) return Error("user not found");
+  account->LogInPassWord = CutText(p[1], 29);
+  if (!users.StoreUser(server->ConfigName, *account)) return Error("user not found");
+  return kOk;
+}
+
+std::string TTCPQuery::CmdChangeUserRights(TQuerySession& s, const TParams& p) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const std::shared_ptr<TServerObject> server = Selected(s);
+  if (!server) return Error("no server selected");
+  if (p.size() < 3) return Error("paramcount invalid");
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr) return Error("user not found");
+  TZeveViraUsers users(*database);
+  auto account = users.GetUser(server->ConfigName, p[0], false);
+  if (!account) return Error("user not found");
+  uint16_t rights = account->Priviliges;
+  rights = uint16_t(p[1] == "1" ? rights | SERVERPRIV_ADMIN : rights & ~SERVERPRIV_ADMIN);
+  rights = uint16_t(p[2] == "1" ? rights | kSuperServerAdmin : rights & ~kSuperServerAdmin);
+  account->Priviliges = rights;
+  if (!users.StoreUser(server->ConfigName, *account)) return Error("user not found");
+  return kOk;
+}
+
+std::string TTCPQuery::CmdListUser(TQuerySession& s, const TParams&) {
+  if (!s.LoggedIn) return Error("not logged in");
+  std::shared_lock state(ServerStateLock);
+  const std::shared_ptr<TServerObject> server = Selected(s);
+  if (!server) return Error("no server selected");
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr) return Error("no users avaible");
+  const auto names = TZeveViraUsers(*database).ListUsers(server->ConfigName);
+  if (!names) return Error("no users avaible");
+  std::string reply;
+  for (const std::string& name : *names) reply += OneLine(name) + kNewLine;
+  return reply + kOk;
+}
+
+std::string TTCPQuery::CmdHelp(TQuerySession&, const TParams&) {
+  std::string reply = "command overview: " + kNewLine;
+  for (const auto& [word, description] : kHelp) {
+    std::string line = word;
+    line.resize(20, ' ');
+    reply += line + ": " + description + kNewLine;
+  }
+  return reply + kOk;
+}
+
+}  // namespace vx

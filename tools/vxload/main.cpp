@@ -1,0 +1,68 @@
+// vxload: logs players in to a virtual server on this machine, lets some of
+// them speak and measures what the server relays. See bench/README.md.
+//
+//   vxload [SCENARIO] [--key=value ...]     run a scenario (S1, S2, ...)
+//   vxload make-db --db=PATH --section=NAME --channels=C [--channel-prefix=load-]
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "vxload/LoadEngine.h"
+#include "vxload/LoadReport.h"
+#include "vxload/LoadScenario.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: vxload [S1|S2|S3|S4-10|S4-50|S4-200|S5|saturation|smoke] [--key=value ...]\n"
+               "       vxload make-db --db=PATH --section=NAME --channels=C "
+               "[--channel-prefix=load-]\n%s",
+               vx::load::ArgumentHelp().c_str());
+  return 2;
+}
+
+std::string Value(const std::vector<std::string>& args, const std::string& key) {
+  for (const std::string& a : args)
+    if (a.rfind("--" + key + "=", 0) == 0) return a.substr(key.size() + 3);
+  return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vx::load;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    if (!args.empty() && args[0] == "make-db") {
+      args.erase(args.begin());
+      TScenario s;
+      const std::vector<std::string> rest = ApplyArguments(s, args);
+      const std::string db = Value(rest, "db");
+      const std::string section = Value(rest, "section");
+      if (db.empty() || section.empty()) return Usage();
+      StoreChannels(db, section, s.Channels, s.ChannelPrefix);
+      return 0;
+    }
+    TScenario scenario;
+    if (!args.empty() && args[0].rfind("--", 0) != 0) {
+      const auto named = NamedScenario(args[0]);
+      if (!named) return Usage();
+      scenario = *named;
+      args.erase(args.begin());
+    }
+    const std::vector<std::string> rest = ApplyArguments(scenario, args);
+    if (!rest.empty()) {
+      std::fprintf(stderr, "vxload: unknown argument %s\n", rest.front().c_str());
+      return Usage();
+    }
+    TLoadEngine engine(scenario);
+    const TRunResult result = engine.Run();
+    std::fputs(FormatTable(result).c_str(), stdout);
+    std::printf("%s\n", FormatJson(result).c_str());
+    return result.Aborted.empty() ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vxload: %s\n", e.what());
+    return 2;
+  }
+}

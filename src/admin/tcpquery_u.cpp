@@ -4,12 +4,11 @@
 #include <cmath>
 #include <mutex>
 
-#include "common/ByteOrder.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
-#include "domain/scopenotify_u.h"
+#include "domain/textinfo_u.h"
 #include "host/CommandLine.h"
 #include "host/IniFile.h"
 #include "host/logdebug.h"
@@ -24,7 +23,6 @@ namespace {
 
 constexpr const char* kCategory = "TCPQUERY";
 constexpr uint16_t kSuperServerAdmin = 0x08;
-constexpr size_t kTextMessageSize = 314;
 
 const char* const kHelp[][2] = {
     {"help", "this helpfile"},
@@ -242,22 +240,11 @@ std::shared_ptr<TServerObject> TTCPQuery::Selected(const TQuerySession& session)
 }
 
 void TTCPQuery::SendText(TServerObject& server, const std::string& text) {
+  TClientObject sender;
+  sender.NickName = "SERVER";
   std::scoped_lock players(server.Players.Lock);
-  TCustomPacketBuffer* buffer = server.PacketBuffer.get();
-  if (buffer == nullptr) return;
-  for (const auto& player : server.Players.Items) {
-    if (!player) continue;
-    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyTextMessage, kTextMessageSize, *player);
-    uint8_t* p = packet->Data();
-    PutTextN(p + 24, 255, text);
-    PutLE32(p + 280, 255);
-    PutTextN(p + 284, 29, "SERVER");
-    try {
-      buffer->SendPacket(std::move(packet), false);
-    } catch (const std::exception&) {
-      // A player whose queue is full misses the message; the others get it.
-    }
-  }
+  if (!server.PacketBuffer) return;
+  CMD_sc_NotifyTextMessage(server, sender, text, 255, -1);
 }
 
 // ---------------------------------------------------------------------------
@@ -412,8 +399,12 @@ std::string TTCPQuery::CmdMessageAll(TQuerySession& s, const TParams& p) {
     // A server stopped since the snapshot was taken is skipped, as "sl" skips it.
     auto server = Resolve(ref);
     if (!server) continue;
-    SendText(*server, text);
-    reply += kOk + kNewLine;
+    try {
+      SendText(*server, text);
+      reply += kOk + kNewLine;
+    } catch (const std::exception&) {
+      // One server failing does not stop the message to the others.
+    }
   }
   return reply + kOk;
 }

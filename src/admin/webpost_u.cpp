@@ -11,8 +11,7 @@
 
 namespace vx {
 
-TWebPost::TWebPost(TServerManager &manager, const TWebPostProxy &proxy)
-    : Manager(manager) {
+TWebPost::TWebPost(TServerManager& manager, const TWebPostProxy& proxy) : Manager(manager) {
   Client.BoundIp = manager.MainConfig.BoundToIp;
   Client.Proxy.Enabled = proxy.UseProxy;
   Client.Proxy.Host = proxy.ProxyHost;
@@ -21,11 +20,12 @@ TWebPost::TWebPost(TServerManager &manager, const TWebPostProxy &proxy)
   Client.Proxy.Password = proxy.ProxyPassword;
 }
 
-TWebPost::~TWebPost() { Stop(); }
+TWebPost::~TWebPost() {
+  Stop();
+}
 
 void TWebPost::Start() {
-  if (Thread.joinable() || Terminated())
-    return;
+  if (Thread.joinable() || Terminated()) return;
   Thread = std::thread([this] { Execute(); });
 }
 
@@ -39,42 +39,35 @@ void TWebPost::Terminate() {
 }
 
 void TWebPost::WaitFor() {
-  if (Thread.joinable() && Thread.get_id() != std::this_thread::get_id())
-    Thread.join();
+  if (Thread.joinable() && Thread.get_id() != std::this_thread::get_id()) Thread.join();
 }
 
 void TWebPost::Execute() {
   while (!Terminated()) {
-    if (!Wait())
-      break;
+    if (!Wait()) break;
     try {
       PostingRound();
     } catch (...) {
       // A failed round changes nothing; the next one comes after the waits.
     }
-    if (!Wait())
-      break;
+    if (!Wait()) break;
   }
 }
 
 bool TWebPost::Wait() {
   const auto step = std::chrono::milliseconds(std::max<int64_t>(StepMs, 1));
-  const auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs);
   std::unique_lock guard(WaitLock);
   for (;;) {
-    if (TerminateFlag)
-      return false;
+    if (TerminateFlag) return false;
     const auto now = std::chrono::steady_clock::now();
-    if (now >= end)
-      return true;
-    WaitSignal.wait_for(
-        guard, std::min<std::chrono::steady_clock::duration>(step, end - now),
-        [this] { return TerminateFlag.load(); });
+    if (now >= end) return true;
+    WaitSignal.wait_for(guard, std::min<std::chrono::steady_clock::duration>(step, end - now),
+                        [this] { return TerminateFlag.load(); });
   }
 }
 
-void TWebPost::PostTo(const std::string &url, const THttpFormFields &fields) {
+void TWebPost::PostTo(const std::string& url, const THttpFormFields& fields) {
   try {
     Client.PostForm(url, fields);
   } catch (...) {
@@ -84,20 +77,16 @@ void TWebPost::PostTo(const std::string &url, const THttpFormFields &fields) {
 
 void TWebPost::PostingRound() {
   const std::string builtIn = TrimText(TServerManager::BuiltInListAddress());
-  for (const auto &entry : Manager.ServerList()) {
-    if (Terminated())
-      return;
+  for (const auto& entry : Manager.ServerList()) {
+    if (Terminated()) return;
     try {
-      const std::string &configName = entry.first;
+      const std::string& configName = entry.first;
       const THttpFormFields fields = ServerFields(configName);
       // A server stopped since the snapshot is not announced any more.
-      if (fields.empty())
-        continue;
+      if (fields.empty()) continue;
       std::vector<std::string> posted;
-      const auto postOnce = [&](const std::string &url) {
-        if (url.empty() ||
-            std::find(posted.begin(), posted.end(), url) != posted.end())
-          return;
+      const auto postOnce = [&](const std::string& url) {
+        if (url.empty() || std::find(posted.begin(), posted.end(), url) != posted.end()) return;
         posted.push_back(url);
         PostTo(url, fields);
       };
@@ -112,11 +101,9 @@ void TWebPost::PostingRound() {
   }
 }
 
-THttpFormFields TWebPost::ServerFields(const std::string &configName) {
-  const std::shared_ptr<TServerObject> server =
-      Manager.FindServerByName(configName);
-  if (!server)
-    return {};
+THttpFormFields TWebPost::ServerFields(const std::string& configName) {
+  const std::shared_ptr<TServerObject> server = Manager.FindServerByName(configName);
+  if (!server) return {};
 
   size_t players = 0;
   size_t channels = 0;
@@ -130,10 +117,9 @@ THttpFormFields TWebPost::ServerFields(const std::string &configName) {
       channels = server->Channels->Count();
     }
   }
-  const double seconds =
-      (TDateTime::Now().Value - server->StartTime.Value) * 86400.0;
+  const double seconds = (TDateTime::Now().Value - server->StartTime.Value) * 86400.0;
   const int64_t uptime = seconds > 0 ? int64_t(std::floor(seconds)) : 0;
-  const TWebPostConfig &webPost = Manager.WebPost;
+  const TWebPostConfig& webPost = Manager.WebPost;
 
   return {
       {"server_adminemail", webPost.AdminEmail},
@@ -149,12 +135,9 @@ THttpFormFields TWebPost::ServerFields(const std::string &configName) {
       {"server_name", server->ServerName},
       {"server_uptime", std::to_string(uptime)},
       {"server_password", server->ServerPassword.empty() ? "0" : "1"},
-      {"server_type1",
-       (server->ServerType & SERVERTYPE_CLAN) != 0 ? "clan" : "public"},
+      {"server_type1", (server->ServerType & SERVERTYPE_CLAN) != 0 ? "clan" : "public"},
       // Bit 0x04, set on every running server, marks the freeware edition.
-      {"server_type2", (server->ServerType & SERVERTYPE_RUNNING) != 0
-                           ? "freeware"
-                           : "commercial"},
+      {"server_type2", (server->ServerType & SERVERTYPE_RUNNING) != 0 ? "freeware" : "commercial"},
       {"clients_current", std::to_string(players)},
       {"clients_maximum", std::to_string(server->ServerMaxUsers)},
       {"channels_current", std::to_string(channels)},
@@ -163,4 +146,4 @@ THttpFormFields TWebPost::ServerFields(const std::string &configName) {
   };
 }
 
-} // namespace vx
+}  // namespace vx

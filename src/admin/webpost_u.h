@@ -26,11 +26,11 @@ struct TWebPostProxy {
 };
 
 class TWebPost {
-public:
-  TWebPost(TServerManager &manager, const TWebPostProxy &proxy = {});
-  ~TWebPost(); // stops the thread
-  TWebPost(const TWebPost &) = delete;
-  TWebPost &operator=(const TWebPost &) = delete;
+ public:
+  TWebPost(TServerManager& manager, const TWebPostProxy& proxy = {});
+  ~TWebPost();  // stops the thread
+  TWebPost(const TWebPost&) = delete;
+  TWebPost& operator=(const TWebPost&) = delete;
 
   // Starts the thread (once).
   void Start();
@@ -51,7 +51,7 @@ public:
   void PostingRound();
   // The form fields of the registered server with that section name;
   // empty when no such server is registered.
-  THttpFormFields ServerFields(const std::string &configName);
+  THttpFormFields ServerFields(const std::string& configName);
 
   // The wait before and after each round, and the step in which a wait
   // checks for a stop request. Set them before Start.
@@ -61,17 +61,17 @@ public:
   // connections ("BoundToIp" at creation) and the proxy; set before Start.
   THttpClient Client;
 
-private:
+ private:
   void Execute();
   // Waits WaitMs in steps of StepMs; false when a stop request ended it.
   bool Wait();
-  void PostTo(const std::string &url, const THttpFormFields &fields);
+  void PostTo(const std::string& url, const THttpFormFields& fields);
 
-  TServerManager &Manager;
+  TServerManager& Manager;
   std::thread Thread;
   std::mutex WaitLock;
   std::condition_variable WaitSignal;
   std::atomic<bool> TerminateFlag{false};
 };
 
-} // namespace vx
+}  // namespace vx

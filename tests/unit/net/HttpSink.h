@@ -23,14 +23,13 @@ namespace vx::testing {
 
 struct THttpSinkRequest {
   std::string RequestLine;
-  std::map<std::string, std::string> Headers; // names in lower case
+  std::map<std::string, std::string> Headers;  // names in lower case
   std::string Body;
 };
 
 class THttpSink {
-public:
-  static constexpr const char *OkAnswer =
-      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+ public:
+  static constexpr const char* OkAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 
   explicit THttpSink(std::string answer = OkAnswer, bool silent = false)
       : Answer(std::move(answer)), Silent(silent) {
@@ -38,10 +37,10 @@ public:
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ListenFd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    bind(ListenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     listen(ListenFd, 16);
     socklen_t len = sizeof a;
-    getsockname(ListenFd, reinterpret_cast<sockaddr *>(&a), &len);
+    getsockname(ListenFd, reinterpret_cast<sockaddr*>(&a), &len);
     ListenPort = ntohs(a.sin_port);
     Thread = std::thread([this] { Run(); });
   }
@@ -49,16 +48,15 @@ public:
   ~THttpSink() {
     Stopping = true;
     Thread.join();
-    for (int fd : Held)
-      close(fd);
+    for (int fd : Held) close(fd);
     close(ListenFd);
   }
 
-  THttpSink(const THttpSink &) = delete;
-  THttpSink &operator=(const THttpSink &) = delete;
+  THttpSink(const THttpSink&) = delete;
+  THttpSink& operator=(const THttpSink&) = delete;
 
   uint16_t Port() const { return ListenPort; }
-  std::string Url(const std::string &path) const {
+  std::string Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(ListenPort) + path;
   }
 
@@ -75,15 +73,13 @@ public:
                             [&] { return Received.size() >= count; });
   }
 
-private:
+ private:
   void Run() {
     while (!Stopping) {
       pollfd p{ListenFd, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0)
-        continue;
+      if (poll(&p, 1, 20) <= 0) continue;
       const int fd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0)
-        continue;
+      if (fd < 0) continue;
       ++Accepted;
       Serve(fd);
     }
@@ -96,29 +92,21 @@ private:
     size_t headEnd = std::string::npos;
     size_t bodyLength = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!Stopping && std::chrono::steady_clock::now() < end &&
-           data.size() < (1u << 20)) {
-      if (headEnd != std::string::npos &&
-          data.size() >= headEnd + 4 + bodyLength)
-        break;
+    while (!Stopping && std::chrono::steady_clock::now() < end && data.size() < (1u << 20)) {
+      if (headEnd != std::string::npos && data.size() >= headEnd + 4 + bodyLength) break;
       pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0)
-        continue;
+      if (poll(&p, 1, 20) <= 0) continue;
       char buffer[4096];
       const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0)
-        break;
+      if (n <= 0) break;
       data.append(buffer, size_t(n));
-      if (headEnd == std::string::npos &&
-          (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
+      if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
         ParseHead(data.substr(0, headEnd), request);
         const auto length = request.Headers.find("content-length");
-        if (length != request.Headers.end())
-          bodyLength = std::stoul(length->second);
+        if (length != request.Headers.end()) bodyLength = std::stoul(length->second);
       }
     }
-    if (headEnd != std::string::npos)
-      request.Body = data.substr(headEnd + 4);
+    if (headEnd != std::string::npos) request.Body = data.substr(headEnd + 4);
     {
       std::scoped_lock guard(Lock);
       Received.push_back(std::move(request));
@@ -132,13 +120,12 @@ private:
     close(fd);
   }
 
-  static void ParseHead(const std::string &head, THttpSinkRequest &request) {
+  static void ParseHead(const std::string& head, THttpSinkRequest& request) {
     size_t start = 0;
     bool first = true;
     while (start <= head.size()) {
       size_t stop = head.find("\r\n", start);
-      if (stop == std::string::npos)
-        stop = head.size();
+      if (stop == std::string::npos) stop = head.size();
       const std::string line = head.substr(start, stop - start);
       start = stop + 2;
       if (first) {
@@ -147,14 +134,11 @@ private:
         continue;
       }
       const size_t colon = line.find(':');
-      if (colon == std::string::npos)
-        continue;
+      if (colon == std::string::npos) continue;
       std::string name = line.substr(0, colon);
-      for (char &c : name)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
+      for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
       const size_t value = line.find_first_not_of(' ', colon + 1);
-      request.Headers[name] =
-          value == std::string::npos ? "" : line.substr(value);
+      request.Headers[name] = value == std::string::npos ? "" : line.substr(value);
     }
   }
 
@@ -171,4 +155,4 @@ private:
   std::thread Thread;
 };
 
-} // namespace vx::testing
+}  // namespace vx::testing

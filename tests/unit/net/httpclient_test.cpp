@@ -15,14 +15,13 @@ namespace {
 using testing::THttpSink;
 
 int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now() - since)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               since)
       .count();
 }
 
 TEST(HttpUrl, ParsesPartsAndRefusesGarbage) {
-  auto url =
-      ParseHttpUrl("HTTP://List.Example.org:8080/post.php?a=1&b=%41#top");
+  auto url = ParseHttpUrl("HTTP://List.Example.org:8080/post.php?a=1&b=%41#top");
   ASSERT_TRUE(url);
   EXPECT_EQ(url->Scheme, "http");
   EXPECT_EQ(url->Host, "list.example.org");
@@ -38,7 +37,7 @@ TEST(HttpUrl, ParsesPartsAndRefusesGarbage) {
   EXPECT_EQ(url->Target(), "/");
   EXPECT_EQ(url->Authority(), "127.0.0.1");
 
-  url = ParseHttpUrl("http://host:?x"); // an empty port takes the default
+  url = ParseHttpUrl("http://host:?x");  // an empty port takes the default
   ASSERT_TRUE(url);
   EXPECT_EQ(url->Port, 80);
   EXPECT_EQ(url->Target(), "/?x");
@@ -56,7 +55,7 @@ TEST(HttpUrl, ParsesPartsAndRefusesGarbage) {
   EXPECT_EQ(url->Path, "/caf%C3%A9/100%25");
   EXPECT_EQ(url->Query, "q=%25zz%2F");
 
-  for (const char *bad : {"",
+  for (const char* bad : {"",
                           "example.org/post",
                           "ftp://h/",
                           "http:/h/",
@@ -85,6 +84,7 @@ TEST(HttpUrl, ParsesPartsAndRefusesGarbage) {
   EXPECT_FALSE(ParseHttpUrl("http://" + std::string(64, 'a') + ".org/"));
   EXPECT_TRUE(ParseHttpUrl("http://" + std::string(63, 'a') + ".org/"));
   EXPECT_FALSE(ParseHttpUrl("http://h/" + std::string(MaxHttpUrlLength, 'a')));
+  EXPECT_FALSE(ParseHttpUrl("http://h/" + std::string(MaxHttpUrlLength / 2, '\xFF')));
 }
 
 TEST(HttpForm, EncodesNamesAndValues) {
@@ -98,8 +98,7 @@ TEST(HttpForm, EncodesNamesAndValues) {
 
 // Feeds the text in pieces of the given size; the bytes that belong to the
 // answer.
-size_t FeedInPieces(THttpResponseParser &parser, std::string_view text,
-                    size_t piece) {
+size_t FeedInPieces(THttpResponseParser& parser, std::string_view text, size_t piece) {
   size_t used = 0;
   for (size_t at = 0; at < text.size() && !parser.Complete(); at += piece) {
     used += parser.Feed(text.substr(at, piece));
@@ -111,8 +110,7 @@ TEST(HttpResponseParser, FindsTheEndOfEachKindOfAnswer) {
   for (size_t piece : {size_t(1), size_t(3), size_t(1000)}) {
     SCOPED_TRACE(piece);
     THttpResponseParser sized;
-    const std::string sizedText =
-        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloEXTRA";
+    const std::string sizedText = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloEXTRA";
     EXPECT_EQ(FeedInPieces(sized, sizedText, piece), sizedText.size() - 5);
     EXPECT_TRUE(sized.Complete());
     EXPECT_EQ(sized.Status(), 200);
@@ -125,8 +123,7 @@ TEST(HttpResponseParser, FindsTheEndOfEachKindOfAnswer) {
         "HTTP/1.0 201 Created\nTransfer-Encoding: gzip, "
         "chunked\nContent-Length: 99\n\n"
         "4;ext=1\r\nabcd\r\nA\r\n0123456789\r\n0\r\nX-Trailer: 1\r\n\r\nNEXT";
-    EXPECT_EQ(FeedInPieces(chunked, chunkedText, piece),
-              chunkedText.size() - 4);
+    EXPECT_EQ(FeedInPieces(chunked, chunkedText, piece), chunkedText.size() - 4);
     EXPECT_TRUE(chunked.Complete());
     EXPECT_EQ(chunked.Status(), 201);
     EXPECT_EQ(chunked.BodyBytes(), 14u);
@@ -141,33 +138,27 @@ TEST(HttpResponseParser, FindsTheEndOfEachKindOfAnswer) {
     EXPECT_EQ(untilClose.BodyBytes(), 7u);
 
     THttpResponseParser noBody;
-    FeedInPieces(
-        noBody, "HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n", piece);
+    FeedInPieces(noBody, "HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n", piece);
     EXPECT_TRUE(noBody.Complete());
   }
 
-  for (const std::string &bad : std::vector<std::string>{
-           "HTTP/2 200 OK\r\n\r\n", "HTTP/1.1 20 OK\r\n\r\n",
-           "HTTP/1.1 200OK\r\n\r\n", "HTTP/1.1 600 Odd\r\n\r\n",
-           "ICY 200 OK\r\n\r\n", "HTTP/1.1 101 Switching\r\n\r\n",
-           "HTTP/1.1 200 OK\r\nno colon\r\n\r\n",
-           "HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n",
+  for (const std::string& bad : std::vector<std::string>{
+           "HTTP/2 200 OK\r\n\r\n", "HTTP/1.1 20 OK\r\n\r\n", "HTTP/1.1 200OK\r\n\r\n",
+           "HTTP/1.1 600 Odd\r\n\r\n", "ICY 200 OK\r\n\r\n", "HTTP/1.1 101 Switching\r\n\r\n",
+           "HTTP/1.1 200 OK\r\nno colon\r\n\r\n", "HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n",
            "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n",
            "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nabc\r\n",
-           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-               std::string(2000, '1'),
-           "HTTP/1.1 200 OK\r\nX: " +
-               std::string(THttpResponseParser::MaxHeaderBytes, 'x')}) {
+           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(2000, '1'),
+           "HTTP/1.1 200 OK\r\nX: " + std::string(THttpResponseParser::MaxHeaderBytes, 'x')}) {
     THttpResponseParser parser;
     EXPECT_THROW(parser.Feed(bad), EHttpClient) << bad.substr(0, 60);
   }
 
   // Cut off before its end, or no answer at all.
   for (const std::string cut :
-       {"", "HTTP/1.1 200 OK\r\n",
-        "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nab",
+       {"", "HTTP/1.1 200 OK\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nab",
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"}) {
     THttpResponseParser parser;
     parser.Feed(cut);
@@ -179,17 +170,15 @@ TEST(HttpClient, PostsFormsToALocalSink) {
   THttpSink sink;
   THttpClient client;
   client.BoundIp = "127.0.0.1";
-  const THttpResponse response = client.PostForm(
-      sink.Url("/list/post.php?v=2"), {{"server_name", "A & B"}, {"n", "1"}});
+  const THttpResponse response =
+      client.PostForm(sink.Url("/list/post.php?v=2"), {{"server_name", "A & B"}, {"n", "1"}});
   EXPECT_EQ(response.StatusCode, 200);
   EXPECT_EQ(response.BodyBytes, 2u);
   ASSERT_TRUE(sink.WaitRequests(1, 2000));
   const auto request = sink.Requests().at(0);
   EXPECT_EQ(request.RequestLine, "POST /list/post.php?v=2 HTTP/1.1");
-  EXPECT_EQ(request.Headers.at("host"),
-            "127.0.0.1:" + std::to_string(sink.Port()));
-  EXPECT_EQ(request.Headers.at("content-type"),
-            "application/x-www-form-urlencoded");
+  EXPECT_EQ(request.Headers.at("host"), "127.0.0.1:" + std::to_string(sink.Port()));
+  EXPECT_EQ(request.Headers.at("content-type"), "application/x-www-form-urlencoded");
   EXPECT_EQ(request.Headers.at("content-length"), "23");
   EXPECT_EQ(request.Headers.count("user-agent"), 1u);
   EXPECT_EQ(request.Body, "server_name=A+%26+B&n=1");
@@ -198,10 +187,8 @@ TEST(HttpClient, PostsFormsToALocalSink) {
   THttpSink missing("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
   EXPECT_THROW(client.PostForm(missing.Url("/"), {}), EHttpClient);
   EXPECT_EQ(missing.Requests().size(), 1u);
-  EXPECT_THROW(
-      client.PostForm("https://127.0.0.1:" + std::to_string(sink.Port()) + "/",
-                      {}),
-      EHttpClient);
+  EXPECT_THROW(client.PostForm("https://127.0.0.1:" + std::to_string(sink.Port()) + "/", {}),
+               EHttpClient);
   EXPECT_THROW(client.PostForm("http://not a url/", {}), EHttpClient);
   EXPECT_EQ(sink.Connections(), 1);
   THttpClient badBinding;
@@ -212,13 +199,11 @@ TEST(HttpClient, PostsFormsToALocalSink) {
     THttpSink gone;
     closedPort = gone.Port();
   }
-  EXPECT_THROW(client.PostForm(
-                   "http://127.0.0.1:" + std::to_string(closedPort) + "/", {}),
+  EXPECT_THROW(client.PostForm("http://127.0.0.1:" + std::to_string(closedPort) + "/", {}),
                EHttpClient);
 
   // A long answer is read up to the cap and the rest dropped.
-  THttpSink big("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" +
-                std::string(1000000, 'x'));
+  THttpSink big("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(1000000, 'x'));
   client.MaxResponseBytes = 4096;
   const THttpResponse capped = client.PostForm(big.Url("/"), {});
   EXPECT_EQ(capped.StatusCode, 200);
@@ -266,5 +251,5 @@ TEST(HttpClient, SilentPeerEndsByTimeOutOrCancel) {
   EXPECT_EQ(silent.Connections(), 2);
 }
 
-} // namespace
-} // namespace vx
+}  // namespace
+}  // namespace vx

@@ -294,25 +294,15 @@ size_t THttpResponseParser::Feed(std::string_view data) {
         }
         break;
       }
-      case TState::Body: {
-        const uint64_t take = std::min<uint64_t>(Remaining, data.size() - used);
-        used += size_t(take);
-        BodyCount += take;
-        Remaining -= take;
-        if (Remaining == 0) State = TState::Done;
+      case TState::Body:
+        if (TakeBody(data, used)) State = TState::Done;
         break;
-      }
       case TState::ChunkSize:
         if (GatherLine(data, used)) ChunkSizeLine();
         break;
-      case TState::ChunkData: {
-        const uint64_t take = std::min<uint64_t>(Remaining, data.size() - used);
-        used += size_t(take);
-        BodyCount += take;
-        Remaining -= take;
-        if (Remaining == 0) State = TState::ChunkDataEnd;
+      case TState::ChunkData:
+        if (TakeBody(data, used)) State = TState::ChunkDataEnd;
         break;
-      }
       case TState::ChunkDataEnd:
         if (GatherLine(data, used)) {
           if (!Line.empty()) throw EHttpClient("malformed chunk end");
@@ -336,6 +326,14 @@ size_t THttpResponseParser::Feed(std::string_view data) {
     }
   }
   return used;
+}
+
+bool THttpResponseParser::TakeBody(std::string_view data, size_t& used) {
+  const uint64_t take = std::min<uint64_t>(Remaining, data.size() - used);
+  used += size_t(take);
+  BodyCount += take;
+  Remaining -= take;
+  return Remaining == 0;
 }
 
 bool THttpResponseParser::GatherLine(std::string_view data, size_t& used) {

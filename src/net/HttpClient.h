@@ -84,6 +84,8 @@ class THttpResponseParser {
 
   void ParseHead();
   void StartBody();
+  // Drops up to Remaining body bytes; true once Remaining is 0.
+  bool TakeBody(std::string_view data, size_t& used);
   // Gathers bytes up to a line end into Line; true once the line is whole.
   bool GatherLine(std::string_view data, size_t& used);
   void ChunkSizeLine();

@@ -204,6 +204,15 @@ TEST_F(LoginTest, FullServerNicknamesAndShortRequests) {
   EXPECT_EQ(Server->PacketBuffer->ConnectionCount(), connections) << "nothing was created";
   EXPECT_NE(LogText().find("CMD_cs_LoginStep1 Exception: "), std::string::npos);
   EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 180), 3000), client::LOGIN_ACCEPTED);
+
+  // A step 3 that is too short is logged and answered with nothing.
+  const size_t lists = ArrivedCommands(alice, cmd::CMD_sc_LoginStep4).size();
+  alice.SendCommand(cmd::CMD_cs_LoginStep3, std::vector<uint8_t>(60, 0));
+  EXPECT_TRUE(alice.WaitCommandsAcked(2000));
+  PumpFor(150);
+  EXPECT_NE(LogText().find("CMD_cs_LoginStep3 Exception: "), std::string::npos);
+  EXPECT_EQ(ArrivedCommands(alice, cmd::CMD_sc_LoginStep4).size(), lists);
+  EXPECT_EQ(ArrivedCommands(alice, cmd::CMD_sc_LoginStep6).size(), 1u);
 }
 
 TEST_F(LoginTest, GuestNamesAndPlayerIds) {

@@ -102,6 +102,8 @@ void TWebPost::PostingRound() {
 }
 
 THttpFormFields TWebPost::ServerFields(const std::string& configName) {
+  std::shared_lock<std::shared_mutex> settings;
+  if (SettingsLock != nullptr) settings = std::shared_lock(*SettingsLock);
   const std::shared_ptr<TServerObject> server = Manager.FindServerByName(configName);
   if (!server) return {};
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -60,6 +61,10 @@ class TWebPost {
   // Connect and read time-outs of the requests, the local address of the
   // connections ("BoundToIp" at creation) and the proxy; set before Start.
   THttpClient Client;
+  // When set, held shared while a server's settings are read, so that an
+  // interface that changes or restarts servers under it exclusively (the
+  // query port's ServerLock) never changes them under the reader.
+  std::shared_mutex* SettingsLock = nullptr;
 
  private:
   void Execute();

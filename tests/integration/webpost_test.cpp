@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <shared_mutex>
 #include <thread>
 
 #include "../unit/net/HttpSink.h"
@@ -218,12 +219,26 @@ TEST_F(WebPostTest, ThreadPostsEveryPeriodAndStopsDuringAWait) {
   EXPECT_LT(ElapsedMs(start), 300);
   EXPECT_EQ(list.Requests().size(), posted);
 
+  // A round waits while another holds the settings lock exclusively.
+  std::shared_mutex settingsLock;
+  TWebPost locked(Manager);
+  locked.SettingsLock = &settingsLock;
+  std::thread round;
+  {
+    std::scoped_lock exclusive(settingsLock);
+    round = std::thread([&] { locked.PostingRound(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(list.Requests().size(), posted);
+  }
+  round.join();
+  EXPECT_TRUE(list.WaitRequests(posted + 1, 3000));
+
   // Without servers a round posts nothing.
   Manager.StopServers("");
   TWebPost idle(Manager);
   idle.PostingRound();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(list.Requests().size(), posted);
+  EXPECT_EQ(list.Requests().size(), posted + 1);
 }
 
 }  // namespace

@@ -1,0 +1,222 @@
+// The commands of the web pages: documents ending in ".vxcmd" that change
+// the login state, the settings of a server or its accounts, and answer
+// with a redirect.
+#include <mutex>
+#include <shared_mutex>
+
+#include "admin/webinterface_tools.h"
+#include "admin/webinterface_u.h"
+#include "common/TextN.h"
+#include "common/TextTools.h"
+#include "host/IniFile.h"
+#include "host/serverobject_u.h"
+#include "host/zevevira_users_u.h"
+#include "net/HttpEncoding.h"
+
+namespace vx {
+
+namespace {
+
+constexpr const char* kErrorTitle = "error occured";
+constexpr const char* kOkTitle = "operation successfully";
+constexpr const char* kIndex = "index.html";
+constexpr uint16_t kServerAdmin = 1;
+constexpr uint16_t kSuperServerAdmin = 8;
+
+}  // namespace
+
+void TWebInterface::Progress_COMMAND(const std::string& document, THTTPResponseInfo& response,
+                                     bool& handled, THTTPRequestInfo& request) {
+  handled = true;
+  try {
+    std::string command = UpperCaseText(document);
+    if (!command.empty()) command.erase(0, 1);
+    if (!request.Session) return;
+    if (command == "LOGOUT.VXCMD") {
+      CommandLogout(request, response);
+      return;
+    }
+    if (command == "LOGIN.VXCMD") {
+      CommandLogin(request, response);
+      return;
+    }
+    const std::shared_ptr<TServerObject> server = SelectedServer(request);
+    if (!server) DisplayError(kErrorTitle, "your selected server is invalid", response, kIndex);
+    if (command == "ASK_DELETE_CLIENT.VXCMD") {
+      CommandAskDeleteClient(request, response);
+      return;
+    }
+    if (!server) return;
+    if (command == "SETTINGS_SERVER.VXCMD") {
+      CommandSettingsServer(*server, request, response);
+    } else if (command == "DELETE_CLIENT.VXCMD") {
+      CommandDeleteClient(*server, request, response);
+    } else if (command == "ADD_CLIENT.VXCMD") {
+      CommandAddClient(*server, request, response);
+    } else if (command == "EDIT_CLIENT.VXCMD") {
+      CommandEditClient(*server, request, response);
+    }
+  } catch (const std::exception& e) {
+    LogWebException("Progress_COMMAND", e);
+  }
+}
+
+void TWebInterface::CommandLogout(THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  THTTPSession& session = *request.Session;
+  {
+    std::scoped_lock guard(session);
+    session.SetValue("password", "");
+    session.SetValue("username", "");
+    session.SetValue("serverport", "");
+    session.SetValue("loggedin", "0");
+    session.SetValue("serverid", "");
+    session.SetValue("superadmin", "0");
+  }
+  response.Redirect("login.html");
+  response.CloseConnection = true;
+}
+
+void TWebInterface::CommandLogin(THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  THTTPSession& session = *request.Session;
+  const std::string username = request.Param("username");
+  const std::string password = request.Param("password");
+  const std::string serverPort = request.Param("serverport");
+  std::scoped_lock guard(session);
+  session.SetValue("password", "");
+  session.SetValue("username", "");
+  session.SetValue("serverport", "0");
+  session.SetValue("loggedin", "0");
+  if (CheckLogin(session, username, password, serverPort)) {
+    session.SetValue("password", password);
+    session.SetValue("username", username);
+    session.SetValue("serverport", serverPort);
+    session.SetValue("loggedin", "1");
+    response.Redirect(kIndex);
+  } else {
+    response.Redirect("login.html");
+  }
+  response.CloseConnection = true;
+}
+
+void TWebInterface::CommandSettingsServer(TServerObject& server, THTTPRequestInfo& request,
+                                          THTTPResponseInfo& response) {
+  {
+    // Pages wait while the settings change and the server restarts.
+    std::unique_lock guard(SettingsLock);
+    server.ServerName = CutText(request.Param("SERVERNAME"), 29);
+    server.ServerWelcomeMessage = CutText(request.Param("SERVERWELCOMEMESSAGE"), 255);
+    int32_t maxUsers = 0;
+    if (TIniFile::ParseInteger(request.Param("SERVERMAXUSERS"), maxUsers) && maxUsers >= 0 &&
+        maxUsers <= 65535) {
+      server.ServerMaxUsers = uint16_t(maxUsers);
+    }
+    server.ServerPassword = CutText(TrimText(request.Param("SERVERPASSWORD")), 29);
+    const std::string type = request.Param("SERVERTYPE");
+    if (type == "1") server.ServerType = SERVERTYPE_CLAN | SERVERTYPE_RUNNING;
+    if (type == "2") server.ServerType = SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING;
+    const std::string registerType = request.Param("SERVERREGISTERTYPE");
+    if (registerType == "1") server.ServerFlags &= uint16_t(~SERVERFLAG_ANYONE_REGISTERS);
+    if (registerType == "2") server.ServerFlags |= SERVERFLAG_ANYONE_REGISTERS;
+    const std::string channelMode = request.Param("SERVERREGISTERCHANNELMODE");
+    if (channelMode == "1") server.ServerFlags &= uint16_t(~SERVERFLAG_ANYONE_CREATES_CHANNELS);
+    if (channelMode == "2") server.ServerFlags |= SERVERFLAG_ANYONE_CREATES_CHANNELS;
+    server.AllowCodecCelp51 = request.Param("CODECCelp51") == "1";
+    server.AllowCodecCelp63 = request.Param("CODECCelp63") == "1";
+    server.AllowCodecGSM148 = request.Param("CODECGSM148") == "1";
+    server.AllowCodecGSM164 = request.Param("CODECGSM164") == "1";
+    server.AllowCodecWindowsCELP52 = request.Param("CODECWindowsCELP52") == "1";
+    server.WebPost_LinkURL = CutText(TrimText(request.Param("SERVERWEBPOSTLINKURL")), 255);
+    server.SaveSettings(nullptr);
+    Manager.RestartServers(server.ConfigName);
+  }
+  DisplayOk(kOkTitle, "server config was changed and will be restarted now", response, kIndex);
+}
+
+void TWebInterface::CommandAskDeleteClient(THTTPRequestInfo& request, THTTPResponseInfo& response) {
+  const std::string client = request.Param("CLIENT");
+  request.Session->SetValue("CLIENT_TO_DELETE", client);
+  DisplayChoice("please choose", WebMessage("you really want do delete %1", client),
+                "DELETE_CLIENT.VXCMD?client=" + URLEncode(client), kIndex, "yes", "no", response);
+}
+
+void TWebInterface::CommandDeleteClient(TServerObject& server, THTTPRequestInfo& request,
+                                        THTTPResponseInfo& response) {
+  THTTPSession& session = *request.Session;
+  // The account named when asking, not the one in the link.
+  const std::string client = session.Value("CLIENT_TO_DELETE");
+  TZeveVira* database = Manager.Database();
+  if (database != nullptr && TZeveViraUsers(*database).DeleteUser(server.ConfigName, client)) {
+    DisplayOk(kOkTitle, WebMessage("user %1 deleted", client), response, kIndex);
+  } else {
+    DisplayError(kErrorTitle,
+                 WebMessage("user %1 not deleted, user was not found in database", client),
+                 response, kIndex);
+  }
+  session.SetValue("CLIENT_TO_DELETE", "");
+}
+
+void TWebInterface::CommandAddClient(TServerObject& server, THTTPRequestInfo& request,
+                                     THTTPResponseInfo& response) {
+  THTTPSession& session = *request.Session;
+  const std::string password = request.Param("CLIENTPW1");
+  if (password != request.Param("CLIENTPW2")) {
+    DisplayError(kErrorTitle, "the passwords dont match", response, kIndex);
+    return;
+  }
+  TClientObject account;
+  account.LogInName = CutText(request.Param("CLIENTLOGINNAME"), 29);
+  account.LogInPassWord = CutText(password, 29);
+  account.Priviliges = 0;
+  account.RegisteredBy = CutText(session.Value("username"), 29);
+  if (request.Param("CLIENTSERVERADMIN") == "1") account.Priviliges |= kServerAdmin;
+  if (session.Value("superadmin") == "1" && request.Param("CLIENTSUPERSERVERADMIN") == "1") {
+    account.Priviliges |= kSuperServerAdmin;
+  }
+  TZeveVira* database = Manager.Database();
+  if (database == nullptr || !TZeveViraUsers(*database).AddUser(server.ConfigName, account)) {
+    DisplayError(kErrorTitle, "a user with name already exists", response, kIndex);
+    return;
+  }
+  DisplayOk(kOkTitle, WebMessage("the user %1 was added to server", account.LogInName), response,
+            kIndex);
+}
+
+void TWebInterface::CommandEditClient(TServerObject& server, THTTPRequestInfo& request,
+                                      THTTPResponseInfo& response) {
+  THTTPSession& session = *request.Session;
+  const std::string client = request.Param("CLIENT");
+  TZeveVira* database = Manager.Database();
+  if (database != nullptr) {
+    TZeveViraUsers users(*database);
+    if (const auto account = users.GetUser(server.ConfigName, client, false)) {
+      const std::string password = request.Param("CLIENTPW1");
+      if (!password.empty()) {
+        if (password != request.Param("CLIENTPW2")) {
+          DisplayError(kErrorTitle, "the passwords dont match", response, kIndex);
+          return;
+        }
+        account->LogInPassWord = CutText(password, 29);
+        // The own session keeps passing the login check.
+        if (session.Value("username") == account->LogInName) {
+          session.SetValue("password", account->LogInPassWord);
+        }
+      }
+      if (request.Param("CLIENTSERVERADMIN") == "1") {
+        account->Priviliges |= kServerAdmin;
+      } else {
+        account->Priviliges &= uint16_t(~kServerAdmin);
+      }
+      if (session.Value("superadmin") == "1") {
+        if (request.Param("CLIENTSUPERSERVERADMIN") == "1") {
+          account->Priviliges |= kSuperServerAdmin;
+        } else {
+          account->Priviliges &= uint16_t(~kSuperServerAdmin);
+        }
+      }
+      users.StoreUser(server.ConfigName, *account);
+    }
+  }
+  DisplayOk(kOkTitle, WebMessage("the user %1 was edited", client), response, kIndex);
+}
+
+}  // namespace vx

@@ -34,6 +34,19 @@ TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
   return channel;
 }
 
+// A command that sets one value of the channel named at offset 24 from the
+// bytes at offset 28 and announces it with the notice.
+void ChangeOneValue(TVXUDPListener& l, size_t length,
+                    void (*notify)(TServerObject&, int32_t, uint32_t),
+                    void (*store)(TChannelRec&, const uint8_t*)) {
+  const uint8_t* p = CommandPayload(l, length);
+  if (l.CurrentClient == nullptr) return;
+  TChannelRec* channel = ChannelToChange(l, p);
+  if (channel == nullptr) return;
+  store(*channel, p + 28);
+  notify(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
 // Takes the default flag from the channel that carries it (unless that is
 // the channel about to receive it) and announces the change.
 void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t changerID) {
@@ -277,48 +290,29 @@ void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
 }
 
 void CMD_cs_ChannelChangeName(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelChangeNameSize);
-  if (l.CurrentClient == nullptr) return;
-  TChannelRec* channel = ChannelToChange(l, p);
-  if (channel == nullptr) return;
-  channel->SetName(GetTextN(p + 28, TChannelRec::NameSize));
-  CMD_sc_NotifyChannelNameChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+  ChangeOneValue(l, ChannelChangeNameSize, CMD_sc_NotifyChannelNameChanged,
+                 [](TChannelRec& c, const uint8_t* v) { c.SetName(GetTextN(v, c.NameSize)); });
 }
 
 void CMD_cs_ChannelChangeTopic(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelChangeTopicSize);
-  if (l.CurrentClient == nullptr) return;
-  TChannelRec* channel = ChannelToChange(l, p);
-  if (channel == nullptr) return;
-  channel->SetTopic(GetTextN(p + 28, TChannelRec::TopicSize));
-  CMD_sc_NotifyChannelTopicChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+  ChangeOneValue(l, ChannelChangeTopicSize, CMD_sc_NotifyChannelTopicChanged,
+                 [](TChannelRec& c, const uint8_t* v) { c.SetTopic(GetTextN(v, c.TopicSize)); });
 }
 
 void CMD_cs_ChannelChangeDescription(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelChangeDescriptionSize);
-  if (l.CurrentClient == nullptr) return;
-  TChannelRec* channel = ChannelToChange(l, p);
-  if (channel == nullptr) return;
-  channel->SetDescription(GetTextN(p + 28, TChannelRec::DescriptionSize));
-  CMD_sc_NotifyChannelDescriptionChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+  ChangeOneValue(
+      l, ChannelChangeDescriptionSize, CMD_sc_NotifyChannelDescriptionChanged,
+      [](TChannelRec& c, const uint8_t* v) { c.SetDescription(GetTextN(v, c.DescriptionSize)); });
 }
 
 void CMD_cs_ChannelChangeMaxUsers(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelChangeMaxUsersSize);
-  if (l.CurrentClient == nullptr) return;
-  TChannelRec* channel = ChannelToChange(l, p);
-  if (channel == nullptr) return;
-  channel->MaxUsers = GetLE16(p + 28);
-  CMD_sc_NotifyChannelMaxUsersChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+  ChangeOneValue(l, ChannelChangeMaxUsersSize, CMD_sc_NotifyChannelMaxUsersChanged,
+                 [](TChannelRec& c, const uint8_t* v) { c.MaxUsers = GetLE16(v); });
 }
 
 void CMD_cs_ChannelChangeOrder(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelChangeOrderSize);
-  if (l.CurrentClient == nullptr) return;
-  TChannelRec* channel = ChannelToChange(l, p);
-  if (channel == nullptr) return;
-  channel->Order = GetLE16(p + 28);
-  CMD_sc_NotifyChannelOrderChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+  ChangeOneValue(l, ChannelChangeOrderSize, CMD_sc_NotifyChannelOrderChanged,
+                 [](TChannelRec& c, const uint8_t* v) { c.Order = GetLE16(v); });
 }
 
 void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {

@@ -25,6 +25,38 @@ uint16_t PrivilegeBit(uint8_t bitNumber) {
   return uint16_t(1u << bitNumber);
 }
 
+// A privilege command: who asks, about whom, what to do with which bit.
+struct TPrivilegeChange {
+  TClientObject* Sender = nullptr;
+  TClientObject* Target = nullptr;
+  uint8_t Action = 0;
+  uint8_t BitNumber = 0;
+  uint16_t Bit = 0;
+};
+
+// Reads the current privilege command; false when it ends here (no sender,
+// or no such target, which has been answered).
+bool ReadPrivilegeChange(TVXUDPListener& l, TPrivilegeChange& change) {
+  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
+  change.Sender = l.CurrentClient;
+  if (change.Sender == nullptr) return false;
+  change.Action = p[28];
+  change.BitNumber = p[29];
+  change.Bit = PrivilegeBit(change.BitNumber);
+  change.Target = l.GetClientObject(GetLE32(p + 24));
+  if (change.Target == nullptr) {
+    RefuseCommand(l, PLAYERERR_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
+// A grant sets the bit, a revoke clears it, other actions change nothing.
+void ApplyPrivilegeAction(uint16_t& privileges, uint8_t action, uint16_t bit) {
+  if (action == PRIVACTION_GRANT) privileges |= bit;
+  if (action == PRIVACTION_REVOKE) privileges &= uint16_t(~bit);
+}
+
 void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
   server.PacketBuffer->SendPacket(std::move(packet), false);
 }
@@ -311,14 +343,9 @@ void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
 }
 
 void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
-  TClientObject* sender = l.CurrentClient;
-  if (sender == nullptr) return;
-  const uint8_t action = p[28];
-  const uint8_t bitNumber = p[29];
-  const uint16_t bit = PrivilegeBit(bitNumber);
-  TClientObject* target = l.GetClientObject(GetLE32(p + 24));
-  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+  TPrivilegeChange change;
+  if (!ReadPrivilegeChange(l, change)) return;
+  auto [sender, target, action, bitNumber, bit] = change;
   if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
   if (action == PRIVACTION_GRANT && (target->ChannelPrivileges & bit) != 0) {
     if (bit == CHANPRIV_ADMIN) return RefuseCommand(l, PRIVERR_HOLDS_ADMIN);
@@ -329,8 +356,7 @@ void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
     return RefuseCommand(l, PRIVERR_AUTO_NEEDS_REGISTERED);
 
   TServerObject& server = l.Server;
-  if (action == PRIVACTION_GRANT) target->ChannelPrivileges |= bit;
-  if (action == PRIVACTION_REVOKE) target->ChannelPrivileges &= uint16_t(~bit);
+  ApplyPrivilegeAction(target->ChannelPrivileges, action, bit);
   if (action == PRIVACTION_GRANT && bit == CHANPRIV_VOICE &&
       (target->PlayerFlags & PLAYERFLAG_REQUESTVOICE) != 0) {
     target->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
@@ -355,21 +381,15 @@ void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
 }
 
 void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
-  TClientObject* sender = l.CurrentClient;
-  if (sender == nullptr) return;
-  const uint8_t action = p[28];
-  const uint8_t bitNumber = p[29];
-  const uint16_t bit = PrivilegeBit(bitNumber);
-  TClientObject* target = l.GetClientObject(GetLE32(p + 24));
-  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
+  TPrivilegeChange change;
+  if (!ReadPrivilegeChange(l, change)) return;
+  auto [sender, target, action, bitNumber, bit] = change;
   // Server privileges reach beyond any channel (and revoking the registered
   // privilege deletes an account): a channel operator must not touch them.
   if (!IsServerAdmin(*sender)) return RefuseCommand(l, PERMERR_SERVER_ADMIN);
 
   TServerObject& server = l.Server;
-  if (action == PRIVACTION_GRANT) target->Priviliges |= bit;
-  if (action == PRIVACTION_REVOKE) target->Priviliges &= uint16_t(~bit);
+  ApplyPrivilegeAction(target->Priviliges, action, bit);
   TZeveVira* db = server.Database();
   if (action == PRIVACTION_REVOKE && bit == SERVERPRIV_REGISTERED) {
     target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);

@@ -4,8 +4,6 @@
 // server's records under its locks.
 #pragma once
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,7 +16,6 @@
 #include "domain/permissions_u.h"
 #include "domain/playercommands_u.h"
 #include "domain/textinfo_u.h"
-#include "host/logdebug.h"
 
 namespace vx::testing {
 
@@ -59,18 +56,10 @@ inline void Send(client::TClient& c, int16_t code, const TPayload& payload) {
 
 class CommandsFixture : public ServerFixture {
  protected:
-  void TearDown() override {
-    Manager.StopServers("");  // its log lines still reach the file
-    if (LogOpened) ReleaseLogFile();
-    ServerFixture::TearDown();
-  }
-
   // Starts the server and waits until its channel tree is loaded.
   void Start() {
     StartServer();
-    for (int i = 0; i < 2000 && ChannelCount() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitChannelsLoaded();
   }
 
   size_t ChannelCount() {
@@ -96,18 +85,9 @@ class CommandsFixture : public ServerFixture {
   }
   static uint32_t Id(client::TClient& c) { return c.LastLoginReply()->PlayerID; }
 
-  // Adds a channel to the running tree; its id or the error code.
-  int32_t MakeChannel(const std::string& name, int32_t parent = -1, uint16_t flags = 0,
-                      const std::string& password = "", uint16_t maxUsers = 100) {
-    auto rec = std::make_unique<TChannelRec>();
-    rec->Name = name;
-    rec->Topic = name + " topic";
-    rec->Parent = parent;
-    rec->Flags = flags;
-    rec->Password = password;
-    rec->MaxUsers = maxUsers;
-    std::scoped_lock lock(*Server->Channels);
-    return Server->Channels->AddChannel(std::move(rec));
+  TClientObject Player(client::TClient& c) { return PlayerRecord(Id(c)); }
+  void Modify(client::TClient& c, const std::function<void(TClientObject&)>& fn) {
+    WithPlayer(Id(c), fn);
   }
 
   // Runs fn with the server's player list and channels locked.
@@ -116,23 +96,6 @@ class CommandsFixture : public ServerFixture {
     std::scoped_lock players(Server->Players.Lock);
     std::scoped_lock channels(*Server->Channels);
     return fn(*Server);
-  }
-  // A copy of the player's record (PlayerID 0 when there is none).
-  TClientObject Player(client::TClient& c) {
-    return WithServer([&](TServerObject& s) {
-      for (const auto& p : s.Players.Items) {
-        if (p->PlayerID == Id(c)) return *p;
-      }
-      return TClientObject{};
-    });
-  }
-  void Modify(client::TClient& c, const std::function<void(TClientObject&)>& fn) {
-    WithServer([&](TServerObject& s) {
-      for (auto& p : s.Players.Items) {
-        if (p->PlayerID == Id(c)) fn(*p);
-      }
-      s.Players.Changed();
-    });
   }
   TChannelRec Channel(int32_t id) {
     return WithServer([&](TServerObject& s) {
@@ -221,16 +184,6 @@ class CommandsFixture : public ServerFixture {
     return out;
   }
 
-  void OpenLog() {
-    CreateLogFile((Dir / "server.log").string(), (Dir / "server.ini").string());
-    LogOpened = true;
-  }
-  std::string LogFileText() const {
-    std::ifstream in(Dir / "server.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-
-  bool LogOpened = false;
   TPacket LastError;  // the last error packet AwaitError took
 };
 

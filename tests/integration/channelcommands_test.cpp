@@ -150,7 +150,7 @@ TEST_F(ChannelCommandsTest, CreateChecksRightsAndMovesTheCreator) {
 TEST_F(ChannelCommandsTest, CreateInAdminModeAndTheDefaultFlag) {
   Setting("ServerFlags", int64_t(0));
   Start();
-  const int32_t top = MakeChannel("Top", -1, CHANNEL_SUBCHANNELS);
+  const int32_t top = AddChannel("Top", -1, CHANNEL_SUBCHANNELS);
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   TClient& admin = EnterAdmin();
@@ -180,10 +180,10 @@ TEST_F(ChannelCommandsTest, CreateInAdminModeAndTheDefaultFlag) {
 
 TEST_F(ChannelCommandsTest, DestroyCountsTheWholeTree) {
   Start();
-  const int32_t top = MakeChannel("Top", -1, CHANNEL_SUBCHANNELS);
-  const int32_t first = MakeChannel("First", top);
-  const int32_t second = MakeChannel("Second", top);
-  const int32_t lone = MakeChannel("Lone", top);
+  const int32_t top = AddChannel("Top", -1, CHANNEL_SUBCHANNELS);
+  const int32_t first = AddChannel("First", top);
+  const int32_t second = AddChannel("Second", top);
+  const int32_t lone = AddChannel("Lone", top);
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   TClient& admin = EnterAdmin();
@@ -201,7 +201,7 @@ TEST_F(ChannelCommandsTest, DestroyCountsTheWholeTree) {
   EXPECT_EQ(AwaitError(admin, code), CHANNELERR_HAS_PLAYERS);
   Destroy(admin, second);
   EXPECT_EQ(AwaitError(admin, code), CHANNELERR_HAS_PLAYERS);
-  const int32_t hall = MakeChannel("Hall", -1, CHANNEL_DEFAULT);  // empty
+  const int32_t hall = AddChannel("Hall", -1, CHANNEL_DEFAULT);  // empty
   Destroy(admin, hall);
   EXPECT_EQ(AwaitError(admin, code), CHANNELERR_IS_DEFAULT);
   EXPECT_EQ(ChannelCount(), 6u);
@@ -231,9 +231,9 @@ TEST_F(ChannelCommandsTest, DestroyCountsTheWholeTree) {
 TEST_F(ChannelCommandsTest, SingleValueChangesReachThePlayersInView) {
   Setting("ServerType", int64_t(0));  // players see their own channel family only
   Start();
-  const int32_t room = MakeChannel("Room", -1, CHANNEL_SUBCHANNELS);
-  const int32_t inner = MakeChannel("Inner", room);
-  const int32_t other = MakeChannel("Other");
+  const int32_t room = AddChannel("Room", -1, CHANNEL_SUBCHANNELS);
+  const int32_t inner = AddChannel("Inner", room);
+  const int32_t other = AddChannel("Other");
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   TClient& carol = Enter("carol");
@@ -301,8 +301,8 @@ TEST_F(ChannelCommandsTest, SingleValueChangesReachThePlayersInView) {
 
 TEST_F(ChannelCommandsTest, PropertiesAndChangeAll) {
   Start();
-  const int32_t quiet = MakeChannel("Quiet", -1, CHANNEL_MODERATED | CHANNEL_SUBCHANNELS);
-  const int32_t below = MakeChannel("Below", quiet);
+  const int32_t quiet = AddChannel("Quiet", -1, CHANNEL_MODERATED | CHANNEL_SUBCHANNELS);
+  const int32_t below = AddChannel("Below", quiet);
   TClient& admin = EnterAdmin();
   TClient& bob = Enter("bob");
   TClient& carol = Enter("carol");

@@ -31,9 +31,9 @@ std::vector<uint32_t> PrivilegeNotice(const TPacket& p) {
 
 TEST_F(PlayerCommandsTest, ChannelSwitchChecksPasswordsRoomAndRights) {
   Start();
-  const int32_t guarded = MakeChannel("Guarded", -1, CHANNEL_SUBCHANNELS, "secret");
-  const int32_t inner = MakeChannel("Inner", guarded);
-  const int32_t full = MakeChannel("Full", -1, 0, "", 0);
+  const int32_t guarded = AddChannel("Guarded", -1, CHANNEL_SUBCHANNELS, "secret");
+  const int32_t inner = AddChannel("Inner", guarded);
+  const int32_t full = AddChannel("Full", -1, 0, "", 0);
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   TClient& admin = EnterAdmin();
@@ -80,7 +80,7 @@ TEST_F(PlayerCommandsTest, ChannelSwitchChecksPasswordsRoomAndRights) {
   EXPECT_EQ(Drain(bob, cmd::CMD_sc_NotifyPlayerSwitchedChannel).size(), 2u);
 
   // The keep-in-tree flag survives moves within the family only.
-  const int32_t other = MakeChannel("Other");
+  const int32_t other = AddChannel("Other");
   Send(alice, cmd::CMD_cs_PlayerFlagsChanged, TPayload(28).U32(24, PLAYERFLAG_KEEPINTREE));
   Switch(alice, guarded, "secret");
   Settle(alice);
@@ -94,7 +94,7 @@ TEST_F(PlayerCommandsTest, ChannelSwitchChecksPasswordsRoomAndRights) {
 TEST_F(PlayerCommandsTest, PublicServerAnnouncesSwitchesAsLeavingAndEntering) {
   Setting("ServerType", 2);
   Start();
-  const int32_t room = MakeChannel("Room");
+  const int32_t room = AddChannel("Room");
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   TClient& carol = Enter("carol");
@@ -126,8 +126,8 @@ TEST_F(PlayerCommandsTest, PublicServerAnnouncesSwitchesAsLeavingAndEntering) {
   EXPECT_EQ(Server->PacketBuffer->ConnectionCount(), 4);
 
   // The players now in view come ten to a packet.
-  const int32_t crowded = MakeChannel("Crowded");
-  const int32_t ten = MakeChannel("Ten");
+  const int32_t crowded = AddChannel("Crowded");
+  const int32_t ten = AddChannel("Ten");
   WithServer([&](TServerObject& s) {
     for (uint32_t i = 0; i < 33; ++i) {
       auto p = std::make_unique<TClientObject>();
@@ -159,7 +159,7 @@ TEST_F(PlayerCommandsTest, PublicServerAnnouncesSwitchesAsLeavingAndEntering) {
 
 TEST_F(PlayerCommandsTest, KicksAndFlags) {
   Start();
-  const int32_t room = MakeChannel("Room");
+  const int32_t room = AddChannel("Room");
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   Modify(alice, [](TClientObject& p) { p.ChannelPrivileges = CHANPRIV_OPERATOR; });
@@ -222,8 +222,8 @@ TEST_F(PlayerCommandsTest, KicksAndFlags) {
 
 TEST_F(PlayerCommandsTest, VoiceRequestsAndChannelPrivileges) {
   Start();
-  const int32_t moderated = MakeChannel("Quiet", -1, CHANNEL_MODERATED | CHANNEL_SUBCHANNELS);
-  const int32_t below = MakeChannel("Below", moderated);
+  const int32_t moderated = AddChannel("Quiet", -1, CHANNEL_MODERATED | CHANNEL_SUBCHANNELS);
+  const int32_t below = AddChannel("Below", moderated);
   AddAccount("reg", "pw");
   TClient& reg = Enter("reg", "reg", "pw");
   TClient& alice = Enter("alice");
@@ -390,7 +390,7 @@ TEST_F(PlayerCommandsTest, RegisterTypeAnyone) {
 // A command shorter than its layout fails to read: the handler's edge logs
 // it and nothing else happens.
 TEST_F(PlayerCommandsTest, ShortCommandsAreLoggedAndChangeNothing) {
-  OpenLog();
+  CaptureLog();
   Start();
   TClient& admin = EnterAdmin();
   TClient& bob = Enter("bob");
@@ -440,7 +440,7 @@ TEST_F(PlayerCommandsTest, ShortCommandsAreLoggedAndChangeNothing) {
   EXPECT_TRUE(Drain(bob).empty());
   EXPECT_EQ(WithServer([](TServerObject& s) { return s.Players.Items.size(); }), 2u);
   EXPECT_EQ(ChannelCount(), 1u);
-  const std::string log = LogFileText();
+  const std::string log = LogText();
   const std::string prefix = "SP: " + std::to_string(Port) + " ";
   for (const auto& [code, name] : handlers) {
     EXPECT_NE(log.find(prefix + name + " Exception: Stream read error"), std::string::npos) << name;

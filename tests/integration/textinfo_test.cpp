@@ -22,7 +22,7 @@ void AskConnection(TClient& c, uint32_t playerID) {
 
 TEST_F(TextInfoTest, TextsReachTheChannelOrEveryone) {
   Start();
-  const int32_t room = MakeChannel("Room");
+  const int32_t room = AddChannel("Room");
   TClient& alice = Enter("alice");
   TClient& bob = Enter("bob");
   TClient& carol = Enter("carol");

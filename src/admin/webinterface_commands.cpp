@@ -102,7 +102,7 @@ void TWebInterface::CommandSettingsServer(TServerObject& server, THTTPRequestInf
                                           THTTPResponseInfo& response) {
   {
     // Pages wait while the settings change and the server restarts.
-    std::unique_lock guard(SettingsLock);
+    std::unique_lock guard(*SettingsLock.load());
     server.ServerName = CutText(request.Param("SERVERNAME"), 29);
     server.ServerWelcomeMessage = CutText(request.Param("SERVERWELCOMEMESSAGE"), 255);
     int32_t maxUsers = 0;

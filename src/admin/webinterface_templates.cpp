@@ -474,7 +474,7 @@ void TWebInterface::Progress_FILE(const std::string& fileName, THTTPResponseInfo
     }
     handled = true;
     std::string page = ReadWholeFile(fileName);
-    std::shared_lock guard(SettingsLock);
+    std::shared_lock guard(*SettingsLock.load());
     page = ParseCommands(page);
     page = SetVariables(page, request, response);
     response.ContentType = "text/HTML";

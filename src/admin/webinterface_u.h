@@ -4,6 +4,7 @@
 // per browser session.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,15 @@ class TWebInterface {
   static constexpr size_t MaxPageSize = 4 * 1024 * 1024;
   // Template and document files larger than this are not read.
   static constexpr size_t MaxFileSize = 4 * 1024 * 1024;
+
+  // Held shared while pages read a server's settings and exclusively while
+  // the settings command changes and restarts a server. The interface's own
+  // lock unless it is given another one, such as the query port's
+  // ServerLock(), so that both interfaces keep out of each other's way
+  // (nullptr: the own lock again). Set it before requests arrive.
+  void SetSettingsLock(std::shared_mutex* lock) {
+    SettingsLock = lock != nullptr ? lock : &OwnSettingsLock;
+  }
 
   const std::string DisplayName = "Vorlantix Server";
   const std::string& DocRoot() const { return DocRootPath; }
@@ -120,9 +130,8 @@ class TWebInterface {
   std::unique_ptr<THTTPServer> Server;
   THTTPMIMETable MIMETable;
   std::string DocRootPath;
-  // Pages read the settings of a server while the settings command may be
-  // changing and restarting it: readers share, the command is alone.
-  std::shared_mutex SettingsLock;
+  std::shared_mutex OwnSettingsLock;
+  std::atomic<std::shared_mutex*> SettingsLock{&OwnSettingsLock};
 };
 
 }  // namespace vx

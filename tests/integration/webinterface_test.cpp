@@ -573,6 +573,7 @@ TEST_F(WebInterfaceTest, SessionsBelongToTheirAddressAndExpire) {
   EXPECT_NE(r.Body.find("<td>SessionID</td><td>" + id + "</td>"), std::string::npos);
   EXPECT_NE(r.Body.find("Foo=&lt;b&gt;\n"), std::string::npos);
   EXPECT_NE(r.Body.find("loggedin=1\n"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(r.Body, std::regex("StartTime=20[0-9-]+ [0-9:]+\n")));
   EXPECT_NE(r.Body.find("<a href=\"/session?action=close\">Close current session</a>"),
             std::string::npos);
   r = c.Get("/sessions?action=CLOSE");
@@ -713,6 +714,12 @@ TEST_F(WebInterfaceTest, ConnectionCapRefusesTheSixtyFifth) {
   ASSERT_TRUE(WaitUntil([&] { return Web->HTTPServer()->ConnectionCount() == 0; }, 5s));
   TWebClient again(WebPort);
   EXPECT_EQ(again.Get("/").Status, 200);
+  // A port in use: the start fails and reports it.
+  TWebInterface second(Manager);
+  EXPECT_FALSE(second.Start(WebPort, Docs.string(), "127.0.0.1"));
+  EXPECT_FALSE(second.Active());
+  EXPECT_FALSE(second.Start(70000, Docs.string(), "127.0.0.1"));
+  EXPECT_FALSE(second.Start(0, Docs.string(), "not-an-address"));
   // Stopping ends every thread, also those of open connections.
   TWebClient open(WebPort);
   ASSERT_TRUE(open.Connect());

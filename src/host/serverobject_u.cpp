@@ -8,6 +8,9 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/tcpquery_u.h"
+#include "admin/webinterface_u.h"
+#include "admin/webpost_u.h"
 #include "common/Exceptions.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
@@ -225,9 +228,10 @@ void TServerObject::StartTransport() {
     std::scoped_lock guard(Players.Lock);
     Players.Items.clear();
     Players.Changed();
+    // Readers take the player list's lock before they look at the channels.
+    Channels = std::make_unique<TChannels>(ConfigName);
+    Channels->SetDefaultCodec(DefaultCodec());
   }
-  Channels = std::make_unique<TChannels>(ConfigName);
-  Channels->SetDefaultCodec(DefaultCodec());
   PacketBuffer = std::make_unique<TCustomPacketBuffer>();
   // The socket object exists before the threads so that the sender always
   // has one; it takes in datagrams only once activated below.
@@ -479,12 +483,39 @@ bool TServerManager::Startup() {
     ini.Save();
   }
 
-  // The web interface, the query interface and the server list poster start
-  // here once they exist.
+  StartAdministration(settings.HttpDocsPath);
 
   ini.Save();
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
+}
+
+void TServerManager::StartAdministration(const std::string& documentRoot) {
+  // The query port is made first so that the web interface and the poster
+  // can share its settings lock; they start in the order web, query, poster.
+  if (MainConfig.TCPQueryPort > 0) TCPQuery = std::make_unique<TTCPQuery>(*this);
+  std::shared_mutex* settingsLock = TCPQuery ? &TCPQuery->ServerLock() : &SettingsLock;
+
+  if (MainConfig.HTTPServerEnabled && MainConfig.HTTPServerPort > 0) {
+    WebInterface = std::make_unique<TWebInterface>(*this);
+    WebInterface->SetSettingsLock(settingsLock);
+    if (!WebInterface->Start(MainConfig.HTTPServerPort, documentRoot, MainConfig.BoundToIp)) {
+      Log(LMTWARNING, LMDIMPORTANT, "SERVER",
+          "Start_Vorlantix_Server: cant initialise WebInterface");
+      WebInterface.reset();
+      MainConfig.HTTPServerEnabled = false;
+    }
+  }
+  if (TCPQuery && !TCPQuery->Start(MainConfig.TCPQueryPort, MainConfig.BoundToIp)) {
+    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
+           "Start_Vorlantix_Server: cant initialise TCP query port %1", {MainConfig.TCPQueryPort});
+    TCPQuery.reset();
+  }
+  if (WebPost.Enabled) {
+    WebPostThread = std::make_unique<TWebPost>(*this, TWebPostProxy{});
+    WebPostThread->SettingsLock = settingsLock;
+    WebPostThread->Start();
+  }
 }
 
 void TServerManager::Shutdown() {
@@ -495,6 +526,13 @@ void TServerManager::Shutdown() {
     ServerDatabase->SetActive(false);
     ServerDatabase.reset();
   }
+  WebInterface.reset();
+  if (WebPostThread) {
+    WebPostThread->Terminate();
+    WebPostThread->WaitFor();
+    WebPostThread.reset();
+  }
+  TCPQuery.reset();
   {
     std::scoped_lock guard(RegistryLock);
     Registry.clear();

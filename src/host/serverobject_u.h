@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,9 @@ class TIniFile;
 class TCustomPacketBuffer;
 class TUDPServerSocket;
 class TVXUDPSender;
+class TWebInterface;
+class TTCPQuery;
+class TWebPost;
 class TZeveVira;
 class TServerManager;
 
@@ -173,9 +177,19 @@ class TServerManager {
   static std::string PlatformText() { return "Linux"; }
 
  private:
+  // Web interface, query port and server list poster, as configured.
+  void StartAdministration(const std::string& documentRoot);
+
   std::recursive_mutex RegistryLock;
   std::vector<std::shared_ptr<TServerObject>> Registry;
   std::unique_ptr<TZeveVira> ServerDatabase;
+  // The administration objects, each absent until startup creates it.
+  std::unique_ptr<TWebInterface> WebInterface;
+  std::unique_ptr<TTCPQuery> TCPQuery;
+  std::unique_ptr<TWebPost> WebPostThread;
+  // Shared by the interfaces that read and change server settings when the
+  // query port, which has a lock of its own for that, is off.
+  std::shared_mutex SettingsLock;
 };
 
 // The process's one server manager.

@@ -77,6 +77,16 @@ bool SplitTarget(std::string_view target, std::string_view& path, std::string_vi
   return true;
 }
 
+// The first item whose name (the member) equals name, case ignored.
+template <typename TItems, typename TMember>
+const typename TItems::value_type* FindNamed(const TItems& items, std::string_view name,
+                                             TMember member) {
+  for (const auto& item : items) {
+    if (SameTextNoCase(item.*member, name)) return &item;
+  }
+  return nullptr;
+}
+
 bool ParseLength(std::string_view text, size_t& value) {
   if (text.empty() || text.size() > 19) return false;
   for (const char c : text) {
@@ -92,31 +102,21 @@ bool ParseLength(std::string_view text, size_t& value) {
 }  // namespace
 
 std::string THTTPRequestInfo::Header(std::string_view name) const {
-  for (const auto& h : Headers) {
-    if (SameTextNoCase(h.Name, name)) return h.Value;
-  }
-  return {};
+  const THTTPHeader* h = FindNamed(Headers, name, &THTTPHeader::Name);
+  return h != nullptr ? h->Value : std::string();
 }
 
 bool THTTPRequestInfo::HasHeader(std::string_view name) const {
-  for (const auto& h : Headers) {
-    if (SameTextNoCase(h.Name, name)) return true;
-  }
-  return false;
+  return FindNamed(Headers, name, &THTTPHeader::Name) != nullptr;
 }
 
 std::string THTTPRequestInfo::Param(std::string_view name) const {
-  for (const auto& [n, v] : Params) {
-    if (SameTextNoCase(n, name)) return v;
-  }
-  return {};
+  const auto* p = FindNamed(Params, name, &THTTPParams::value_type::first);
+  return p != nullptr ? p->second : std::string();
 }
 
 bool THTTPRequestInfo::HasParam(std::string_view name) const {
-  for (const auto& p : Params) {
-    if (SameTextNoCase(p.first, name)) return true;
-  }
-  return false;
+  return FindNamed(Params, name, &THTTPParams::value_type::first) != nullptr;
 }
 
 std::string THTTPRequestInfo::Cookie(std::string_view name) const {

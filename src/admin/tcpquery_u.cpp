@@ -251,7 +251,7 @@ void TTCPQuery::SendText(TServerObject& server, const std::string& text) {
 // Commands
 
 std::string TTCPQuery::CmdServerList(TQuerySession& s, const TParams&) {
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   std::string reply;
   for (const TQueryServerRef& ref : s.Servers) {
     if (auto server = Resolve(ref)) reply += std::to_string(server->ServerUDPPort) + kNewLine;
@@ -260,7 +260,7 @@ std::string TTCPQuery::CmdServerList(TQuerySession& s, const TParams&) {
 }
 
 std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   TServerObject& server = *found.Server;
@@ -304,7 +304,7 @@ std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
 }
 
 std::string TTCPQuery::CmdChannelList(TQuerySession& s, const TParams& p) {
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   std::string reply;
@@ -328,7 +328,7 @@ std::string TTCPQuery::CmdVersion(TQuerySession&, const TParams&) {
 
 std::string TTCPQuery::CmdSelect(TQuerySession& s, const TParams& p) {
   s.SelectedServer.reset();
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   s.SelectedServer = RefOf(found.Server);
@@ -336,7 +336,7 @@ std::string TTCPQuery::CmdSelect(TQuerySession& s, const TParams& p) {
 }
 
 std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   TServerObject& server = *found.Server;
@@ -383,7 +383,7 @@ std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdMessage(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   SendText(*found.Server, CutText(Join(p, 0), 255));
@@ -394,7 +394,7 @@ std::string TTCPQuery::CmdMessageAll(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
   const std::string text = CutText(Join(p, 0), 255);
   std::string reply;
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   for (const TQueryServerRef& ref : s.Servers) {
     // A server stopped since the snapshot was taken is skipped, as "sl" skips it.
     auto server = Resolve(ref);
@@ -411,14 +411,14 @@ std::string TTCPQuery::CmdMessageAll(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdStart(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   return found.Server ? kOk : found.Error;
 }
 
 std::string TTCPQuery::CmdStop(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::unique_lock state(ServerStateLock);
+  std::unique_lock state(*ServerStateLock);
   TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   const std::string name = found.Server->ConfigName;
@@ -429,7 +429,7 @@ std::string TTCPQuery::CmdStop(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdRestart(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::unique_lock state(ServerStateLock);
+  std::unique_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   const std::string name = found.Server->ConfigName;
@@ -444,7 +444,7 @@ std::string TTCPQuery::CmdAddServer(TQuerySession& s, const TParams& p) {
   if (p.size() < 2) return Error("paramcount invalid");
   int32_t port = 0;
   if (!ParseInt(p[1], port) || port <= 0 || port > 65535) return Error("parameters invalid");
-  std::unique_lock state(ServerStateLock);
+  std::unique_lock state(*ServerStateLock);
   if (Manager.FindServerByPort(port)) return Error("serverport already running");
   if (!UsableServerName(p[0])) return Error("parameters invalid");
   const std::string name = "server_cfg " + p[0];
@@ -484,7 +484,7 @@ std::string TTCPQuery::CmdAddServer(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdSet(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::unique_lock state(ServerStateLock);
+  std::unique_lock state(*ServerStateLock);
   const std::shared_ptr<TServerObject> server = Selected(s);
   if (!server) return Error("no server selected");
   if (p.size() < 2) return Error("paramcount invalid");
@@ -537,7 +537,7 @@ std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdAddUser(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const std::shared_ptr<TServerObject> server = Selected(s);
   if (!server) return Error("no server selected");
   if (p.size() < 4) return Error("paramcount invalid");
@@ -556,7 +556,7 @@ std::string TTCPQuery::CmdAddUser(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdDelUser(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const std::shared_ptr<TServerObject> server = Selected(s);
   if (!server) return Error("no server selected");
   if (p.empty()) return Error("paramcount invalid");
@@ -569,7 +569,7 @@ std::string TTCPQuery::CmdDelUser(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdChangeUserPw(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const std::shared_ptr<TServerObject> server = Selected(s);
   if (!server) return Error("no server selected");
   if (p.size() < 3) return Error("paramcount invalid");
@@ -586,7 +586,7 @@ std::string TTCPQuery::CmdChangeUserPw(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdChangeUserRights(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const std::shared_ptr<TServerObject> server = Selected(s);
   if (!server) return Error("no server selected");
   if (p.size() < 3) return Error("paramcount invalid");
@@ -605,7 +605,7 @@ std::string TTCPQuery::CmdChangeUserRights(TQuerySession& s, const TParams& p) {
 
 std::string TTCPQuery::CmdListUser(TQuerySession& s, const TParams&) {
   if (!s.LoggedIn) return Error("not logged in");
-  std::shared_lock state(ServerStateLock);
+  std::shared_lock state(*ServerStateLock);
   const std::shared_ptr<TServerObject> server = Selected(s);
   if (!server) return Error("no server selected");
   TZeveVira* database = Manager.Database();

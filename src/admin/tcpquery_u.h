@@ -54,7 +54,10 @@ class TTCPQuery {
   // Held shared by every command that reads a server and exclusively by the
   // commands that stop, restart, add or change one. Whoever else stops or
   // restarts servers while the port is open should hold it exclusively too.
-  std::shared_mutex& ServerLock() { return ServerStateLock; }
+  std::shared_mutex& ServerLock() { return *ServerStateLock; }
+  // Makes the query use a lock that the caller owns (and keeps alive for
+  // the life of this object) instead of its own; call before Start.
+  void SetServerLock(std::shared_mutex& lock) { ServerStateLock = &lock; }
 
   // A session as a new connection gets it, and one line run through the
   // command table without a socket: the reply bytes are appended to output;
@@ -101,7 +104,8 @@ class TTCPQuery {
 
   TServerManager& Manager;
   // See ServerLock(): no session reads a server another one is replacing.
-  std::shared_mutex ServerStateLock;
+  std::shared_mutex OwnServerLock;
+  std::shared_mutex* ServerStateLock = &OwnServerLock;
   TLineServer Server;
 };
 

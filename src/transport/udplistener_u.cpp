@@ -184,10 +184,14 @@ void TVXUDPListener::Execute() {
 void TVXUDPListener::HandleEvent() {
   std::scoped_lock players(Server.Players.Lock);
   Clients = &Server.Players.Items;
-  CurrentClient = GetClientObject(CurrentPlayerID);
+  const bool voice = CurrentEvent == rePacket && CurrentPacket && CurrentPacket->IsVoiceC2S();
+  // Voice finds its speaker through the index that the relay reads anyway
+  // (the same first player with the id), not by a pass over every player;
+  // other events change players and would only rebuild it.
+  CurrentClient = voice && CurrentPlayerID != 0 ? Server.Players.ById(CurrentPlayerID)
+                                                : GetClientObject(CurrentPlayerID);
   std::scoped_lock channels(*Server.Channels);
   DropClient = false;
-  const bool voice = CurrentEvent == rePacket && CurrentPacket && CurrentPacket->IsVoiceC2S();
   try {
     switch (CurrentEvent) {
       case rePacket:

@@ -491,14 +491,11 @@ bool TServerManager::Startup() {
 }
 
 void TServerManager::StartAdministration(const std::string& documentRoot) {
-  // The query port is made first so that the web interface and the poster
-  // can share its settings lock; they start in the order web, query, poster.
-  if (MainConfig.TCPQueryPort > 0) TCPQuery = std::make_unique<TTCPQuery>(*this);
-  std::shared_mutex* settingsLock = TCPQuery ? &TCPQuery->ServerLock() : &SettingsLock;
-
+  // Every interface that reads or changes server settings shares one lock;
+  // they start in the order web interface, query port, poster.
   if (MainConfig.HTTPServerEnabled && MainConfig.HTTPServerPort > 0) {
     WebInterface = std::make_unique<TWebInterface>(*this);
-    WebInterface->SetSettingsLock(settingsLock);
+    WebInterface->SetSettingsLock(&SettingsLock);
     if (!WebInterface->Start(MainConfig.HTTPServerPort, documentRoot, MainConfig.BoundToIp)) {
       Log(LMTWARNING, LMDIMPORTANT, "SERVER",
           "Start_Vorlantix_Server: cant initialise WebInterface");
@@ -506,21 +503,25 @@ void TServerManager::StartAdministration(const std::string& documentRoot) {
       MainConfig.HTTPServerEnabled = false;
     }
   }
-  if (TCPQuery && !TCPQuery->Start(MainConfig.TCPQueryPort, MainConfig.BoundToIp)) {
-    LogFmt(LMTWARNING, LMDIMPORTANT, "SERVER",
-           "Start_Vorlantix_Server: cant initialise TCP query port %1", {MainConfig.TCPQueryPort});
-    TCPQuery.reset();
+  if (MainConfig.TCPQueryPort > 0) {
+    TCPQuery = std::make_unique<TTCPQuery>(*this);
+    TCPQuery->SetServerLock(SettingsLock);
+    if (!TCPQuery->Start(MainConfig.TCPQueryPort, MainConfig.BoundToIp)) TCPQuery.reset();
   }
   if (WebPost.Enabled) {
     WebPostThread = std::make_unique<TWebPost>(*this, TWebPostProxy{});
-    WebPostThread->SettingsLock = settingsLock;
+    WebPostThread->SettingsLock = &SettingsLock;
     WebPostThread->Start();
   }
 }
 
 void TServerManager::Shutdown() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
-  StopServers("");
+  {
+    // No query or web session reads a server while the servers stop.
+    std::unique_lock settings(SettingsLock);
+    StopServers("");
+  }
   if (ServerDatabase) {
     ServerDatabase->Flush();
     ServerDatabase->SetActive(false);

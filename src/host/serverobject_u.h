@@ -187,8 +187,9 @@ class TServerManager {
   std::unique_ptr<TWebInterface> WebInterface;
   std::unique_ptr<TTCPQuery> TCPQuery;
   std::unique_ptr<TWebPost> WebPostThread;
-  // Shared by the interfaces that read and change server settings when the
-  // query port, which has a lock of its own for that, is off.
+  // Held shared by the interfaces while they read server settings and
+  // exclusively while they change, restart or stop servers; taken before
+  // the registry lock.
   std::shared_mutex SettingsLock;
 };
 

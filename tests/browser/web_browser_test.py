@@ -157,6 +157,8 @@ def no_markers_left(driver):
 
 
 def run(args):
+    args.server = os.path.abspath(args.server)
+    args.httpdocs = os.path.abspath(args.httpdocs)
     os.makedirs(args.out, exist_ok=True)
     checks = Checks()
     daemon = Daemon(args.server, args.httpdocs)

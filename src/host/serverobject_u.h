@@ -160,6 +160,11 @@ class TServerManager {
   // Sets (or creates) the account "admin" of a server with privileges 9.
   void SetAdminPassword(const std::string& sectionName, const std::string& password);
 
+  // The administration objects, null where startup did not create them.
+  TWebInterface* WebInterfaceObject() const { return WebInterface.get(); }
+  TTCPQuery* TCPQueryObject() const { return TCPQuery.get(); }
+  TWebPost* WebPostObject() const { return WebPostThread.get(); }
+
   // The database, open for the life of the process once started.
   TZeveVira* Database() const { return ServerDatabase.get(); }
   // Lets tests run servers on a database of their own.

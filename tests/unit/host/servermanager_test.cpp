@@ -33,6 +33,17 @@ int32_t FreeUdpPort() {
   return ntohs(a.sin_port);
 }
 
+int32_t FreeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
 class ServerManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -240,6 +251,49 @@ TEST(RandomPassword, UsesTheAlphabetAndDiffers) {
     seen.insert(pw);
   }
   EXPECT_GT(seen.size(), 15u) << "passwords are not derived from the clock";
+}
+
+}  // namespace
+}  // namespace vx
+
+namespace vx {
+namespace {
+
+// The whole startup in-process: which administration objects it creates
+// follows "Main Config" and "WebPost".
+TEST(ServerManagerStartup, CreatesOnlyTheConfiguredInterfaces) {
+  std::random_device rd;
+  const auto dir = std::filesystem::temp_directory_path() / ("vx-startup-" + std::to_string(rd()));
+  std::filesystem::create_directories(dir);
+  for (bool enabled : {false, true}) {
+    const std::string ini = (dir / "server.ini").string();
+    {
+      std::ofstream out(ini);
+      out << "[Main Config]\nHTTPServer Port=0\nHTTPServer Enabled=1\nTCPQueryPort="
+          << (enabled ? FreeTcpPort() : 0) << "\n[WebPost]\nEnabled=" << (enabled ? 1 : 0)
+          << "\n[Servers]\n0=s\n[s]\nServerUDPPort=" << FreeUdpPort() << "\n";
+    }
+    ProcessArguments() = {"-ini=" + ini, "-db=" + (dir / "server.db").string(),
+                          "-log=" + (dir / "server.log").string()};
+    TServerManager manager;
+    manager.ShutdownWaitMs = 0;
+    ASSERT_TRUE(manager.Startup());
+    EXPECT_EQ(manager.WebInterfaceObject(), nullptr) << "port 0 starts no web interface";
+    EXPECT_EQ(manager.TCPQueryObject() != nullptr, enabled);
+    EXPECT_EQ(manager.WebPostObject() != nullptr, enabled) << "no poster thread when disabled";
+    EXPECT_EQ(manager.ServerList().size(), 1u);
+    manager.Shutdown();
+    EXPECT_EQ(manager.WebPostObject(), nullptr);
+    EXPECT_EQ(manager.TCPQueryObject(), nullptr);
+    TIniFile check(ini);
+    ASSERT_TRUE(check.Load());
+    EXPECT_EQ(check.ReadString("Main Config", "HTTPServer Port", ""), "0");
+    EXPECT_EQ(check.ReadString("Main Config", "HTTPServer Enabled", ""), "1")
+        << "written back unchanged";
+  }
+  ProcessArguments().clear();
+  ProcessSettings() = TCommandLine{};
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

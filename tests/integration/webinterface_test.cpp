@@ -729,5 +729,55 @@ TEST_F(WebInterfaceTest, ConnectionCapRefusesTheSixtyFifth) {
   EXPECT_FALSE(Web->Active());
 }
 
+TEST_F(WebInterfaceTest, ShippedPagesFillEveryMarkerAndCarryTheCommandFields) {
+  StartWeb();
+  Web.reset();
+  const fs::path shipped = fs::path(__FILE__).parent_path() / ".." / ".." / "httpdocs";
+  ASSERT_TRUE(fs::exists(shipped / "login.html"));
+  Web = std::make_unique<TWebInterface>(Manager);
+  ASSERT_TRUE(Web->Start(0, shipped.string(), "127.0.0.1"));
+  TWebClient c(Web->BoundPort());
+  const auto noMarkers = [](const std::string& page) {
+    return page.find("%%") == std::string::npos && page.find("%!") == std::string::npos;
+  };
+  TWebReply r = c.Get("/");
+  EXPECT_TRUE(noMarkers(r.Body));
+  for (const char* field : {"name=\"username\"", "name=\"password\"", "name=\"serverport\"",
+                            "action=\"LOGIN.VXCMD\"", "<style>"}) {
+    EXPECT_NE(r.Body.find(field), std::string::npos) << field;
+  }
+  ASSERT_EQ(LogIn(c).Header("Location"), "index.html");
+  const std::pair<const char*, std::vector<const char*>> pages[] = {
+      {"/index.html", {"id=\"uptime\"", "id=\"users\"", "id=\"channels\""}},
+      {"/settings.html",
+       {"SETTINGS_SERVER.VXCMD", "SERVERNAME", "SERVERWELCOMEMESSAGE", "SERVERMAXUSERS",
+        "SERVERPASSWORD", "SERVERTYPE", "SERVERREGISTERTYPE", "SERVERREGISTERCHANNELMODE",
+        "CODECCelp51", "CODECCelp63", "CODECGSM148", "CODECGSM164", "CODECWindowsCELP52",
+        "SERVERWEBPOSTLINKURL"}},
+      {"/accounts.html",
+       {"ADD_CLIENT.VXCMD", "CLIENTLOGINNAME", "CLIENTPW1", "CLIENTPW2", "CLIENTSERVERADMIN",
+        "CLIENTSUPERSERVERADMIN", "ASK_DELETE_CLIENT.VXCMD", "value=\"admin\""}},
+      {"/client_edit.html?client=admin",
+       {"EDIT_CLIENT.VXCMD", "name=\"CLIENT\" value=\"admin\"", "CLIENTPW1", "CLIENTPW2"}},
+      {"/servers.html", {"LOGIN.VXCMD", "<option selected value="}},
+      {"/error_box.html?error_title=t&error_text=x&error_url=index.html", {"href=\"index.html\""}},
+      {"/ok_box.html?ok_title=t&ok_text=x&ok_url=index.html", {"href=\"index.html\""}},
+      {"/choice_box.html?choice_title=t&choice_text=x&choice_url_yes=a.html&choice_yes=y"
+       "&choice_url_no=index.html&choice_no=n",
+       {"href=\"a.html\""}},
+  };
+  for (const auto& [path, fields] : pages) {
+    r = c.Get(path);
+    EXPECT_EQ(r.Status, 200) << path;
+    EXPECT_TRUE(noMarkers(r.Body)) << path;
+    EXPECT_NE(r.Body.find("<meta charset=\"utf-8\">"), std::string::npos) << path;
+    for (const char* field : fields) {
+      EXPECT_NE(r.Body.find(field), std::string::npos) << path << " " << field;
+    }
+  }
+  EXPECT_EQ(c.Get("/css/vx.css").Header("Content-Type"), "text/css");
+  EXPECT_EQ(c.Get("/images/logo.svg").Header("Content-Type"), "image/svg+xml");
+}
+
 }  // namespace
 }  // namespace vx::testing

@@ -59,7 +59,6 @@ struct TRunResult {
   uint64_t PingsSent = 0;
   uint64_t Pongs = 0;
   uint64_t Rejected = 0;
-  uint64_t Dropped = 0;  // players that stopped answering (no pong for 10 s)
   double OwnCpuS = 0;
   std::string Aborted;  // why the run ended early, if it did
   // Memory the server gained per logged-in player.

@@ -33,6 +33,12 @@ std::string Value(const std::vector<std::string>& args, const std::string& key) 
 int main(int argc, char** argv) {
   using namespace vx::load;
   std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      Usage();
+      return 0;
+    }
+  }
   try {
     if (!args.empty() && args[0] == "make-db") {
       args.erase(args.begin());

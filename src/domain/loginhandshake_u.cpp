@@ -236,46 +236,65 @@ void CMD_cs_LoginStep3(TVXUDPListener& l) {
   CMD_sc_LoginStep6(l);
 }
 
-void CMD_sc_LoginStep4(TVXUDPListener& l) {
-  const TClientObject& client = *l.CurrentClient;
-  constexpr size_t slots = 3;
-  std::unique_ptr<TPacket> packet;
-  uint32_t count = 0;
-  auto flush = [&] {
-    PutLE32(packet->Data() + 24, count);
-    l.Server.PacketBuffer->SendPacket(std::move(packet), false);
-    count = 0;
-  };
-  for (const auto& channel : l.Server.Channels->Channels()) {
-    if (!packet)
-      packet = NewCommandPacket(cmd::CMD_sc_LoginStep4, 28 + slots * TChannelRec::WireRecordSize,
-                                client);
-    channel->WriteWireRecord(packet->Data() + 28 + count * TChannelRec::WireRecordSize);
-    if (++count == slots) flush();
+namespace {
+
+// Fills packets of `slots` records of `recordSize` bytes after a 32-bit count,
+// sending each full packet and the last partial one to the current player.
+class TBatchSender {
+ public:
+  TBatchSender(TVXUDPListener& l, int16_t code, size_t slots, size_t recordSize)
+      : Listener(l), Code(code), Slots(slots), RecordSize(recordSize) {}
+  // The place of the next record.
+  uint8_t* Next() {
+    if (!Packet) {
+      Packet = NewCommandPacket(Code, 28 + Slots * RecordSize, *Listener.CurrentClient);
+    }
+    return Packet->Data() + 28 + Count * RecordSize;
   }
-  if (packet && count > 0) flush();
+  // Counts the record just written; a full packet leaves at once.
+  void Written() {
+    if (++Count == Slots) Flush();
+  }
+  // Sends the last packet when it holds any record.
+  void Finish() {
+    if (Packet && Count > 0) Flush();
+  }
+
+ private:
+  void Flush() {
+    PutLE32(Packet->Data() + 24, uint32_t(Count));
+    Listener.Server.PacketBuffer->SendPacket(std::move(Packet), false);
+    Count = 0;
+  }
+  TVXUDPListener& Listener;
+  int16_t Code;
+  size_t Slots;
+  size_t RecordSize;
+  size_t Count = 0;
+  std::unique_ptr<TPacket> Packet;
+};
+
+}  // namespace
+
+void CMD_sc_LoginStep4(TVXUDPListener& l) {
+  TBatchSender batch(l, cmd::CMD_sc_LoginStep4, 3, TChannelRec::WireRecordSize);
+  for (const auto& channel : l.Server.Channels->Channels()) {
+    channel->WriteWireRecord(batch.Next());
+    batch.Written();
+  }
+  batch.Finish();
 }
 
 void CMD_sc_LoginStep5(TVXUDPListener& l) {
   const TClientObject& client = *l.CurrentClient;
   const TServerRules rules = RulesOf(l.Server);
-  constexpr size_t slots = 10;
-  std::unique_ptr<TPacket> packet;
-  uint32_t count = 0;
-  auto flush = [&] {
-    PutLE32(packet->Data() + 24, count);
-    l.Server.PacketBuffer->SendPacket(std::move(packet), false);
-    count = 0;
-  };
+  TBatchSender batch(l, cmd::CMD_sc_LoginStep5, 10, TClientObject::PlayerEntrySize);
   for (const auto& other : l.Server.Players.Items) {
     if (!other || !CheckClientInView(rules, *l.Server.Channels, &client, other.get())) continue;
-    if (!packet)
-      packet = NewCommandPacket(cmd::CMD_sc_LoginStep5, 28 + slots * TClientObject::PlayerEntrySize,
-                                client);
-    other->WritePlayerEntry(packet->Data() + 28 + count * TClientObject::PlayerEntrySize);
-    if (++count == slots) flush();
+    other->WritePlayerEntry(batch.Next());
+    batch.Written();
   }
-  if (packet && count > 0) flush();
+  batch.Finish();
 }
 
 void CMD_sc_LoginStep6(TVXUDPListener& l) {

@@ -17,9 +17,16 @@ namespace {
 
 constexpr const char* kVoiceCategory = "UDP VOICE";
 
+// The frames of one relayed packet, queued together so that the buffer is
+// locked and the sender woken once per fan-out rather than per recipient.
+std::vector<std::unique_ptr<TPacket>>& FrameBatch() {
+  static thread_local std::vector<std::unique_ptr<TPacket>> batch;
+  return batch;
+}
+
 // One outgoing frame: the 22-byte header, then the voice data unchanged.
-void QueueFrame(TServerObject& server, const TVoiceC2SHeader& in, uint8_t target,
-                const TClientObject& recipient, const uint8_t* voice, size_t voiceSize) {
+void QueueFrame(const TVoiceC2SHeader& in, uint8_t target, const TClientObject& recipient,
+                const uint8_t* voice, size_t voiceSize) {
   auto packet =
       std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_VOICES2C, VoiceS2CHeaderSize + voiceSize));
   std::memcpy(packet->Data() + VoiceS2CHeaderSize, voice, voiceSize);
@@ -32,7 +39,12 @@ void QueueFrame(TServerObject& server, const TVoiceC2SHeader& in, uint8_t target
   out.SetPassThrough2(in.PassThrough2());
   out.SetSenderPlayerID(in.PlayerID());
   out.SetSenderCounter(in.VoiceCounter());
-  server.PacketBuffer->SendPacket(std::move(packet), false);
+  FrameBatch().push_back(std::move(packet));
+}
+
+void SendFrames(TServerObject& server) {
+  auto& batch = FrameBatch();
+  if (!batch.empty()) server.PacketBuffer->SendPackets(batch);
 }
 
 // Kinds 0 and 2: the players of the speaker's own channel hear the frame
@@ -49,10 +61,12 @@ void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) 
   const TVoiceC2SHeader in = frame.VoiceC2SHeader();
   const uint8_t* voice = frame.Data() + VoiceC2SHeaderSize;
   const size_t voiceSize = frame.Size() - VoiceC2SHeaderSize;
+  FrameBatch().clear();
   for (TClientObject* recipient : server.Players.InChannel(speaker->ChannelID)) {
     if (recipient == speaker) continue;
-    QueueFrame(server, in, in.Target(), *recipient, voice, voiceSize);
+    QueueFrame(in, in.Target(), *recipient, voice, voiceSize);
   }
+  SendFrames(server);
 }
 
 }  // namespace
@@ -153,14 +167,16 @@ void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
         }
       }
     }
+    FrameBatch().clear();
     for (const TRecipient& r : recipients) {
       const TClientObject* recipient = server.Players.ById(r.PlayerID);
       if (recipient == nullptr || (recipient->PlayerFlags & PLAYERFLAG_BLOCKWHISPERS) != 0 ||
           !recipient->LoginComplete) {
         continue;
       }
-      QueueFrame(server, in, r.Kind, *recipient, voice, voiceSize);
+      QueueFrame(in, r.Kind, *recipient, voice, voiceSize);
     }
+    SendFrames(server);
   } catch (const std::exception& e) {
     l.LogHandlerException("ProgressVoiceData_SendVoiceDataWhisper", e);
   }

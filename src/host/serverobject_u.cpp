@@ -241,20 +241,25 @@ void TServerObject::StartTransport() {
   Sender = std::make_unique<TVXUDPSender>(*this);
   Sender->Start();
   if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
-  Socket->Activate(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
-                   [this](const uint8_t* data, size_t size, const sockaddr_in& from) {
-                     DatagramReceived(data, size, TUDPServerSocket::AddressText(from),
-                                      ntohs(from.sin_port));
-                   });
+  Intake.clear();
+  Intake.reserve(32);
+  Socket->Activate(
+      uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
+      [this](const uint8_t* data, size_t size, const sockaddr_in& from) {
+        auto packet = std::make_unique<TPacket>(data, size);
+        packet->SetPeer(TUDPServerSocket::AddressText(from), ntohs(from.sin_port));
+        Intake.push_back(std::move(packet));
+      },
+      [this] { FlushIntake(); });
 }
 
-void TServerObject::DatagramReceived(const uint8_t* data, size_t size, const std::string& peerIP,
-                                     uint16_t peerPort) {
+void TServerObject::FlushIntake() {
   TCustomPacketBuffer* buffer = PacketBuffer.get();
-  if (buffer == nullptr || buffer->ShuttingDown() || !Socket || !Socket->Active()) return;
-  auto packet = std::make_unique<TPacket>(data, size);
-  packet->SetPeer(peerIP, peerPort);
-  buffer->ReceivePacket(std::move(packet));
+  if (buffer == nullptr || buffer->ShuttingDown() || !Socket || !Socket->Active()) {
+    Intake.clear();
+    return;
+  }
+  buffer->ReceivePackets(Intake);
 }
 
 // Ends the threads, closes the socket and releases the buffer, in an order

@@ -120,18 +120,18 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // The process's database (null when none is open).
   TZeveVira* Database() const;
 
-  // Hands one received datagram to the connection buffer (socket thread).
-  void DatagramReceived(const uint8_t* data, size_t size, const std::string& peerIP,
-                        uint16_t peerPort);
-
   static std::string DefaultWelcomeMessage();
 
  private:
   void SetDefaults(int32_t port);
   void StartTransport();
   void ReleaseTransport();
+  // The datagrams of one socket read, handed to the buffer together (socket
+  // thread only).
+  void FlushIntake();
 
   TServerManager& Manager;
+  std::vector<std::unique_ptr<TPacket>> Intake;
 };
 
 using TServerList = std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>;

@@ -244,7 +244,7 @@ void TCustomPacketBuffer::EnterClosing(TSingleConnection& c) {
   c.CloseRequested = false;
   Restart(c.LastReceiveTimer);
   SyncSilence(c);
-  ReceiveEvent.SetEvent();  // the listener's wait may now be too long
+  Signal(ReceiveEvent);  // the listener's wait may now be too long
 }
 
 void TCustomPacketBuffer::EnterClosed(TSingleConnection& c, bool wakeListener) {
@@ -252,7 +252,7 @@ void TCustomPacketBuffer::EnterClosed(TSingleConnection& c, bool wakeListener) {
   c.CloseRequested = false;
   SyncSend(c);
   SyncSilence(c);
-  if (wakeListener) ReceiveEvent.SetEvent();
+  if (wakeListener) Signal(ReceiveEvent);
 }
 
 size_t TCustomPacketBuffer::CursorBase(size_t cursor) const {
@@ -384,14 +384,14 @@ TConnectionTimeouts TCustomPacketBuffer::DefaultTimeouts() const {
 
 bool TCustomPacketBuffer::SetConnectionTimeouts(uint32_t playerID,
                                                 const TConnectionTimeouts& timeouts) {
-  std::lock_guard guard(Lock);
+  TGuard guard(*this);
   TSingleConnection* c = Find(playerID);
   if (!c) return false;
   c->LoginTimeout = timeouts.LoginTimeout;
   c->ConnectedTimeout = timeouts.ConnectedTimeout;
   c->ClosingTimeout = timeouts.ClosingTimeout;
   SyncSilence(*c);
-  ReceiveEvent.SetEvent();  // the listener recomputes its wait
+  Signal(ReceiveEvent);  // the listener recomputes its wait
   return true;
 }
 
@@ -445,9 +445,29 @@ void TCustomPacketBuffer::GetTotals(uint32_t& packetsSent, uint32_t& packetsRece
 
 void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
   if (!packet) return;
-  std::lock_guard guard(Lock);
-  // Any error below leaves the function with `packet` still owning the
-  // datagram (or with the queue that raised having destroyed it): freed.
+  TGuard guard(*this);
+  ReceiveLocked(packet);
+}
+
+void TCustomPacketBuffer::ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets) {
+  {
+    TGuard guard(*this);
+    for (auto& packet : packets) {
+      if (!packet) continue;
+      try {
+        ReceiveLocked(packet);
+      } catch (...) {
+        // as ReceivePacket: the datagram is discarded
+      }
+      packet.reset();
+    }
+  }
+  packets.clear();
+}
+
+// Any error below leaves with `packet` still owning the datagram (or with
+// the queue that raised having destroyed it): the caller frees it.
+void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet) {
   PacketsReceived.fetch_add(1, std::memory_order_relaxed);
   BytesReceived.fetch_add(int64_t(packet->Size()), std::memory_order_relaxed);
   if (!packet->IsValid()) throw ECustomPacketBuffer("Invalid Packet");
@@ -458,7 +478,7 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
     const TMaintenanceHeader h = p.MaintenanceHeader();
     if (h.Type() == MAINT_LOGINREQUEST && h.ConnectionID() == 0 && h.PlayerID() == 0) {
       ReceiveQueue.Add(std::move(packet));
-      ReceiveEvent.SetEvent();
+      Signal(ReceiveEvent);
       return;
     }
   }
@@ -495,7 +515,7 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
       }
       c.PendingCommand.reset();
       SyncSend(c);
-      SendEvent.SetEvent();
+      Signal(SendEvent);
       return;
     }
     case TPacketClass::Command: {
@@ -515,9 +535,9 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
         c.CommandExpected += 1;
         if (c.State == csClosing) throw ECustomPacketBuffer("recv command while closing.");
         ReceiveQueue.Add(std::move(packet));
-        ReceiveEvent.SetEvent();
+        Signal(ReceiveEvent);
       }
-      SendEvent.SetEvent();
+      Signal(SendEvent);
       return;
     }
     case TPacketClass::VoiceC2S: {
@@ -532,7 +552,7 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
       ReceiveQueue.Add(std::move(packet));
       c.PacketsReceived += 1;
       c.BytesReceived += int64_t(size);
-      ReceiveEvent.SetEvent();
+      Signal(ReceiveEvent);
       return;
     }
     case TPacketClass::Maintenance: {
@@ -552,7 +572,7 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
         PutLE32(p.Data() + MaintenanceHeaderSize, sequence);
         c.MaintenanceQueue.Add(std::move(packet));
         Ready.Set(c.Slot);
-        SendEvent.SetEvent();
+        Signal(SendEvent);
       } else if (type == MAINT_PONG && c.State == csConnected && p.Size() >= PongSize &&
                  GetLE32(p.Data() + MaintenanceHeaderSize) == c.MaintenanceSendSequence) {
         const int32_t rtt = c.PingTimer.ElapsedMs(3000, false);
@@ -570,7 +590,12 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
 
 bool TCustomPacketBuffer::TryReceive(uint32_t& playerID, TReceiveEvent& event,
                                      std::unique_ptr<TPacket>& packet, uint32_t& waitMs) {
-  std::lock_guard guard(Lock);
+  TGuard guard(*this);
+  return TryReceiveLocked(playerID, event, packet, waitMs);
+}
+
+bool TCustomPacketBuffer::TryReceiveLocked(uint32_t& playerID, TReceiveEvent& event,
+                                           std::unique_ptr<TPacket>& packet, uint32_t& waitMs) {
   TDefaultPerformanceTime now;
   now.Start();
   packet.reset();
@@ -579,7 +604,7 @@ bool TCustomPacketBuffer::TryReceive(uint32_t& playerID, TReceiveEvent& event,
     event = reShutdown;
     return true;
   }
-  ReceiveEvent.ResetEvent();
+  ReceiveEvent.Signaled = false;
   waitMs = 1000;
   const bool literal = Mode == TScanMode::Literal;
   if (literal ? ScanSilenceLiteral(now, playerID, event, waitMs)
@@ -662,8 +687,10 @@ uint32_t TCustomPacketBuffer::SilenceWait(TDefaultPerformanceTime& now) {
 
 void TCustomPacketBuffer::WaitReceived(uint32_t& playerID, TReceiveEvent& event,
                                        std::unique_ptr<TPacket>& packet) {
+  TGuard guard(*this);
   uint32_t waitMs = 0;
-  while (!TryReceive(playerID, event, packet, waitMs)) ReceiveEvent.WaitFor(waitMs + 2);
+  while (!TryReceiveLocked(playerID, event, packet, waitMs))
+    WaitLocked(guard, ReceiveEvent, waitMs + 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -671,9 +698,29 @@ void TCustomPacketBuffer::WaitReceived(uint32_t& playerID, TReceiveEvent& event,
 
 void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
   if (!packet) return;
-  std::lock_guard guard(Lock);
+  TGuard guard(*this);
+  QueueLocked(packet, closeAfter);
+}
+
+void TCustomPacketBuffer::SendPackets(std::vector<std::unique_ptr<TPacket>>& packets) {
+  try {
+    TGuard guard(*this);
+    for (auto& packet : packets)
+      if (packet) QueueLocked(packet, false);
+  } catch (...) {
+    packets.clear();
+    throw;
+  }
+  packets.clear();
+}
+
+// Queues one packet; false when it was refused (and freed).
+bool TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter) {
   TSingleConnection* cp = Find(packet->PlayerID());  // EPacket for a datagram of no class
-  if (!cp) return;
+  if (!cp) {
+    packet.reset();
+    return false;
+  }
   TSingleConnection& c = *cp;
   try {
     const TPacketClass cls = packet->Class();
@@ -695,7 +742,7 @@ void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool close
       default:
         throw ECustomPacketBuffer("Invalid packet on buffer");
     }
-    SendEvent.SetEvent();
+    Signal(SendEvent);
     if (closeAfter) {
       // The mend: with commands queued, the connection enters csClosing only
       // once the last of them (this one, when it is a command) is pending.
@@ -705,8 +752,10 @@ void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool close
         EnterClosing(c);
     }
     SyncSend(c);
+    return true;
   } catch (const ECustomPacketBuffer&) {
-    // dropped quietly; `packet` frees it
+    packet.reset();  // dropped quietly
+    return false;
   }
 }
 
@@ -765,10 +814,14 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacket(TSingleConnection& c,
 }
 
 bool TCustomPacketBuffer::TrySend(std::unique_ptr<TPacket>& packet, uint32_t& waitMs) {
-  std::lock_guard guard(Lock);
+  TGuard guard(*this);
+  return TrySendLocked(packet, waitMs);
+}
+
+bool TCustomPacketBuffer::TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs) {
   TDefaultPerformanceTime now;
   now.Start();
-  SendEvent.ResetEvent();
+  SendEvent.Signaled = false;
   waitMs = 1000;
   return Mode == TScanMode::Literal ? ScanSendLiteral(now, packet, waitMs)
                                     : ScanSend(now, packet, waitMs);
@@ -823,19 +876,35 @@ bool TCustomPacketBuffer::ScanSend(TDefaultPerformanceTime& now, std::unique_ptr
 }
 
 std::unique_ptr<TPacket> TCustomPacketBuffer::WaitSend() {
-  if (ShuttingDownFlag.load()) return nullptr;
+  std::vector<std::unique_ptr<TPacket>> one;
+  if (WaitSendBatch(one, 1) == 0) return nullptr;
+  return std::move(one.front());
+}
+
+size_t TCustomPacketBuffer::WaitSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
+  out.clear();
+  if (max == 0 || ShuttingDownFlag.load()) return 0;
+  TGuard guard(*this);
   std::unique_ptr<TPacket> packet;
   uint32_t waitMs = 0;
-  bool found = TrySend(packet, waitMs);
+  bool found = TrySendLocked(packet, waitMs);
   while (!found && !ShuttingDownFlag.load()) {
-    SendEvent.WaitFor(waitMs + 2);
-    if (!ShuttingDownFlag.load()) found = TrySend(packet, waitMs);
+    WaitLocked(guard, SendEvent, waitMs + 2);
+    if (!ShuttingDownFlag.load()) found = TrySendLocked(packet, waitMs);
   }
-  if (packet && !ShuttingDownFlag.load()) {
-    PacketsSent.fetch_add(1, std::memory_order_relaxed);
-    BytesSent.fetch_add(int64_t(packet->Size()), std::memory_order_relaxed);
+  if (!found) return 0;
+  out.push_back(std::move(packet));
+  // The lock is held throughout, so these are the packets the next calls
+  // of WaitSend would hand out, in the same order.
+  while (out.size() < max && !ShuttingDownFlag.load() && TrySendLocked(packet, waitMs))
+    out.push_back(std::move(packet));
+  if (!ShuttingDownFlag.load()) {
+    int64_t bytes = 0;
+    for (const auto& p : out) bytes += int64_t(p->Size());
+    PacketsSent.fetch_add(uint32_t(out.size()), std::memory_order_relaxed);
+    BytesSent.fetch_add(bytes, std::memory_order_relaxed);
   }
-  return packet;
+  return out.size();
 }
 
 // ---------------------------------------------------------------------------
@@ -924,10 +993,46 @@ bool TCustomPacketBuffer::ScanSilenceLiteral(TDefaultPerformanceTime& now, uint3
 
 void TCustomPacketBuffer::Shutdown() {
   ShutdownRan = true;
-  ShuttingDownFlag.store(true);
-  ReceiveEvent.SetEvent();
-  SendEvent.SetEvent();
+  {
+    TGuard guard(*this);
+    ShuttingDownFlag.store(true);
+    Signal(ReceiveEvent);
+    Signal(SendEvent);
+  }
   DoneEvent.WaitFor(2000);
+}
+
+// ---------------------------------------------------------------------------
+// Wake-ups
+
+TCustomPacketBuffer::TGuard::~TGuard() {
+  if (!Held.owns_lock()) return;
+  const uint8_t notify = Buffer.Notify;
+  Buffer.Notify = 0;
+  Held.unlock();
+  if (notify & Buffer.ReceiveEvent.Bit) Buffer.ReceiveEvent.Cv.notify_one();
+  if (notify & Buffer.SendEvent.Bit) Buffer.SendEvent.Cv.notify_one();
+}
+
+void TCustomPacketBuffer::Signal(TWakeSignal& s) {
+  if (s.Signaled) return;
+  s.Signaled = true;
+  if (s.Waiting > 0) Notify |= s.Bit;
+}
+
+void TCustomPacketBuffer::NotifyPending() {
+  if (Notify & ReceiveEvent.Bit) ReceiveEvent.Cv.notify_one();
+  if (Notify & SendEvent.Bit) SendEvent.Cv.notify_one();
+  Notify = 0;
+}
+
+void TCustomPacketBuffer::WaitLocked(TGuard& guard, TWakeSignal& s, uint32_t ms) {
+  // What this thread signalled is delivered before it sleeps.
+  NotifyPending();
+  ++s.Waiting;
+  s.Cv.wait_for(guard.Held, std::chrono::milliseconds(ms), [&] { return s.Signaled; });
+  --s.Waiting;
+  s.Signaled = false;  // consumed, as the auto-reset event
 }
 
 void TCustomPacketBuffer::ThreadDone(int bit) {

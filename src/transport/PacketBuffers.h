@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -143,15 +144,27 @@ class TCustomPacketBuffer {
   // Datagram intake. Raises ECustomPacketBuffer (or passes on another error)
   // after discarding the packet.
   void ReceivePacket(std::unique_ptr<TPacket> packet);
+  // ReceivePacket for each packet in order under one hold of the lock; the
+  // errors of single packets are swallowed (the packet is discarded).
+  // Empties packets.
+  void ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets);
   // Queues a packet for its connection. Refused packets are dropped quietly;
   // a full queue raises EFIFOList "Can't allocate needed memory".
   void SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
+  // SendPacket(packet, false) for each packet in order under one hold of the
+  // lock, waking the sender once. A full queue raises after the packets
+  // before it were queued. Empties packets.
+  void SendPackets(std::vector<std::unique_ptr<TPacket>>& packets);
 
   // The listener's blocking wait.
   void WaitReceived(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
   // The sender's blocking wait: the next packet to transmit, or null once the
   // buffer shuts down.
   std::unique_ptr<TPacket> WaitSend();
+  // WaitSend for up to max packets: blocks for the first, then takes the
+  // ones due right now, in the order consecutive WaitSend calls would hand
+  // them out. Returns how many are in out (0 once the buffer shuts down).
+  size_t WaitSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
 
   // One try of WaitSend / WaitReceived without blocking (the plain design's "one
   // try"): true with a result, or false with the time in ms the wait would
@@ -193,6 +206,41 @@ class TCustomPacketBuffer {
   static constexpr size_t NoSlot = TSlotBitSet::npos;
   // The cursor's state before it ever named a connection: the first one.
   static constexpr size_t CursorAtFirst = NoSlot - 1;
+
+  // A wake-up of the listener's or the sender's wait, kept under Lock like
+  // an auto-reset event: set while nobody waits, it stays set until the
+  // next try resets it. A thread waiting for it is notified when the
+  // setter releases the lock, so that setting it costs no system call while
+  // its thread is busy.
+  struct TWakeSignal {
+    explicit TWakeSignal(uint8_t bit) : Bit(bit) {}
+    std::condition_variable Cv;
+    bool Signaled = false;
+    int Waiting = 0;
+    const uint8_t Bit;
+  };
+  // Holds Lock; on release notifies the waits signalled meanwhile.
+  class TGuard {
+   public:
+    explicit TGuard(TCustomPacketBuffer& buffer) : Buffer(buffer), Held(buffer.Lock) {}
+    ~TGuard();
+    TGuard(const TGuard&) = delete;
+    TGuard& operator=(const TGuard&) = delete;
+
+   private:
+    friend class TCustomPacketBuffer;
+    TCustomPacketBuffer& Buffer;
+    std::unique_lock<std::mutex> Held;
+  };
+  void Signal(TWakeSignal& s);
+  void NotifyPending();
+  // Sleeps on s for at most ms with the guard's lock released meanwhile.
+  void WaitLocked(TGuard& guard, TWakeSignal& s, uint32_t ms);
+  void ReceiveLocked(std::unique_ptr<TPacket>& packet);
+  bool QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter);
+  bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
+  bool TryReceiveLocked(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
+                        uint32_t& waitMs);
 
   TSingleConnection* Find(uint32_t playerID) const;
   std::unique_ptr<TPacket> NextPacket(TSingleConnection& c, TDefaultPerformanceTime& now);
@@ -245,8 +293,9 @@ class TCustomPacketBuffer {
   // Latest timer start seen, to notice the clock going back.
   double LatestInstant = 0;
 
-  TWindowsEvent ReceiveEvent;
-  TWindowsEvent SendEvent;
+  TWakeSignal ReceiveEvent{1};
+  TWakeSignal SendEvent{2};
+  uint8_t Notify = 0;  // bits of the waits to notify when Lock is released
   TWindowsEvent DoneEvent;
   std::atomic<uint8_t> DoneBits{0};
   std::atomic<bool> ShuttingDownFlag{false};

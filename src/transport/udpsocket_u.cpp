@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -22,7 +23,7 @@ TUDPServerSocket::~TUDPServerSocket() {
 }
 
 void TUDPServerSocket::Activate(uint16_t port, const std::string& bindAddress,
-                                TDatagramHandler handler) {
+                                TDatagramHandler handler, TBatchDoneHandler batchDone) {
   Deactivate();
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -52,6 +53,7 @@ void TUDPServerSocket::Activate(uint16_t port, const std::string& bindAddress,
   Socket = fd;
   LocalPort = ntohs(bound.sin_port);
   Handler = std::move(handler);
+  BatchDone = std::move(batchDone);
   IsActive = true;
   Reader = std::thread([this] { ReadLoop(); });
 }
@@ -107,6 +109,13 @@ void TUDPServerSocket::ReadLoop() {
           // The intake swallows every error and goes on with the next datagram.
         }
       }
+      if (BatchDone) {
+        try {
+          BatchDone();
+        } catch (...) {
+          // as above
+        }
+      }
       if (unsigned(got) < kBatch) break;
     }
   }
@@ -124,6 +133,39 @@ void TUDPServerSocket::SendTo(const uint8_t* data, size_t size, const sockaddr_i
       if (poll(&pfd, 1, 100) > 0) continue;
     }
     throw EUDPSocket(std::string("sendto: ") + (n < 0 ? std::strerror(errno) : "short write"));
+  }
+}
+
+void TUDPServerSocket::SendBatch(std::span<const TDatagram> datagrams,
+                                 const std::function<void(const EUDPSocket&)>& onError) {
+  mmsghdr messages[kBatch];
+  iovec vectors[kBatch];
+  size_t done = 0;
+  while (done < datagrams.size()) {
+    const unsigned n = unsigned(std::min<size_t>(kBatch, datagrams.size() - done));
+    for (unsigned i = 0; i < n; ++i) {
+      const TDatagram& d = datagrams[done + i];
+      vectors[i] = {const_cast<uint8_t*>(d.Data), d.Size};
+      messages[i] = {};
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&d.To);
+      messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    const int sent = sendmmsg(Socket, messages, n, 0);
+    if (sent > 0) {
+      // The kernel took the first `sent` datagrams; an error of the next one
+      // is reported by the next call.
+      done += size_t(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd pfd{Socket, POLLOUT, 0};
+      if (poll(&pfd, 1, 100) > 0) continue;
+    }
+    onError(EUDPSocket(std::string("sendto: ") + std::strerror(sent < 0 ? errno : EIO)));
+    ++done;
   }
 }
 

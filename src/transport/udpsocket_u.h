@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -27,6 +28,9 @@ class TUDPServerSocket {
 
   using TDatagramHandler =
       std::function<void(const uint8_t* data, size_t size, const sockaddr_in& from)>;
+  // Called after the datagrams of one read (up to 32 taken at once) were
+  // handed to the datagram handler.
+  using TBatchDoneHandler = std::function<void()>;
 
   TUDPServerSocket() = default;
   ~TUDPServerSocket();
@@ -35,7 +39,8 @@ class TUDPServerSocket {
 
   // Binds to the port (and the address when not empty) and starts the
   // reading thread. Raises EUDPSocket when the socket cannot be set up.
-  void Activate(uint16_t port, const std::string& bindAddress, TDatagramHandler handler);
+  void Activate(uint16_t port, const std::string& bindAddress, TDatagramHandler handler,
+                TBatchDoneHandler batchDone = nullptr);
   // Stops the reading thread and closes the socket.
   void Deactivate();
   bool Active() const { return IsActive.load(); }
@@ -45,6 +50,19 @@ class TUDPServerSocket {
   // Sends one datagram; raises EUDPSocket on failure.
   void SendTo(const uint8_t* data, size_t size, const sockaddr_in& to);
   void SendTo(const uint8_t* data, size_t size, const std::string& ip, uint16_t port);
+
+  // One datagram of a batch.
+  struct TDatagram {
+    const uint8_t* Data = nullptr;
+    size_t Size = 0;
+    sockaddr_in To{};
+  };
+  // Sends the datagrams in order with as few system calls as the kernel
+  // allows. A datagram the kernel refuses is skipped after onError was
+  // called with the error SendTo would have raised; a full send buffer is
+  // waited for as in SendTo.
+  void SendBatch(std::span<const TDatagram> datagrams,
+                 const std::function<void(const EUDPSocket&)>& onError);
 
   // Dotted text of an IPv4 address, without allocation for short texts.
   static std::string AddressText(const sockaddr_in& address);
@@ -59,6 +77,7 @@ class TUDPServerSocket {
   uint16_t LocalPort = 0;
   std::atomic<bool> IsActive{false};
   TDatagramHandler Handler;
+  TBatchDoneHandler BatchDone;
   std::thread Reader;
 };
 

@@ -35,6 +35,9 @@ constexpr const char* kWebPost = "WebPost";
 constexpr const char* kServers = "Servers";
 constexpr const char* kDefaultServerSection = "server_cfg Default";
 constexpr uint16_t kAdminPrivileges = 9;
+// Events the socket thread handles after one read before it leaves the rest
+// to the listener thread.
+constexpr int kIntakeEvents = 64;
 
 std::string ReadTrimmed(const TIniFile& ini, const char* section, const char* key,
                         const std::string& def, size_t maxLength) {
@@ -259,7 +262,10 @@ void TServerObject::FlushIntake() {
     Intake.clear();
     return;
   }
-  buffer->ReceivePackets(Intake);
+  // The socket thread handles the events itself when the listener is idle
+  // (waking it would cost more than the work), and writes what became due.
+  buffer->ReceivePackets(Intake, false);
+  Listener->HandleWaiting(kIntakeEvents);
 }
 
 // Ends the threads, closes the socket and releases the buffer, in an order

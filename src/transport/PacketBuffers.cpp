@@ -449,9 +449,11 @@ void TCustomPacketBuffer::ReceivePacket(std::unique_ptr<TPacket> packet) {
   ReceiveLocked(packet);
 }
 
-void TCustomPacketBuffer::ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets) {
+void TCustomPacketBuffer::ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets,
+                                         bool wake) {
   {
     TGuard guard(*this);
+    IntakeQuiet = !wake;
     for (auto& packet : packets) {
       if (!packet) continue;
       try {
@@ -461,6 +463,7 @@ void TCustomPacketBuffer::ReceivePackets(std::vector<std::unique_ptr<TPacket>>& 
       }
       packet.reset();
     }
+    IntakeQuiet = false;
   }
   packets.clear();
 }
@@ -881,6 +884,123 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::WaitSend() {
   return std::move(one.front());
 }
 
+// ---------------------------------------------------------------------------
+// Turns
+
+void TCustomPacketBuffer::BeginReceive(uint32_t& playerID, TReceiveEvent& event,
+                                       std::unique_ptr<TPacket>& packet) {
+  TGuard guard(*this);
+  for (;;) {
+    if (ReceiveTurn) {
+      ReceiveTurnWanted = true;
+      WaitLocked(guard, ReceiveEvent, 1000);
+      continue;
+    }
+    uint32_t waitMs = 0;
+    if (TryReceiveLocked(playerID, event, packet, waitMs)) {
+      ReceiveTurn = true;
+      return;
+    }
+    ListenerWakeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 2);
+    WaitLocked(guard, ReceiveEvent, waitMs + 2);
+  }
+}
+
+bool TCustomPacketBuffer::TryBeginReceive(uint32_t& playerID, TReceiveEvent& event,
+                                          std::unique_ptr<TPacket>& packet) {
+  TGuard guard(*this);
+  if (ReceiveTurn || ShuttingDownFlag.load()) return false;
+  uint32_t waitMs = 0;
+  if (TryReceiveLocked(playerID, event, packet, waitMs)) {
+    ReceiveTurn = true;
+    return true;
+  }
+  // Events handled here may have brought a silence deadline before the end
+  // of the listener's sleep (a new connection, a shorter timeout): it then
+  // wakes up and plans anew.
+  if (ReceiveEvent.Waiting > 0 &&
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 2) < ListenerWakeAt)
+    Signal(ReceiveEvent, true);
+  return false;
+}
+
+void TCustomPacketBuffer::EndReceive() {
+  TGuard guard(*this);
+  ReceiveTurn = false;
+  if (ReceiveTurnWanted) {
+    ReceiveTurnWanted = false;
+    Signal(ReceiveEvent, true);
+  }
+}
+
+void TCustomPacketBuffer::WakeListener() {
+  TGuard guard(*this);
+  Signal(ReceiveEvent, true);
+}
+
+void TCustomPacketBuffer::FillSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
+  std::unique_ptr<TPacket> packet;
+  uint32_t waitMs = 0;
+  while (out.size() < max && TrySendLocked(packet, waitMs)) out.push_back(std::move(packet));
+  if (out.size() < max && SendEvent.Waiting > 0 &&
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 2) < SenderWakeAt) {
+    // A resend is due before the sender's sleep ends (a command went out
+    // from another thread): it wakes up and plans anew.
+    Signal(SendEvent, true);
+  }
+  int64_t bytes = 0;
+  for (const auto& p : out) bytes += int64_t(p->Size());
+  PacketsSent.fetch_add(uint32_t(out.size()), std::memory_order_relaxed);
+  BytesSent.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+size_t TCustomPacketBuffer::BeginSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
+  out.clear();
+  if (max == 0) return 0;
+  TGuard guard(*this);
+  for (;;) {
+    if (ShuttingDownFlag.load()) return 0;
+    if (SendTurn) {
+      SendTurnWanted = true;
+      WaitLocked(guard, SendEvent, 1000);
+      continue;
+    }
+    std::unique_ptr<TPacket> packet;
+    uint32_t waitMs = 0;
+    if (TrySendLocked(packet, waitMs)) {
+      out.push_back(std::move(packet));
+      FillSendBatch(out, max);
+      SendTurn = true;
+      return out.size();
+    }
+    SenderWakeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 2);
+    WaitLocked(guard, SendEvent, waitMs + 2);
+  }
+}
+
+bool TCustomPacketBuffer::TryBeginSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
+  out.clear();
+  TGuard guard(*this);
+  if (SendTurn || max == 0 || ShuttingDownFlag.load()) return false;
+  FillSendBatch(out, max);
+  if (out.empty()) return false;
+  SendTurn = true;
+  return true;
+}
+
+bool TCustomPacketBuffer::ContinueSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
+  out.clear();
+  TGuard guard(*this);
+  if (!ShuttingDownFlag.load() && max > 0) FillSendBatch(out, max);
+  if (!out.empty()) return true;
+  SendTurn = false;
+  if (SendTurnWanted) {
+    SendTurnWanted = false;
+    Signal(SendEvent, true);
+  }
+  return false;
+}
+
 size_t TCustomPacketBuffer::WaitSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
   out.clear();
   if (max == 0 || ShuttingDownFlag.load()) return 0;
@@ -996,8 +1116,8 @@ void TCustomPacketBuffer::Shutdown() {
   {
     TGuard guard(*this);
     ShuttingDownFlag.store(true);
-    Signal(ReceiveEvent);
-    Signal(SendEvent);
+    Signal(ReceiveEvent, true);
+    Signal(SendEvent, true);
   }
   DoneEvent.WaitFor(2000);
 }
@@ -1014,10 +1134,16 @@ TCustomPacketBuffer::TGuard::~TGuard() {
   if (notify & Buffer.SendEvent.Bit) Buffer.SendEvent.Cv.notify_one();
 }
 
-void TCustomPacketBuffer::Signal(TWakeSignal& s) {
-  if (s.Signaled) return;
+// The intake that asked for quiet, and a receive turn for the sender (its
+// holder tries the send turn when it ends), hold back the notification; the
+// wake-up stays set for the next try.
+bool TCustomPacketBuffer::WakeSuppressed(const TWakeSignal& s) const {
+  return IntakeQuiet || (&s == &SendEvent && ReceiveTurn);
+}
+
+void TCustomPacketBuffer::Signal(TWakeSignal& s, bool force) {
   s.Signaled = true;
-  if (s.Waiting > 0) Notify |= s.Bit;
+  if (s.Waiting > 0 && (force || !WakeSuppressed(s))) Notify |= s.Bit;
 }
 
 void TCustomPacketBuffer::NotifyPending() {

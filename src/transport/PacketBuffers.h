@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -146,8 +147,9 @@ class TCustomPacketBuffer {
   void ReceivePacket(std::unique_ptr<TPacket> packet);
   // ReceivePacket for each packet in order under one hold of the lock; the
   // errors of single packets are swallowed (the packet is discarded).
-  // Empties packets.
-  void ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets);
+  // Empties packets. With wake false the listener and the sender are not
+  // woken for these packets: the caller then tries the turns itself.
+  void ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets, bool wake = true);
   // Queues a packet for its connection. Refused packets are dropped quietly;
   // a full queue raises EFIFOList "Can't allocate needed memory".
   void SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
@@ -165,6 +167,37 @@ class TCustomPacketBuffer {
   // ones due right now, in the order consecutive WaitSend calls would hand
   // them out. Returns how many are in out (0 once the buffer shuts down).
   size_t WaitSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
+
+  // Turns. Events are handled, and due packets written to the socket, by one
+  // thread at a time each, but not always by the same one: a thread that
+  // finds a turn free does the work itself instead of waking the listener or
+  // the sender (a thread hand-off costs more than the work). Whoever holds a
+  // turn takes from the buffer and finishes with what it took before the
+  // turn passes on, so events are handled, and datagrams leave, in the
+  // designed order. While the receive turn is held the sender is not woken
+  // for new packets: the holder tries the send turn after ending it.
+  // These calls are not to be mixed with WaitReceived and WaitSend.
+  //
+  // The listener thread: blocks until it holds the receive turn with an
+  // event (the shutdown event too).
+  void BeginReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
+  // Any thread: takes the receive turn with the next event when the turn is
+  // free and an event is there; never hands out the shutdown event.
+  bool TryBeginReceive(uint32_t& playerID, TReceiveEvent& event,
+                       std::unique_ptr<TPacket>& packet);
+  // Ends the receive turn.
+  void EndReceive();
+  // Wakes the listener thread (a caller that stops handling events while
+  // some are left).
+  void WakeListener();
+  // The sender thread: blocks until it holds the send turn with at least
+  // one due packet (up to max in out); 0 once the buffer shuts down.
+  size_t BeginSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
+  // Any thread: takes the send turn with the due packets when it is free.
+  bool TryBeginSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
+  // With the send turn held, after the packets taken were written: the next
+  // due packets, or false once none is due and the turn was given up.
+  bool ContinueSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
 
   // One try of WaitSend / WaitReceived without blocking (the plain design's "one
   // try"): true with a result, or false with the time in ms the wait would
@@ -232,13 +265,18 @@ class TCustomPacketBuffer {
     TCustomPacketBuffer& Buffer;
     std::unique_lock<std::mutex> Held;
   };
-  void Signal(TWakeSignal& s);
+  // Sets s; force: notifies its waiting thread even where wake-ups are
+  // held back.
+  void Signal(TWakeSignal& s, bool force = false);
   void NotifyPending();
   // Sleeps on s for at most ms with the guard's lock released meanwhile.
   void WaitLocked(TGuard& guard, TWakeSignal& s, uint32_t ms);
   void ReceiveLocked(std::unique_ptr<TPacket>& packet);
   bool QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter);
   bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
+  // Takes more due packets into out, up to max, and counts all of out.
+  void FillSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
+  bool WakeSuppressed(const TWakeSignal& s) const;
   bool TryReceiveLocked(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
                         uint32_t& waitMs);
 
@@ -296,6 +334,15 @@ class TCustomPacketBuffer {
   TWakeSignal ReceiveEvent{1};
   TWakeSignal SendEvent{2};
   uint8_t Notify = 0;  // bits of the waits to notify when Lock is released
+  bool ReceiveTurn = false;        // an event is being handled
+  bool SendTurn = false;           // packets taken are being written
+  bool ReceiveTurnWanted = false;  // the listener waits for the receive turn
+  bool SendTurnWanted = false;     // the sender waits for the send turn
+  bool IntakeQuiet = false;        // ReceivePackets without wake-ups
+  // When the listener's sleep ends at the latest.
+  std::chrono::steady_clock::time_point ListenerWakeAt;
+  // When the sender's sleep ends at the latest.
+  std::chrono::steady_clock::time_point SenderWakeAt;
   TWindowsEvent DoneEvent;
   std::atomic<uint8_t> DoneBits{0};
   std::atomic<bool> ShuttingDownFlag{false};

@@ -14,6 +14,7 @@
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/serverobject_u.h"
+#include "transport/udpsender_u.h"
 
 namespace vx {
 
@@ -162,23 +163,58 @@ void TVXUDPListener::Execute() {
       Server.Channels->CreateDefaultChannel();
     }
   }
+  IsReady.store(true, std::memory_order_release);
   while (!(Terminated && buffer.ShuttingDown())) {
     uint32_t playerID = 0;
     TReceiveEvent event = reShutdown;
     std::unique_ptr<TPacket> packet;
     try {
-      buffer.WaitReceived(playerID, event, packet);
+      buffer.BeginReceive(playerID, event, packet);
     } catch (const std::exception& e) {
       LogHandlerException("WaitReceived", e);
       continue;
     }
-    CurrentPlayerID = playerID;
-    CurrentEvent = event;
-    CurrentPacket = std::move(packet);
-    HandleEvent();
+    Handle(playerID, event, std::move(packet));
+    buffer.EndReceive();
+    SendDuePackets(Server);
     if (event == reShutdown && !Terminated) break;  // nothing more will come
   }
   buffer.ThreadDone(1);
+}
+
+void TVXUDPListener::Handle(uint32_t playerID, TReceiveEvent event,
+                            std::unique_ptr<TPacket> packet) {
+  CurrentPlayerID = playerID;
+  CurrentEvent = event;
+  CurrentPacket = std::move(packet);
+  HandleEvent();
+}
+
+void TVXUDPListener::HandleWaiting(int maxEvents) {
+  TCustomPacketBuffer& buffer = *Server.PacketBuffer;
+  if (Ready()) {
+    int handled = 0;
+    uint32_t playerID = 0;
+    TReceiveEvent event = reShutdown;
+    std::unique_ptr<TPacket> packet;
+    for (;;) {
+      try {
+        if (!buffer.TryBeginReceive(playerID, event, packet)) break;
+      } catch (const std::exception& e) {
+        LogHandlerException("WaitReceived", e);
+        break;
+      }
+      Handle(playerID, event, std::move(packet));
+      buffer.EndReceive();
+      if (++handled >= maxEvents) {
+        buffer.WakeListener();
+        break;
+      }
+    }
+  } else {
+    buffer.WakeListener();
+  }
+  SendDuePackets(Server);
 }
 
 void TVXUDPListener::HandleEvent() {

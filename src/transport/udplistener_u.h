@@ -65,6 +65,17 @@ class TVXUDPListener {
   // capitals, or null; an empty text yields null.
   TClientObject* GetClientObject(std::string_view nickName) const;
 
+  // True once the channels are loaded and events may be handled.
+  bool Ready() const { return IsReady.load(std::memory_order_acquire); }
+  // Handles one event taken with the buffer's receive turn, on whichever
+  // thread holds the turn.
+  void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet);
+  // Handles the events that are waiting, when the receive turn is free and
+  // the listener is ready, then writes the packets that became due (socket
+  // thread, after a read). Stops after maxEvents and leaves the rest to the
+  // listener thread.
+  void HandleWaiting(int maxEvents);
+
   // Sends CMD_sc_ErrorPacket for the current player.
   void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence);
   // Writes the handler edge log line "SP: <port> <handler> Exception: <message>".
@@ -86,6 +97,7 @@ class TVXUDPListener {
   void RemoveCurrentClient(uint32_t reason);
 
   std::atomic<bool> Terminated{false};
+  std::atomic<bool> IsReady{false};
   std::thread Thread;
 };
 

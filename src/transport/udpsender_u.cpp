@@ -33,42 +33,77 @@ void TVXUDPSender::WaitFor() {
   if (Thread.joinable() && Thread.get_id() != std::this_thread::get_id()) Thread.join();
 }
 
+namespace {
+
+void LogSendError(const std::exception& e) {
+  LogFmt(LMTERROR, LMDALL, "TVXUDPSender.Execute", "Exception %1 : %2",
+         {ExceptionClassName(e), e.what()});
+}
+
+// Writes a batch taken with the send turn, in order, with one system call
+// per 32 datagrams. Consecutive packets mostly go to the same address text,
+// which is then parsed once.
+class TTransmitter {
+ public:
+  void Transmit(TUDPServerSocket& socket, const std::vector<std::unique_ptr<TPacket>>& batch) {
+    Datagrams.clear();
+    for (const auto& packet : batch) {
+      if (!LastValid || packet->PeerIP != LastIP) {
+        LastIP = packet->PeerIP;
+        LastValid = TUDPServerSocket::ParseAddress(LastIP, 0, LastAddress);
+      }
+      if (!LastValid) {
+        LogSendError(EUDPSocket("invalid address " + packet->PeerIP));
+        continue;
+      }
+      TUDPServerSocket::TDatagram d{packet->Data(), packet->Size(), LastAddress};
+      d.To.sin_port = htons(packet->PeerPort);
+      Datagrams.push_back(d);
+    }
+    try {
+      socket.SendBatch(Datagrams, LogSendError);
+    } catch (const std::exception& e) {
+      LogSendError(e);
+    }
+  }
+
+ private:
+  std::vector<TUDPServerSocket::TDatagram> Datagrams;
+  std::string LastIP;
+  sockaddr_in LastAddress{};
+  bool LastValid = false;
+};
+
+// The rest of the turn: the batch taken is written, then the next one while
+// packets are due.
+void SendRest(TCustomPacketBuffer& buffer, TUDPServerSocket& socket,
+              std::vector<std::unique_ptr<TPacket>>& batch, TTransmitter& transmitter) {
+  do {
+    transmitter.Transmit(socket, batch);
+  } while (buffer.ContinueSend(batch, kSendBatch));
+  batch.clear();
+}
+
+}  // namespace
+
+void SendDuePackets(TServerObject& server) {
+  TCustomPacketBuffer* buffer = server.PacketBuffer.get();
+  TUDPServerSocket* socket = server.Socket.get();
+  if (buffer == nullptr || socket == nullptr) return;
+  static thread_local std::vector<std::unique_ptr<TPacket>> batch;
+  static thread_local TTransmitter transmitter;
+  if (!buffer->TryBeginSend(batch, kSendBatch)) return;
+  SendRest(*buffer, *socket, batch, transmitter);
+}
+
 void TVXUDPSender::Execute() {
   TCustomPacketBuffer& buffer = *Server.PacketBuffer;
   TUDPServerSocket& socket = *Server.Socket;
-  auto logError = [](const std::exception& e) {
-    LogFmt(LMTERROR, LMDALL, "TVXUDPSender.Execute", "Exception %1 : %2",
-           {ExceptionClassName(e), e.what()});
-  };
-  // The packets due at once go out together, in the order the buffer hands
-  // them out, with one system call per batch. Consecutive packets mostly go
-  // to the same address text, which is parsed once.
   std::vector<std::unique_ptr<TPacket>> batch;
-  std::vector<TUDPServerSocket::TDatagram> datagrams;
-  std::string lastIP;
-  sockaddr_in lastAddress{};
-  bool lastValid = false;
+  TTransmitter transmitter;
   while (!(Terminated && buffer.ShuttingDown())) {
-    if (buffer.WaitSendBatch(batch, kSendBatch) == 0) break;
-    datagrams.clear();
-    for (const auto& packet : batch) {
-      if (!lastValid || packet->PeerIP != lastIP) {
-        lastIP = packet->PeerIP;
-        lastValid = TUDPServerSocket::ParseAddress(lastIP, 0, lastAddress);
-      }
-      if (!lastValid) {
-        logError(EUDPSocket("invalid address " + packet->PeerIP));
-        continue;
-      }
-      TUDPServerSocket::TDatagram d{packet->Data(), packet->Size(), lastAddress};
-      d.To.sin_port = htons(packet->PeerPort);
-      datagrams.push_back(d);
-    }
-    try {
-      socket.SendBatch(datagrams, logError);
-    } catch (const std::exception& e) {
-      logError(e);
-    }
+    if (buffer.BeginSend(batch, kSendBatch) == 0) break;
+    SendRest(buffer, socket, batch, transmitter);
   }
   buffer.ThreadDone(0);
 }

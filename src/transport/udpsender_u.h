@@ -9,6 +9,10 @@ namespace vx {
 
 class TServerObject;
 
+// Writes the packets that are due, when the send turn is free, on the
+// calling thread; the sender thread writes them otherwise.
+void SendDuePackets(TServerObject& server);
+
 class TVXUDPSender {
  public:
   explicit TVXUDPSender(TServerObject& server);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -821,6 +822,175 @@ TEST_F(PacketBufferTest, ShutdownWakesBothWaitsAndWaitsForTheThreads) {
   EXPECT_EQ(Buf->WaitSend(), nullptr);  // at once from now on
   Buf->WaitReceived(pid, event, packet);
   EXPECT_EQ(event, reShutdown);
+}
+
+// A batch is what consecutive single tries would hand out: same packets,
+// same order, same sequence numbers and counters, and it is counted.
+TEST_F(PacketBufferTest, BatchesHandOutWhatSingleTriesWould) {
+  auto feed = [&](TCustomPacketBuffer& b) {
+    for (uint32_t pid = 1; pid <= 3; ++pid) b.AddConnection(pid, pid * 10, kIP, kPort, 1);
+    for (int round = 0; round < 3; ++round) {
+      for (uint32_t pid = 1; pid <= 3; ++pid) {
+        b.SendPacket(ServerMaintenance(pid, MAINT_LOGINREPLY), false);
+        b.SendPacket(ServerCommand(pid, int16_t(100 + round)), false);
+      }
+    }
+    b.ReceivePacket(ClientCommand(2, 20, 1));  // an ack goes first for 2
+  };
+  auto describe = [](const TPacket& p) {
+    return std::to_string(p.PlayerID()) + "/" + std::to_string(int(p.Class())) + "/" +
+           std::to_string(GetLE32(p.Data() + 12));
+  };
+  feed(*Buf);
+  std::vector<std::string> single;
+  while (auto p = Send()) single.push_back(describe(*p));
+  ASSERT_EQ(single.size(), 13u);  // 9 replies, one command each (pending), the ack
+
+  TCustomPacketBuffer batched;
+  feed(batched);
+  std::vector<std::string> inBatches;
+  std::vector<std::unique_ptr<TPacket>> out;
+  ASSERT_TRUE(batched.TryBeginSend(out, 4));
+  do {
+    EXPECT_LE(out.size(), 4u);
+    for (const auto& p : out) inBatches.push_back(describe(*p));
+  } while (batched.ContinueSend(out, 4));
+  EXPECT_EQ(inBatches, single);
+  uint32_t packetsSent, packetsReceived;
+  int64_t bytesSent, bytesReceived;
+  batched.GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
+  EXPECT_EQ(packetsSent, 13u);
+  batched.ThreadDone(0);
+  batched.ThreadDone(1);
+}
+
+TEST_F(PacketBufferTest, TurnsGoToOneHolderAtATime) {
+  Connect(1, 10);
+  Connect(2, 20);
+  // Receive turn: one event per turn, none while it is held.
+  std::vector<std::unique_ptr<TPacket>> intake;
+  intake.push_back(ClientVoice(1, 10, 1));
+  intake.push_back(ClientVoice(2, 99, 1));  // wrong connection: discarded
+  intake.push_back(ClientVoice(2, 20, 1));
+  Buf->ReceivePackets(intake, false);
+  EXPECT_TRUE(intake.empty());
+  TReport r;
+  ASSERT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+  EXPECT_EQ(r.PlayerID, 1u);
+  TReport second;
+  EXPECT_FALSE(Buf->TryBeginReceive(second.PlayerID, second.Event, second.Packet));
+  Buf->EndReceive();
+  ASSERT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+  EXPECT_EQ(r.PlayerID, 2u);
+  EXPECT_EQ(r.Event, rePacket);
+  Buf->EndReceive();
+  EXPECT_FALSE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+
+  // Send turn: its holder gets everything due, others get nothing until it
+  // is given up, which happens once nothing is due.
+  Buf->SendPacket(ServerVoice(1), false);
+  Buf->SendPacket(ServerVoice(2), false);
+  std::vector<std::unique_ptr<TPacket>> held, other;
+  ASSERT_TRUE(Buf->TryBeginSend(held, 32));
+  EXPECT_EQ(held.size(), 2u);
+  Buf->SendPacket(ServerVoice(1), false);
+  EXPECT_FALSE(Buf->TryBeginSend(other, 32));
+  EXPECT_TRUE(other.empty());
+  ASSERT_TRUE(Buf->ContinueSend(held, 32));
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0]->VoiceS2CHeader().VoiceCounter(), 2u);
+  EXPECT_FALSE(Buf->ContinueSend(held, 32));
+  EXPECT_FALSE(Buf->TryBeginSend(other, 32));  // free, but nothing is due
+  Buf->SendPacket(ServerVoice(2), false);
+  EXPECT_TRUE(Buf->TryBeginSend(other, 32));
+  EXPECT_FALSE(Buf->ContinueSend(other, 32));
+
+  // Shutting down: the shutdown event is the listener's alone.
+  Buf->ThreadDone(0);
+  Buf->ThreadDone(1);
+  Buf->Shutdown();
+  EXPECT_FALSE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+  EXPECT_FALSE(Buf->TryBeginSend(other, 32));
+  Buf->BeginReceive(r.PlayerID, r.Event, r.Packet);
+  EXPECT_EQ(r.Event, reShutdown);
+  Buf->EndReceive();
+  EXPECT_EQ(Buf->BeginSend(other, 32), 0u);
+}
+
+// The threads that wait for work: a quiet intake and a receive turn leave
+// the work to the caller, a turn given up wakes a thread that wanted it, and
+// a command sent by another thread makes the sender plan its resend.
+TEST_F(PacketBufferTest, WaitingThreadsAndTheTurns) {
+  using namespace std::chrono;
+  Connect(1, 10);
+  std::atomic<int> listenerEvents{0};
+  std::thread listener([&] {
+    for (;;) {
+      uint32_t pid = 0;
+      TReceiveEvent event = reShutdown;
+      std::unique_ptr<TPacket> packet;
+      Buf->BeginReceive(pid, event, packet);
+      Buf->EndReceive();
+      if (event == reShutdown) break;
+      ++listenerEvents;
+    }
+    Buf->ThreadDone(1);
+  });
+  std::this_thread::sleep_for(milliseconds(20));  // asleep for up to a second
+  std::vector<std::unique_ptr<TPacket>> intake;
+  intake.push_back(ClientVoice(1, 10, 1));
+  Buf->ReceivePackets(intake, false);
+  TReport r;
+  EXPECT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+  // While this thread holds the turn, a woken listener waits for it.
+  Buf->WakeListener();
+  Buf->ReceivePacket(ClientVoice(1, 10, 2));  // with wake-up
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(listenerEvents.load(), 0);
+  const auto given = steady_clock::now();
+  Buf->EndReceive();
+  for (int i = 0; i < 200 && listenerEvents.load() == 0; ++i)
+    std::this_thread::sleep_for(milliseconds(2));
+  EXPECT_EQ(listenerEvents.load(), 1);
+  EXPECT_LT(steady_clock::now() - given, milliseconds(300));
+
+  // The sender: asleep with nothing to do; a command queued during this
+  // thread's receive turn goes out with its send turn; the sender must then
+  // wake for the resend (60 ms of the buffer's clock) rather than sleep out
+  // its second.
+  std::vector<std::unique_ptr<TPacket>> senderGot;
+  steady_clock::time_point senderDone;
+  std::thread sender([&] {
+    std::vector<std::unique_ptr<TPacket>> batch;
+    if (Buf->BeginSend(batch, 32) > 0) {
+      senderGot = std::move(batch);
+      Buf->ContinueSend(batch, 0);
+    }
+    senderDone = steady_clock::now();
+  });
+  std::this_thread::sleep_for(milliseconds(20));
+  intake.push_back(ClientVoice(1, 10, 3));
+  Buf->ReceivePackets(intake, false);
+  EXPECT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+  Buf->SendPacket(ServerCommand(1), false);  // the sender is not woken for it
+  Buf->EndReceive();
+  std::vector<std::unique_ptr<TPacket>> mine;
+  EXPECT_TRUE(Buf->TryBeginSend(mine, 32));
+  EXPECT_EQ(mine.size(), 1u);
+  EXPECT_FALSE(Buf->ContinueSend(mine, 32));
+  const auto sentAt = steady_clock::now();
+  Clock.AdvanceMs(ResendTimeout(1) + 1);
+  sender.join();
+  EXPECT_LT(senderDone - sentAt, milliseconds(700));
+  EXPECT_EQ(senderGot.size(), 1u);
+  for (const auto& p : senderGot) {
+    EXPECT_TRUE(p->IsCommand());
+    EXPECT_EQ(p->CommandHeader().ResendCount(), 1u);
+  }
+
+  Buf->ThreadDone(0);
+  Buf->Shutdown();
+  listener.join();
 }
 
 // The indexed tries must choose exactly what the plain design's literal scans

@@ -808,7 +808,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacket(TSingleConnection& c,
   if (p) {
     p->SealChecksum();
     p->SetPeer(c.PeerIP, c.PeerPort);
-    c.LastSendTimer.Start();
+    c.LastSendTimer.Assign(now);
     c.PacketsSent += 1;
     c.BytesSent += int64_t(p->Size());
   }
@@ -824,6 +824,11 @@ bool TCustomPacketBuffer::TrySend(std::unique_ptr<TPacket>& packet, uint32_t& wa
 bool TCustomPacketBuffer::TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs) {
   TDefaultPerformanceTime now;
   now.Start();
+  return TrySendLocked(packet, waitMs, now);
+}
+
+bool TCustomPacketBuffer::TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs,
+                                        TDefaultPerformanceTime& now) {
   SendEvent.Signaled = false;
   waitMs = 1000;
   return Mode == TScanMode::Literal ? ScanSendLiteral(now, packet, waitMs)
@@ -941,7 +946,10 @@ void TCustomPacketBuffer::WakeListener() {
 void TCustomPacketBuffer::FillSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
   std::unique_ptr<TPacket> packet;
   uint32_t waitMs = 0;
-  while (out.size() < max && TrySendLocked(packet, waitMs)) out.push_back(std::move(packet));
+  // The packets of a batch are taken at one instant.
+  TDefaultPerformanceTime now;
+  now.Start();
+  while (out.size() < max && TrySendLocked(packet, waitMs, now)) out.push_back(std::move(packet));
   if (out.size() < max && SendEvent.Waiting > 0 &&
       std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 2) < SenderWakeAt) {
     // A resend is due before the sender's sleep ends (a command went out

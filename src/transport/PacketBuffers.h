@@ -274,6 +274,8 @@ class TCustomPacketBuffer {
   void ReceiveLocked(std::unique_ptr<TPacket>& packet);
   bool QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter);
   bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
+  bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs,
+                     TDefaultPerformanceTime& now);
   // Takes more due packets into out, up to max, and counts all of out.
   void FillSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
   bool WakeSuppressed(const TWakeSignal& s) const;

@@ -6,6 +6,111 @@
 
 namespace vx {
 
+// ---------------------------------------------------------------------------
+// TPacketBytes
+
+void TPacketBytes::reserve(size_t n) {
+  if (n <= capacity()) return;
+  auto bigger = std::make_unique_for_overwrite<uint8_t[]>(n);
+  if (Count) std::memcpy(bigger.get(), data(), Count);
+  Heap = std::move(bigger);
+  HeapCapacity = n;
+}
+
+void TPacketBytes::resize(size_t n) {
+  if (n > capacity()) reserve(n);
+  if (n > Count) std::memset(data() + Count, 0, n - Count);
+  Count = n;
+}
+
+void TPacketBytes::assign(const uint8_t* bytes, size_t n) {
+  Count = 0;
+  reserve(n);
+  if (n) std::memmove(data(), bytes, n);
+  Count = n;
+}
+
+void TPacketBytes::take(TPacketBytes& other) noexcept {
+  if (other.Heap) {
+    Heap = std::move(other.Heap);
+    HeapCapacity = other.HeapCapacity;
+  } else {
+    // Inline bytes are copied; a heap block of this one is kept for reuse.
+    if (Heap && HeapCapacity < other.Count) Heap.reset();
+    if (other.Count) std::memcpy(data(), other.data(), other.Count);
+  }
+  Count = other.Count;
+  other.Count = 0;
+  other.HeapCapacity = 0;
+}
+
+// ---------------------------------------------------------------------------
+// TPacket
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kReusePackets = false;  // every packet its own block, for the checker
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kReusePackets = false;
+#else
+constexpr bool kReusePackets = true;
+#endif
+#else
+constexpr bool kReusePackets = true;
+#endif
+
+// Freed packet objects of one thread, chained through their first bytes,
+// at most Limit of them. Trivially destructible, so that packets freed late
+// in the thread's exit still find it; the cleaner returns the blocks to the
+// heap when the thread ends and closes the list.
+struct TFreePackets {
+  static constexpr size_t Limit = 1024;
+  void* Head = nullptr;
+  size_t Count = 0;
+  bool Closed = false;
+};
+thread_local TFreePackets FreePackets;
+
+struct TFreePacketsCleaner {
+  void Arm() {}
+  ~TFreePacketsCleaner() {
+    FreePackets.Closed = true;
+    while (void* b = FreePackets.Head) {
+      FreePackets.Head = *static_cast<void**>(b);
+      ::operator delete(b);
+    }
+    FreePackets.Count = 0;
+  }
+};
+thread_local TFreePacketsCleaner FreePacketsCleaner;
+
+}  // namespace
+
+void* TPacket::operator new(size_t size) {
+  if (kReusePackets && size == sizeof(TPacket) && FreePackets.Head != nullptr) {
+    void* b = FreePackets.Head;
+    FreePackets.Head = *static_cast<void**>(b);
+    --FreePackets.Count;
+    return b;
+  }
+  return ::operator new(size);
+}
+
+void TPacket::operator delete(void* block, size_t size) noexcept {
+  if (block == nullptr) return;
+  if (kReusePackets && size == sizeof(TPacket) && !FreePackets.Closed &&
+      FreePackets.Count < TFreePackets::Limit) {
+    FreePacketsCleaner.Arm();
+    *static_cast<void**>(block) = FreePackets.Head;
+    FreePackets.Head = block;
+    ++FreePackets.Count;
+    return;
+  }
+  ::operator delete(block);
+}
+
 TPacket::TPacket(const uint8_t* data, size_t size) {
   Append(data, size);
 }
@@ -22,7 +127,7 @@ void TPacket::Resize(size_t size) {
     // several writes grows in steps, so that not every write reallocates.
     Bytes.reserve(Bytes.empty() ? size : (size + GrowStep - 1) / GrowStep * GrowStep);
   }
-  Bytes.resize(size, 0);
+  Bytes.resize(size);
 }
 
 void TPacket::Append(const void* data, size_t size) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -112,10 +113,56 @@ class TMaintenanceHeader : public THeaderView {
   uint32_t Checksum() const { return GetLE32(P + 16); }
 };
 
+// The bytes of a packet: up to InlineSize of them inside the packet object
+// (a relayed voice frame, a command, an ack or a ping need no allocation of
+// their own), more on the heap.
+class TPacketBytes {
+ public:
+  static constexpr size_t InlineSize = 128;
+
+  TPacketBytes() = default;
+  TPacketBytes(const TPacketBytes& other) { assign(other.data(), other.size()); }
+  TPacketBytes& operator=(const TPacketBytes& other) {
+    if (this != &other) assign(other.data(), other.size());
+    return *this;
+  }
+  TPacketBytes(TPacketBytes&& other) noexcept { take(other); }
+  TPacketBytes& operator=(TPacketBytes&& other) noexcept {
+    if (this != &other) take(other);
+    return *this;
+  }
+  ~TPacketBytes() = default;
+
+  uint8_t* data() { return Heap ? Heap.get() : Inline; }
+  const uint8_t* data() const { return Heap ? Heap.get() : Inline; }
+  size_t size() const { return Count; }
+  size_t capacity() const { return Heap ? HeapCapacity : InlineSize; }
+  bool empty() const { return Count == 0; }
+  // Room for n bytes in all, the content kept.
+  void reserve(size_t n);
+  // New bytes are zero.
+  void resize(size_t n);
+  void clear() { Count = 0; }
+  void assign(const uint8_t* bytes, size_t n);
+
+ private:
+  void take(TPacketBytes& other) noexcept;
+
+  std::unique_ptr<uint8_t[]> Heap;
+  size_t HeapCapacity = 0;
+  size_t Count = 0;
+  uint8_t Inline[InlineSize];
+};
+
 // One UDP datagram in memory. A packet has one owner at a time
 // (std::unique_ptr<TPacket>); passing it on moves it.
 class TPacket {
  public:
+  // Packets are made and freed for every datagram; freed packet objects are
+  // kept per thread for reuse instead of going back to the heap.
+  static void* operator new(size_t size);
+  static void operator delete(void* block, size_t size) noexcept;
+
   // Growth step of the byte buffer.
   static constexpr size_t GrowStep = 1024;
 
@@ -177,7 +224,7 @@ class TPacket {
 
  private:
   bool Is(uint16_t magic, size_t minimum) const { return Size() >= minimum && Magic() == magic; }
-  std::vector<uint8_t> Bytes;
+  TPacketBytes Bytes;
 };
 
 // CRC of a packet with the 4-byte field at checksumOffset taken as zero.

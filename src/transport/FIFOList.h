@@ -48,14 +48,14 @@ class TFIFOList {
     if (Used == Slots) Grow();
     Items[WriteIndex] = std::move(item);
     ++Used;
-    WriteIndex = (WriteIndex + 1) % Slots;
+    if (++WriteIndex == Slots) WriteIndex = 0;
   }
 
   // Removes and returns the oldest item, or null when the list is empty.
   TItem Get() {
     if (Used == 0) return nullptr;
     TItem item = std::move(Items[ReadIndex]);
-    ReadIndex = (ReadIndex + 1) % Slots;
+    if (++ReadIndex == Slots) ReadIndex = 0;
     --Used;
     return item;
   }

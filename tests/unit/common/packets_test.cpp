@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "common/fcrc.h"
 
@@ -115,6 +118,83 @@ TEST(Packet, SealAndCheckCommandAndMaintenance) {
   voice.SealChecksum();
   EXPECT_EQ(std::vector<uint8_t>(voice.Data(), voice.Data() + 16), before);
   EXPECT_TRUE(voice.IsValid());
+}
+
+// Bytes live inside the packet up to 128 and on the heap beyond; every way
+// of filling, copying and moving keeps them, new bytes are zero, and a
+// packet built at its final size takes just that while one that grows by
+// appends grows in steps of 1024.
+TEST(Packet, BytesInsideAndOnTheHeap) {
+  std::vector<uint8_t> pattern(3000);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(i * 7 + 1);
+  for (size_t size : {size_t(0), size_t(1), size_t(127), size_t(128), size_t(129), size_t(2500)}) {
+    SCOPED_TRACE(size);
+    TPacket p(pattern.data(), size);
+    ASSERT_EQ(p.Size(), size);
+    EXPECT_EQ(0, std::memcmp(p.Data(), pattern.data(), size));
+    p.SetPeer("10.0.0.1", 7);
+    TPacket copy = p;
+    TPacket moved = std::move(p);
+    EXPECT_EQ(p.Size(), 0u);
+    for (const TPacket* q : {&copy, &moved}) {
+      ASSERT_EQ(q->Size(), size);
+      EXPECT_EQ(0, std::memcmp(q->Data(), pattern.data(), size));
+      EXPECT_EQ(q->PeerIP, "10.0.0.1");
+    }
+    TPacket assigned(pattern.data() + 1, 300);  // heap first, then given small or large bytes
+    assigned = moved;
+    ASSERT_EQ(assigned.Size(), size);
+    EXPECT_EQ(0, std::memcmp(assigned.Data(), pattern.data(), size));
+    TPacket target(pattern.data(), 200);
+    target = std::move(copy);
+    ASSERT_EQ(target.Size(), size);
+    EXPECT_EQ(0, std::memcmp(target.Data(), pattern.data(), size));
+    target.Resize(size + 140);
+    for (size_t i = size; i < size + 140; ++i) ASSERT_EQ(target.Data()[i], 0) << i;
+    EXPECT_EQ(0, std::memcmp(target.Data(), pattern.data(), size));
+  }
+  TPacket grown;
+  for (size_t i = 0; i < 1500; i += 100) grown.Append(pattern.data() + i, 100);
+  ASSERT_EQ(grown.Size(), 1500u);
+  EXPECT_EQ(0, std::memcmp(grown.Data(), pattern.data(), 1500));
+  TPacketBytes bytes;
+  bytes.resize(100);
+  EXPECT_EQ(bytes.capacity(), TPacketBytes::InlineSize);
+  bytes.reserve(5000);
+  EXPECT_EQ(bytes.capacity(), 5000u);
+  EXPECT_EQ(bytes.size(), 100u);
+  TPacket appended(pattern.data(), 100);
+  appended.Append(pattern.data(), 600);
+  EXPECT_EQ(appended.Size(), 700u);
+  EXPECT_EQ(0, std::memcmp(appended.Data() + 100, pattern.data(), 600));
+}
+
+// Freed packets are reused by the thread that freed them; a packet made on
+// one thread and freed on another is fine both ways.
+TEST(Packet, ObjectsAreReusedSafelyAcrossThreads) {
+  std::vector<std::unique_ptr<TPacket>> made;
+  for (int i = 0; i < 3000; ++i) {
+    made.push_back(std::make_unique<TPacket>(size_t(20 + i % 200)));
+    made.back()->Data()[0] = uint8_t(i);
+  }
+  std::thread other([&] {
+    for (int i = 0; i < 3000; i += 2) made[size_t(i)].reset();
+    std::vector<std::unique_ptr<TPacket>> mine;
+    for (int i = 0; i < 2000; ++i) mine.push_back(std::make_unique<TPacket>(size_t(30)));
+    for (size_t i = 0; i < mine.size(); i += 2) made[i] = std::move(mine[i]);
+  });
+  other.join();
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 2 == 1) {
+      EXPECT_EQ(made[size_t(i)]->Data()[0], uint8_t(i));
+    } else if (i < 2000) {
+      EXPECT_EQ(made[size_t(i)]->Size(), 30u);
+    }
+  }
+  made.clear();
+  auto again = std::make_unique<TPacket>(size_t(10));
+  EXPECT_EQ(again->Size(), 10u);
+  EXPECT_EQ(again->Data()[9], 0);
 }
 
 TEST(Packet, HeaderFieldsAndAssign) {

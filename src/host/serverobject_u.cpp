@@ -245,7 +245,7 @@ void TServerObject::StartTransport() {
   Sender->Start();
   if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
   Intake.clear();
-  Intake.reserve(32);
+  Intake.reserve(64);
   Socket->Activate(
       uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
       [this](const uint8_t* data, size_t size, const sockaddr_in& from) {

@@ -183,8 +183,7 @@ class TCustomPacketBuffer {
   void BeginReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
   // Any thread: takes the receive turn with the next event when the turn is
   // free and an event is there; never hands out the shutdown event.
-  bool TryBeginReceive(uint32_t& playerID, TReceiveEvent& event,
-                       std::unique_ptr<TPacket>& packet);
+  bool TryBeginReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
   // Ends the receive turn.
   void EndReceive();
   // Wakes the listener thread (a caller that stops handling events while
@@ -335,7 +334,7 @@ class TCustomPacketBuffer {
 
   TWakeSignal ReceiveEvent{1};
   TWakeSignal SendEvent{2};
-  uint8_t Notify = 0;  // bits of the waits to notify when Lock is released
+  uint8_t Notify = 0;              // bits of the waits to notify when Lock is released
   bool ReceiveTurn = false;        // an event is being handled
   bool SendTurn = false;           // packets taken are being written
   bool ReceiveTurnWanted = false;  // the listener waits for the receive turn

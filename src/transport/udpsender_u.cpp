@@ -15,7 +15,7 @@ namespace vx {
 
 namespace {
 // Packets taken from the buffer and sent with one system call at most.
-constexpr size_t kSendBatch = 32;
+constexpr size_t kSendBatch = 64;
 }  // namespace
 
 TVXUDPSender::TVXUDPSender(TServerObject& server) : Server(server) {}

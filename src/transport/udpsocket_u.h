@@ -28,7 +28,7 @@ class TUDPServerSocket {
 
   using TDatagramHandler =
       std::function<void(const uint8_t* data, size_t size, const sockaddr_in& from)>;
-  // Called after the datagrams of one read (up to 32 taken at once) were
+  // Called after the datagrams of one read (up to 64 taken at once) were
   // handed to the datagram handler.
   using TBatchDoneHandler = std::function<void()>;
 

@@ -15,8 +15,8 @@ namespace vx {
 namespace {
 
 TEST(UDPServerSocket, AddressTextMatchesTheSystemsFormatting) {
-  std::vector<uint32_t> addresses = {0u, 0xFFFFFFFFu, 0x7F000001u, 0x0A006409u, 0x01020304u,
-                                     0x63646566u, 0xC0A80001u};
+  std::vector<uint32_t> addresses = {0u,          0xFFFFFFFFu, 0x7F000001u, 0x0A006409u,
+                                     0x01020304u, 0x63646566u, 0xC0A80001u};
   std::mt19937 random(7);
   for (int i = 0; i < 2000; ++i) addresses.push_back(random());
   for (uint32_t a : addresses) {

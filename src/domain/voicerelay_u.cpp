@@ -27,8 +27,8 @@ std::vector<std::unique_ptr<TPacket>>& FrameBatch() {
 // One outgoing frame: the 22-byte header, then the voice data unchanged.
 void QueueFrame(const TVoiceC2SHeader& in, uint8_t target, const TClientObject& recipient,
                 const uint8_t* voice, size_t voiceSize) {
-  auto packet =
-      std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_VOICES2C, VoiceS2CHeaderSize + voiceSize));
+  auto packet = std::make_unique<TPacket>(VoiceS2CHeaderSize + voiceSize);
+  PutLE16(packet->Data(), MAGIC_VOICES2C);
   std::memcpy(packet->Data() + VoiceS2CHeaderSize, voice, voiceSize);
   auto out = packet->VoiceS2CHeader();
   out.SetTarget(target);

@@ -183,8 +183,21 @@ double TCustomPacketBuffer::SilenceKey(const TSingleConnection& c) {
 }
 
 TSingleConnection* TCustomPacketBuffer::Find(uint32_t playerID) const {
+  if (playerID < NewestByID.size()) return NewestByID[playerID];
+  if (playerID < DenseIDs) return nullptr;
   const auto it = ByPlayer.find(playerID);
   return it == ByPlayer.end() ? nullptr : it->second;
+}
+
+void TCustomPacketBuffer::SetNewest(uint32_t playerID, TSingleConnection* c) {
+  if (playerID >= DenseIDs) return;
+  if (playerID >= NewestByID.size()) {
+    if (c == nullptr) return;
+    NewestByID.resize(
+        std::min<size_t>(DenseIDs, std::max<size_t>(size_t(playerID) + 1, NewestByID.size() * 2)),
+        nullptr);
+  }
+  NewestByID[playerID] = c;
 }
 
 void TCustomPacketBuffer::Restart(TDefaultPerformanceTime& timer) {
@@ -337,6 +350,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerID, uint32_t connectionID
     c->OlderSamePlayer = it->second;  // the newest one wins
     it->second = c;
   }
+  SetNewest(playerID, c);
   Live.Set(c->Slot);
   ++LiveCount;
   ResendHeap.Reserve(size_t(LiveCount));
@@ -357,6 +371,7 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerID) {
       it->second = c->OlderSamePlayer;
     else
       ByPlayer.erase(it);
+    SetNewest(playerID, c->OlderSamePlayer);
     Live.Clear(c->Slot);
     Ready.Clear(c->Slot);
     Due.Clear(c->Slot);
@@ -914,6 +929,18 @@ void TCustomPacketBuffer::BeginReceive(uint32_t& playerID, TReceiveEvent& event,
 bool TCustomPacketBuffer::TryBeginReceive(uint32_t& playerID, TReceiveEvent& event,
                                           std::unique_ptr<TPacket>& packet) {
   TGuard guard(*this);
+  return TryBeginReceiveLocked(playerID, event, packet);
+}
+
+bool TCustomPacketBuffer::ContinueReceive(uint32_t& playerID, TReceiveEvent& event,
+                                          std::unique_ptr<TPacket>& packet) {
+  TGuard guard(*this);
+  EndReceiveLocked();
+  return TryBeginReceiveLocked(playerID, event, packet);
+}
+
+bool TCustomPacketBuffer::TryBeginReceiveLocked(uint32_t& playerID, TReceiveEvent& event,
+                                                std::unique_ptr<TPacket>& packet) {
   if (ReceiveTurn || ShuttingDownFlag.load()) return false;
   uint32_t waitMs = 0;
   if (TryReceiveLocked(playerID, event, packet, waitMs)) {
@@ -931,6 +958,10 @@ bool TCustomPacketBuffer::TryBeginReceive(uint32_t& playerID, TReceiveEvent& eve
 
 void TCustomPacketBuffer::EndReceive() {
   TGuard guard(*this);
+  EndReceiveLocked();
+}
+
+void TCustomPacketBuffer::EndReceiveLocked() {
   ReceiveTurn = false;
   if (ReceiveTurnWanted) {
     ReceiveTurnWanted = false;

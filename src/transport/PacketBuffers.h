@@ -186,6 +186,8 @@ class TCustomPacketBuffer {
   bool TryBeginReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
   // Ends the receive turn.
   void EndReceive();
+  // EndReceive, then TryBeginReceive, under one hold of the lock.
+  bool ContinueReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
   // Wakes the listener thread (a caller that stops handling events while
   // some are left).
   void WakeListener();
@@ -271,6 +273,9 @@ class TCustomPacketBuffer {
   // Sleeps on s for at most ms with the guard's lock released meanwhile.
   void WaitLocked(TGuard& guard, TWakeSignal& s, uint32_t ms);
   void ReceiveLocked(std::unique_ptr<TPacket>& packet);
+  bool TryBeginReceiveLocked(uint32_t& playerID, TReceiveEvent& event,
+                             std::unique_ptr<TPacket>& packet);
+  void EndReceiveLocked();
   bool QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter);
   bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
   bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs,
@@ -282,6 +287,7 @@ class TCustomPacketBuffer {
                         uint32_t& waitMs);
 
   TSingleConnection* Find(uint32_t playerID) const;
+  void SetNewest(uint32_t playerID, TSingleConnection* c);
   std::unique_ptr<TPacket> NextPacket(TSingleConnection& c, TDefaultPerformanceTime& now);
   bool ScanSend(TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
   bool ScanSilence(TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event);
@@ -317,6 +323,10 @@ class TCustomPacketBuffer {
   // The newest connection per PlayerID (older ones chain through
   // OlderSamePlayer).
   std::unordered_map<uint32_t, TSingleConnection*> ByPlayer;
+  // The same for the ids below DenseIDs (ids are handed out counting up
+  // from 1), as a table indexed by id: the lookup of every packet.
+  static constexpr uint32_t DenseIDs = 1u << 16;
+  std::vector<TSingleConnection*> NewestByID;
   // Slots holding a connection.
   TSlotBitSet Live;
   // Connections with a packet to send now (never csClosed).

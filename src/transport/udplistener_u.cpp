@@ -192,27 +192,28 @@ void TVXUDPListener::Handle(uint32_t playerID, TReceiveEvent event,
 
 void TVXUDPListener::HandleWaiting(int maxEvents) {
   TCustomPacketBuffer& buffer = *Server.PacketBuffer;
-  if (Ready()) {
-    int handled = 0;
-    uint32_t playerID = 0;
-    TReceiveEvent event = reShutdown;
-    std::unique_ptr<TPacket> packet;
-    for (;;) {
-      try {
-        if (!buffer.TryBeginReceive(playerID, event, packet)) break;
-      } catch (const std::exception& e) {
-        LogHandlerException("WaitReceived", e);
-        break;
-      }
+  if (!Ready()) {
+    buffer.WakeListener();
+    SendDuePackets(Server);
+    return;
+  }
+  uint32_t playerID = 0;
+  TReceiveEvent event = reShutdown;
+  std::unique_ptr<TPacket> packet;
+  try {
+    bool held = buffer.TryBeginReceive(playerID, event, packet);
+    for (int handled = 1; held; ++handled) {
       Handle(playerID, event, std::move(packet));
-      buffer.EndReceive();
-      if (++handled >= maxEvents) {
+      if (handled >= maxEvents) {
+        buffer.EndReceive();
         buffer.WakeListener();
         break;
       }
+      held = buffer.ContinueReceive(playerID, event, packet);
     }
-  } else {
-    buffer.WakeListener();
+  } catch (const std::exception& e) {
+    // Only the tries raise, and they do so before taking the turn.
+    LogHandlerException("WaitReceived", e);
   }
   SendDuePackets(Server);
 }

@@ -698,22 +698,29 @@ TEST_F(PacketBufferTest, PrioritiesWithinOneConnection) {
 }
 
 TEST_F(PacketBufferTest, DuplicatePlayerIDsResolveToTheNewest) {
-  Buf->AddConnection(1, 10, kIP, kPort, 1);
-  Buf->AddConnection(1, 11, kIP, kPort, 1);
-  EXPECT_EQ(Buf->ConnectionCount(), 2);
-  ExpectReceiveError(ClientCommand(1, 10, 1), "wrong Connection + player combo");
-  Buf->ReceivePacket(ClientCommand(1, 11, 1));
-  Buf->SendPacket(ServerCommand(1), false);
-  Buf->RemoveConnection(1);  // the newest goes, with what it held
-  EXPECT_EQ(Buf->ConnectionCount(), 1);
-  ExpectNothingToSend();
-  Buf->ReceivePacket(ClientCommand(1, 10, 1));
-  auto ack = Send();
-  ASSERT_TRUE(ack && ack->IsAck());
-  EXPECT_EQ(ack->ConnectionID(), 10u);
-  Buf->RemoveConnection(1);
-  Buf->RemoveConnection(1);  // unknown: ignored
-  EXPECT_EQ(Buf->ConnectionCount(), 0);
+  // Small ids are found through a table, large ones through a map.
+  for (uint32_t pid : {1u, 65535u, 65536u, 4000000000u}) {
+    SCOPED_TRACE(pid);
+    Buf->AddConnection(pid, 10, kIP, kPort, 1);
+    Buf->AddConnection(pid, 11, kIP, kPort, 1);
+    EXPECT_EQ(Buf->ConnectionCount(), 2);
+    ExpectReceiveError(ClientCommand(pid, 10, 1), "wrong Connection + player combo");
+    Buf->ReceivePacket(ClientCommand(pid, 11, 1));
+    Buf->SendPacket(ServerCommand(pid), false);
+    Buf->RemoveConnection(pid);  // the newest goes, with what it held
+    EXPECT_EQ(Buf->ConnectionCount(), 1);
+    ExpectNothingToSend();
+    Buf->ReceivePacket(ClientCommand(pid, 10, 1));
+    auto ack = Send();
+    ASSERT_TRUE(ack && ack->IsAck());
+    EXPECT_EQ(ack->ConnectionID(), 10u);
+    EXPECT_EQ(ack->PlayerID(), pid);
+    Buf->RemoveConnection(pid);
+    Buf->RemoveConnection(pid);  // unknown: ignored
+    EXPECT_EQ(Buf->ConnectionCount(), 0);
+    Buf->ReceivePacket(ClientCommand(pid, 10, 2));  // nobody: ignored
+    ExpectNothingToSend();
+  }
 }
 
 TEST_F(PacketBufferTest, ManyConnectionsKeepListOrderThroughRemovals) {
@@ -879,12 +886,15 @@ TEST_F(PacketBufferTest, TurnsGoToOneHolderAtATime) {
   EXPECT_EQ(r.PlayerID, 1u);
   TReport second;
   EXPECT_FALSE(Buf->TryBeginReceive(second.PlayerID, second.Event, second.Packet));
-  Buf->EndReceive();
-  ASSERT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
+  ASSERT_TRUE(Buf->ContinueReceive(r.PlayerID, r.Event, r.Packet));  // ends and takes again
   EXPECT_EQ(r.PlayerID, 2u);
   EXPECT_EQ(r.Event, rePacket);
+  EXPECT_FALSE(Buf->ContinueReceive(r.PlayerID, r.Event, r.Packet));
+  EXPECT_FALSE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));  // nothing, turn free
+  intake.push_back(ClientVoice(1, 10, 2));
+  Buf->ReceivePackets(intake, false);
+  ASSERT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
   Buf->EndReceive();
-  EXPECT_FALSE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
 
   // Send turn: its holder gets everything due, others get nothing until it
   // is given up, which happens once nothing is due.

@@ -74,52 +74,53 @@ class TSingleConnection {
   // of ClosingTimeout closes the connection.
   bool Closing() const { return State == csClosing || CloseRequested; }
 
+  // Fields are grouped by use: what queueing and sending a packet touch
+  // first, then what receiving touches, then the rest.
   uint32_t PlayerID;
   uint32_t ConnectionID;
   std::string PeerIP;
   uint16_t PeerPort;
   TConnectionState State = csLogin;
+  // Close requested (SendPacket with CloseAfter) while commands were still
+  // queued: the connection enters csClosing when the last queued command
+  // becomes the pending one. Until then SendPacket refuses it as closing,
+  // and ClosingTimeout of silence closes it as in csClosing.
+  bool CloseRequested = false;
+  bool ResendDue = false;  // pulled from the resend heap, not yet resent
+  size_t Slot = 0;         // position in the buffer's slot table
+  std::unique_ptr<TPacket> PendingCommand;
   TPacketFIFO AckQueue{16, 16, 1024};
   TPacketFIFO CommandQueue{16, 16, 1024};
   TPacketFIFO VoiceQueue{16, 16, 1024};
   TPacketFIFO MaintenanceQueue{16, 16, 1024};
   uint32_t CommandSendSequence = 0;
   uint32_t VoiceSendCounter = 0;
+  uint32_t PacketsSent = 0;
+  int32_t ResendHeapIndex = -1;
+  int64_t BytesSent = 0;
+  TDefaultPerformanceTime LastSendTimer;
+
+  TDefaultPerformanceTime LastReceiveTimer;
+  int32_t SilenceHeapIndex = -1;
+  uint32_t PacketsReceived = 0;
+  int64_t BytesReceived = 0;
+  int64_t PacketsLost = 0;
   uint32_t MaintenanceSendSequence;
   uint32_t CommandExpected = 1;
   uint32_t VoiceExpected = 1;
   uint32_t MaintenanceExpected;
-  std::unique_ptr<TPacket> PendingCommand;
+
   TDefaultPerformanceTime PendingSentTimer;
   TDefaultPerformanceTime ResendTimer;
   int32_t ResendTimeout = 0;
   std::array<int32_t, RttRingSize> RttSamples{};
   int32_t RttIndex = 0;
   int32_t AveragePing = 0;
-  TDefaultPerformanceTime LastReceiveTimer;
-  TDefaultPerformanceTime LastSendTimer;
   TDefaultPerformanceTime PingTimer;
   int32_t ClosingTimeout;
   int32_t LoginTimeout;
   int32_t ConnectedTimeout;
-  uint32_t PacketsSent = 0;
-  int64_t BytesSent = 0;
-  uint32_t PacketsReceived = 0;
-  int64_t BytesReceived = 0;
-  int64_t PacketsLost = 0;
-
-  // Close requested (SendPacket with CloseAfter) while commands were still
-  // queued: the connection enters csClosing when the last queued command
-  // becomes the pending one. Until then SendPacket refuses it as closing,
-  // and ClosingTimeout of silence closes it as in csClosing.
-  bool CloseRequested = false;
-
-  // Bookkeeping of the buffer's index structures.
-  size_t Slot = 0;                               // position in the buffer's slot table
   TSingleConnection* OlderSamePlayer = nullptr;  // next older connection with this PlayerID
-  bool ResendDue = false;                        // pulled from the resend heap, not yet resent
-  int32_t ResendHeapIndex = -1;
-  int32_t SilenceHeapIndex = -1;
 };
 
 // How the tries find work. Indexed is the buffer as used. Literal runs the

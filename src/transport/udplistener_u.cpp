@@ -82,10 +82,17 @@ void TLockedPlayerList::Refresh() {
   if (IndexGeneration == Generation) return;
   ByChannel.clear();
   ByPlayerID.clear();
+  DenseByID.clear();
   for (const auto& c : Items) {
     if (!c) continue;
     ByChannel[c->ChannelID].push_back(c.get());
-    ByPlayerID.emplace(c->PlayerID, c.get());  // the first player with an id wins
+    // The first player with an id wins.
+    if (c->PlayerID < DenseIDs) {
+      if (c->PlayerID >= DenseByID.size()) DenseByID.resize(size_t(c->PlayerID) + 1, nullptr);
+      if (DenseByID[c->PlayerID] == nullptr) DenseByID[c->PlayerID] = c.get();
+    } else {
+      ByPlayerID.emplace(c->PlayerID, c.get());
+    }
   }
   IndexGeneration = Generation;
 }
@@ -99,6 +106,7 @@ const std::vector<TClientObject*>& TLockedPlayerList::InChannel(int32_t channelI
 
 TClientObject* TLockedPlayerList::ById(uint32_t playerID) {
   Refresh();
+  if (playerID < DenseIDs) return playerID < DenseByID.size() ? DenseByID[playerID] : nullptr;
   auto it = ByPlayerID.find(playerID);
   return it == ByPlayerID.end() ? nullptr : it->second;
 }

@@ -41,6 +41,9 @@ class TLockedPlayerList {
   uint64_t Generation = 0;
   uint64_t IndexGeneration = ~uint64_t(0);
   std::unordered_map<int32_t, std::vector<TClientObject*>> ByChannel;
+  // Ids below DenseIDs (they count up from 1) in a table, others in a map.
+  static constexpr uint32_t DenseIDs = 1u << 16;
+  std::vector<TClientObject*> DenseByID;
   std::unordered_map<uint32_t, TClientObject*> ByPlayerID;
 };
 

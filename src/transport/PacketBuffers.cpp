@@ -60,6 +60,19 @@
 //   acknowledgement, when it enters csClosing from the sender, and when its
 //   timeouts change, so that the listener reacts without waiting out its
 //   sleep. These are extra wake-ups only.
+// - The listener's and the sender's waits are condition variables under the
+//   buffer's lock instead of pipe events: a wake-up set while its thread is
+//   busy costs no system call, and a try and the sleep that follows it see
+//   one consistent state. Their semantics (auto-reset, pending until the
+//   next try, the waits' lengths) are the events'.
+// - Turns (BeginReceive ... ContinueSend in the header): any thread may take
+//   the next event or the next due packets when nobody else holds that
+//   turn, so the socket thread handles what it read when the listener is
+//   idle, and the thread that handled events writes what they queued when
+//   the sender is idle. Everything is still taken from the buffer in the
+//   designed order, one holder at a time; only which thread does the work
+//   changes. The listener and sender threads remain for timers, for work
+//   that arrives while another thread holds a turn, and for the shutdown.
 // - Out-of-bound timer readings (the guard that restarts a timer) happen for
 //   the connections an indexed try looks at, not for every connection of the
 //   list; they only differ from the plain design for silences or resend waits

@@ -1,6 +1,8 @@
 // The protocol thread of a virtual server: takes one event at a time from the
 // connection buffer, finds the player it belongs to and runs the handler
-// that the event and the command code select.
+// that the event and the command code select. Events are handled with the
+// buffer's receive turn; while this thread is idle the socket thread handles
+// what it read itself (HandleWaiting), one event at a time in the same way.
 #pragma once
 
 #include <atomic>

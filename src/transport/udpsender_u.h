@@ -1,5 +1,8 @@
-// The sending thread of a virtual server: takes the next due packet from the
-// connection buffer and writes it to the server's socket.
+// The sending thread of a virtual server: takes the due packets from the
+// connection buffer with the send turn and writes them to the server's
+// socket, up to 64 per system call. A thread that finds the turn free
+// writes them itself (SendDuePackets), so the sender mostly wakes for
+// resends.
 #pragma once
 
 #include <atomic>

@@ -3,11 +3,13 @@
 // acknowledges, orders and delivers commands, counts losses, answers pings,
 // watches connections for silence, queues outgoing packets per connection in
 // four priorities, delivers commands reliably (stop-and-wait with adaptive
-// retransmission) and hands the sender thread one packet at a time, visiting
-// the connections in turn.
+// retransmission) and hands out the packets to send one connection at a
+// time, visiting the connections in turn (singly, or as many as are due at
+// once, in the same order).
 //
 // The designed order and priorities are kept, but no call scans every
-// connection: connections are found by PlayerID through a hash map, the
+// connection: connections are found by PlayerID through a table (a hash map
+// for large ids), the
 // connections with something to send (and those whose silence deadline has
 // passed) are marked in bit sets over their list positions, and resend and
 // silence deadlines sit in heaps. PacketBuffers.cpp describes the invariants.

@@ -74,13 +74,14 @@ TChannels::~TChannels() {
   ClearChannels();
 }
 
-int32_t TChannels::AddChannel(std::unique_ptr<TChannelRec>&& record) {
+int32_t TChannels::AddChannel(std::unique_ptr<TChannelRec>&& record, bool sameNameAllowed) {
   Changed.clear();
   if (!record) throw EChannels("AddChannel: no channel record");
   TChannelRec& rec = *record;
 
   if (rec.Parent != -1 && !rec.Password.empty()) return CHANNELERR_SUBCHANNEL_PASSWORD;
-  if (FindChannelByName(CutText(rec.Name, TChannelRec::NameSize), rec.Parent) != nullptr)
+  if (!sameNameAllowed &&
+      FindChannelByName(CutText(rec.Name, TChannelRec::NameSize), rec.Parent) != nullptr)
     return CHANNELERR_NAME_EXISTS;
   const TChannelRec* parent = nullptr;
   if (rec.Parent != -1) {

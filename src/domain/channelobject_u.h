@@ -107,7 +107,10 @@ class TChannels {
   // Adds the record and returns its new id (>= 0), taking it out of record.
   // A refused record is answered with a negative error code and stays with
   // the caller: record is then left as it was. A null record raises.
-  int32_t AddChannel(std::unique_ptr<TChannelRec>&& record);
+  // sameNameAllowed: a name another channel of the same parent already has
+  // is accepted (channels read back from the database: renaming may have
+  // made names equal, and such a channel must not be lost at the restart).
+  int32_t AddChannel(std::unique_ptr<TChannelRec>&& record, bool sameNameAllowed = false);
   // Removes the channel (a top-level channel with its sub-channels, which
   // come first in ChangedChannels); 0 or a negative error code. The default
   // channel, or a top-level channel above it, is refused (-117).

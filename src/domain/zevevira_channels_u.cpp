@@ -142,7 +142,9 @@ bool LoadChannels(TChannels& channels, TZeveVira& database, std::string_view ser
           }
           rec->Parent = parent->second;
         }
-        const int32_t id = channels.AddChannel(std::move(rec));
+        // Names made equal by renaming were stored as they were and come
+        // back the same way.
+        const int32_t id = channels.AddChannel(std::move(rec), true);
         if (id >= 0)
           idOfIndex.emplace(index, id);
         else

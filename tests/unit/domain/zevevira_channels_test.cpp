@@ -169,12 +169,12 @@ TEST_F(ZeveViraChannelsTest, LoadDefaultsCutsAndRangeFaults) {
 }
 
 TEST_F(ZeveViraChannelsTest, RefusedStoredChannelDoesNotReparentLaterOnes) {
-  Store(0, "Alpha", CHANNEL_SUBCHANNELS, -1);
-  Store(1, "ALPHA", CHANNEL_SUBCHANNELS, -1);  // refused: duplicate name
-  Store(2, "Bravo", CHANNEL_SUBCHANNELS, -1);  // gets id 1
-  Store(3, "BravoSub", 0, 2);                  // below Bravo, not below id 2
-  Store(4, "Orphan", 0, 1);                    // its parent was refused
-  Store(5, "Forward", 0, 6);                   // a parent not loaded yet
+  Store(0, "Alpha", 0, -1);
+  Store(1, "Refused", CHANNEL_SUBCHANNELS, 0);  // refused: Alpha has no sub-channels
+  Store(2, "Bravo", CHANNEL_SUBCHANNELS, -1);   // gets id 1
+  Store(3, "BravoSub", 0, 2);                   // below Bravo, not below id 2
+  Store(4, "Orphan", 0, 1);                     // its parent was refused
+  Store(5, "Forward", 0, 6);                    // a parent not loaded yet
   Store(6, "Charlie", CHANNEL_SUBCHANNELS, -1);
 
   EXPECT_TRUE(LoadChannels(Channels, Db));
@@ -196,6 +196,22 @@ TEST_F(ZeveViraChannelsTest, EqualSortKeysAreAllStoredInListOrder) {
   ASSERT_TRUE(SaveChannels(Channels, Db));
   EXPECT_EQ(StoredOnDisk(),
             (std::vector<std::string>{"A/-1", "A B/-1", "B/0", "zulu/-1", "ZULU/-1"}));
+
+  // Names made equal by renaming survive the restart, sub-channels too.
+  TChannels restarted(Key);
+  ASSERT_TRUE(LoadChannels(restarted, Db));
+  EXPECT_EQ(Names(GetSortedList(restarted)),
+            (std::vector<std::string>{"A", "A B", "B", "zulu", "ZULU"}));
+  const int32_t b2 = restarted.AddChannel(Channel("C", 0, 0));
+  ASSERT_GE(b2, 0);
+  restarted.GetChannelByID(b2)->Name = "b";
+  EXPECT_EQ(restarted.AddChannel(Channel("zulu", 0)), CHANNELERR_NAME_EXISTS)
+      << "a new channel still needs a name of its own";
+  ASSERT_TRUE(SaveChannels(restarted, Db));
+  TChannels again(Key);
+  ASSERT_TRUE(LoadChannels(again, Db));
+  EXPECT_EQ(Names(GetSortedList(again)),
+            (std::vector<std::string>{"A", "A B", "B", "b", "zulu", "ZULU"}));
 }
 
 TEST_F(ZeveViraChannelsTest, RegisteredSubChannelOfTemporaryParentIsNotStored) {

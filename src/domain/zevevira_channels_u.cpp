@@ -151,7 +151,21 @@ bool LoadChannels(TChannels& channels, TZeveVira& database, std::string_view ser
           LogRefused(index, id);
       }
     }
-    if (channels.Count() == 0) channels.CreateDefaultChannel();
+    if (channels.Count() == 0) {
+      channels.CreateDefaultChannel();
+    } else if (channels.GetDefaultChannelID() < 0) {
+      // The default flag may have been set on a temporary channel, which was
+      // not stored: without a default channel new players would land
+      // nowhere, so the first stored top-level channel takes the flag.
+      for (const auto& rec : channels.Channels()) {
+        if (!rec->IsTopLevel()) continue;
+        rec->Flags |= CHANNEL_DEFAULT;
+        LogFmt(LMTWARNING, LMDALL, LogCategory,
+               "LoadChannels: no stored channel is the default channel, %1 is made the default",
+               {rec->Name});
+        break;
+      }
+    }
     return channels.Count() > 0;
   } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, LogCategory, std::string("LoadChannels Exception: ") + e.what());

@@ -146,7 +146,7 @@ TEST_F(ZeveViraChannelsTest, LoadDefaultsCutsAndRangeFaults) {
   ASSERT_EQ(Channels.Count(), 1u);
   const TChannelRec& rec = *Channels.Channels()[0];
   EXPECT_EQ(rec.ChannelID, 0);
-  EXPECT_EQ(rec.Flags, 0x2348);
+  EXPECT_EQ(rec.Flags, 0x2348 | CHANNEL_DEFAULT);  // the only one, so the default
   EXPECT_EQ(rec.MaxUsers, 2500);
   EXPECT_EQ(rec.Name, std::string(29, 'x'));
   EXPECT_EQ(rec.Topic, "***ERROR***");
@@ -212,6 +212,35 @@ TEST_F(ZeveViraChannelsTest, EqualSortKeysAreAllStoredInListOrder) {
   ASSERT_TRUE(LoadChannels(again, Db));
   EXPECT_EQ(Names(GetSortedList(again)),
             (std::vector<std::string>{"A", "A B", "B", "b", "zulu", "ZULU"}));
+}
+
+// The default flag may sit on a temporary channel, which is not stored: the
+// next start makes the first stored top-level channel the default.
+TEST_F(ZeveViraChannelsTest, DefaultOnATemporaryChannelIsNotLostAtTheRestart) {
+  const int32_t first = Add("first", CHANNEL_SUBCHANNELS);
+  Add("sub", 0, first);
+  Add("second", 0);
+  const int32_t temp = Add("temp", CHANNEL_UNREGISTERED | CHANNEL_DEFAULT);
+  ASSERT_EQ(Channels.GetDefaultChannelID(), temp);
+  ASSERT_TRUE(SaveChannels(Channels, Db));
+
+  TChannels restarted(Key);
+  ASSERT_TRUE(LoadChannels(restarted, Db));
+  ASSERT_EQ(restarted.Count(), 3u);
+  const TChannelRec* byDefault = restarted.GetChannelByID(restarted.GetDefaultChannelID());
+  ASSERT_NE(byDefault, nullptr);
+  EXPECT_EQ(byDefault->Name, "first");
+  int defaults = 0;
+  for (const auto& rec : restarted.Channels()) defaults += (rec->Flags & CHANNEL_DEFAULT) != 0;
+  EXPECT_EQ(defaults, 1);
+
+  // A stored default stays where it is.
+  TChannels again(Key);
+  Store(0, "first", CHANNEL_SUBCHANNELS, -1);
+  Store(1, "second", CHANNEL_DEFAULT, -1);
+  Db.DeleteEntry(Db.GetEntry(Base + "2", FBT_NODE));
+  ASSERT_TRUE(LoadChannels(again, Db));
+  EXPECT_EQ(again.GetChannelByID(again.GetDefaultChannelID())->Name, "second");
 }
 
 TEST_F(ZeveViraChannelsTest, RegisteredSubChannelOfTemporaryParentIsNotStored) {

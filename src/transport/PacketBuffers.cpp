@@ -912,9 +912,20 @@ bool TCustomPacketBuffer::ScanSend(TDefaultPerformanceTime& now, std::unique_ptr
 }
 
 std::unique_ptr<TPacket> TCustomPacketBuffer::WaitSend() {
-  std::vector<std::unique_ptr<TPacket>> one;
-  if (WaitSendBatch(one, 1) == 0) return nullptr;
-  return std::move(one.front());
+  if (ShuttingDownFlag.load()) return nullptr;
+  TGuard guard(*this);
+  std::unique_ptr<TPacket> packet;
+  uint32_t waitMs = 0;
+  bool found = TrySendLocked(packet, waitMs);
+  while (!found && !ShuttingDownFlag.load()) {
+    WaitLocked(guard, SendEvent, waitMs + 2);
+    if (!ShuttingDownFlag.load()) found = TrySendLocked(packet, waitMs);
+  }
+  if (packet && !ShuttingDownFlag.load()) {
+    PacketsSent.fetch_add(1, std::memory_order_relaxed);
+    BytesSent.fetch_add(int64_t(packet->Size()), std::memory_order_relaxed);
+  }
+  return packet;
 }
 
 // ---------------------------------------------------------------------------
@@ -1053,31 +1064,6 @@ bool TCustomPacketBuffer::ContinueSend(std::vector<std::unique_ptr<TPacket>>& ou
   return false;
 }
 
-size_t TCustomPacketBuffer::WaitSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max) {
-  out.clear();
-  if (max == 0 || ShuttingDownFlag.load()) return 0;
-  TGuard guard(*this);
-  std::unique_ptr<TPacket> packet;
-  uint32_t waitMs = 0;
-  bool found = TrySendLocked(packet, waitMs);
-  while (!found && !ShuttingDownFlag.load()) {
-    WaitLocked(guard, SendEvent, waitMs + 2);
-    if (!ShuttingDownFlag.load()) found = TrySendLocked(packet, waitMs);
-  }
-  if (!found) return 0;
-  out.push_back(std::move(packet));
-  // The lock is held throughout, so these are the packets the next calls
-  // of WaitSend would hand out, in the same order.
-  while (out.size() < max && !ShuttingDownFlag.load() && TrySendLocked(packet, waitMs))
-    out.push_back(std::move(packet));
-  if (!ShuttingDownFlag.load()) {
-    int64_t bytes = 0;
-    for (const auto& p : out) bytes += int64_t(p->Size());
-    PacketsSent.fetch_add(uint32_t(out.size()), std::memory_order_relaxed);
-    BytesSent.fetch_add(bytes, std::memory_order_relaxed);
-  }
-  return out.size();
-}
 
 // ---------------------------------------------------------------------------
 // The plain scans as designed (TScanMode::Literal): every try visits the

@@ -166,10 +166,6 @@ class TCustomPacketBuffer {
   // The sender's blocking wait: the next packet to transmit, or null once the
   // buffer shuts down.
   std::unique_ptr<TPacket> WaitSend();
-  // WaitSend for up to max packets: blocks for the first, then takes the
-  // ones due right now, in the order consecutive WaitSend calls would hand
-  // them out. Returns how many are in out (0 once the buffer shuts down).
-  size_t WaitSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
 
   // Turns. Events are handled, and due packets written to the socket, by one
   // thread at a time each, but not always by the same one: a thread that

@@ -1064,7 +1064,6 @@ bool TCustomPacketBuffer::ContinueSend(std::vector<std::unique_ptr<TPacket>>& ou
   return false;
 }
 
-
 // ---------------------------------------------------------------------------
 // The plain scans as designed (TScanMode::Literal): every try visits the
 // connections one by one from an index cursor. The reference for tests.

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -49,6 +54,22 @@ inline size_t CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Gives the calling process a network of its own with only loopback up, so
+// that daemons started on the default ports never collide with another run
+// on the same machine. Without the right to do so the shared network stays.
+inline void IsolateNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return;
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return;
+  ifreq request{};
+  std::snprintf(request.ifr_name, IFNAMSIZ, "lo");
+  if (ioctl(fd, SIOCGIFFLAGS, &request) == 0) {
+    request.ifr_flags |= IFF_UP;
+    ioctl(fd, SIOCSIFFLAGS, &request);
+  }
+  close(fd);
+}
+
 struct TRunResult {
   int ExitCode = -1;
   std::string Output;
@@ -62,6 +83,7 @@ inline TRunResult RunServer(const std::string& dir, const std::vector<std::strin
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
+    IsolateNetwork();
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);

@@ -55,6 +55,34 @@ std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32
   return reply;
 }
 
+// Accepted logins whose client has not yet chosen its channel (and so was
+// never announced to anyone) may hold at most this many places per address.
+constexpr size_t MaxUnfinishedPerAddress = 4;
+
+// The oldest accepted login that is not finished, of the address or (null)
+// of any address; null when there is none.
+TClientObject* OldestUnfinished(TServerObject& server, const std::string* address) {
+  for (const auto& c : server.Players.Items) {
+    if (c && !c->LoginComplete && (!address || c->LoginAddress == *address)) return c.get();
+  }
+  return nullptr;
+}
+
+size_t UnfinishedOf(TServerObject& server, const std::string& address) {
+  size_t n = 0;
+  for (const auto& c : server.Players.Items) n += c && !c->LoginComplete && c->LoginAddress == address;
+  return n;
+}
+
+// An unfinished login gives its place to a new one: its record goes without
+// a word to anyone, as nobody was told of it, and its connection closes
+// once its login reply has left.
+void GiveWay(TServerObject& server, TClientObject* player) {
+  server.PacketBuffer->CloseConnection(player->PlayerID);
+  std::erase_if(server.Players.Items, [player](const auto& c) { return c.get() == player; });
+  server.Players.Changed();
+}
+
 }  // namespace
 
 uint32_t GetNewConnectionID(TServerObject& server) {
@@ -152,7 +180,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   }
 
   server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP,
-                                     request.PeerPort, 1);
+                                     request.PeerPort, 1, request.Size());
 
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
@@ -178,8 +206,14 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   PutLE32(r + 104, server.ServerMaxUsers);
   PutTextN(r + 116, 255, server.ServerWelcomeMessage);
 
+  // Logins that never finish must not keep players out: on a full server
+  // the oldest unfinished one gives way to a login that is accepted.
   int32_t result = 0;
-  if (server.Players.Items.size() >= server.ServerMaxUsers) result = LOGIN_SERVER_FULL;
+  TClientObject* givesWay = nullptr;
+  if (server.Players.Items.size() >= server.ServerMaxUsers) {
+    givesWay = OldestUnfinished(server, nullptr);
+    if (givesWay == nullptr) result = LOGIN_SERVER_FULL;
+  }
   if (result == 0 && serverPasswordAlways && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
     result = LOGIN_BAD_PASSWORD_OR_NAME;
@@ -196,6 +230,10 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   PutLE32(r + 88, uint32_t(result));
   server.PacketBuffer->SendPacket(std::move(reply), false);
   if (result == LOGIN_ACCEPTED) {
+    client->LoginAddress = request.PeerIP;
+    if (givesWay) GiveWay(server, givesWay);
+    while (UnfinishedOf(server, request.PeerIP) >= MaxUnfinishedPerAddress)
+      GiveWay(server, OldestUnfinished(server, &request.PeerIP));
     server.Players.Items.push_back(std::move(client));
     server.Players.Changed();
   }
@@ -291,6 +329,8 @@ void CMD_sc_LoginStep5(TVXUDPListener& l) {
   TBatchSender batch(l, cmd::CMD_sc_LoginStep5, 10, TClientObject::PlayerEntrySize);
   for (const auto& other : l.Server.Players.Items) {
     if (!other || !CheckClientInView(rules, *l.Server.Channels, &client, other.get())) continue;
+    // Others whose login is unfinished are announced when it finishes.
+    if (!other->LoginComplete && other.get() != &client) continue;
     other->WritePlayerEntry(batch.Next());
     batch.Written();
   }

@@ -53,6 +53,9 @@ void NotifyPlayerLeftScope(TServerObject& server, uint32_t playerID, uint16_t re
   for (const auto& recipient : server.Players.Items) {
     if (!recipient) continue;
     if (!CheckClientInView(rules, *server.Channels, subject, recipient.get())) continue;
+    // Nobody was told of a player whose login never finished, so nobody but
+    // the player hears of its departure.
+    if (!subject->LoginComplete && recipient.get() != subject) continue;
     auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *recipient);
     uint8_t* p = packet->Data();
     PutLE32(p + 24, subject->PlayerID);

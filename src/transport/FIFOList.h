@@ -62,6 +62,8 @@ class TFIFOList {
 
   int32_t Count() const { return Used; }
   int32_t Capacity() const { return Slots; }
+  // True when the next Add would raise.
+  bool Full() const { return Used == Slots && (Slots >= MaxItems || GrowBy <= 0); }
 
  private:
   static std::unique_ptr<TItem[]> Allocate(int32_t slots) {

@@ -159,7 +159,15 @@ void TSingleConnection::AddRttSample(int32_t valueMs) {
   ResendTimeout = std::max(ClampToInt32(RoundHalfEven(__int128(sum) * 3, 40)), 10);
 }
 
+bool TSingleConnection::SpendCredit(size_t bytes) {
+  if (Validated) return true;
+  if (int64_t(bytes) > Credit) return false;
+  Credit -= int64_t(bytes);
+  return true;
+}
+
 int32_t TSingleConnection::SilenceLimit() const {
+  if (Overflowed && State != csClosed) return 0;
   switch (State) {
     case csLogin:
       return CloseRequested ? ClosingTimeout : LoginTimeout;
@@ -241,6 +249,11 @@ void TCustomPacketBuffer::SyncSend(TSingleConnection& c) {
 // Called after the silence clock restarted, the state changed or the
 // timeouts changed. A later deadline is left for the heap top to notice.
 void TCustomPacketBuffer::SyncSilence(TSingleConnection& c) {
+  if (c.Reported) {  // waits for its removal
+    if (TSilenceHeap::Contains(c)) SilenceHeap.Erase(&c);
+    Due.Clear(c.Slot);
+    return;
+  }
   if (c.State == csClosed) {
     if (TSilenceHeap::Contains(c)) SilenceHeap.Erase(&c);
     Due.Set(c.Slot);
@@ -350,11 +363,16 @@ void TCustomPacketBuffer::CheckClockJump(const TDefaultPerformanceTime& now) {
 
 void TCustomPacketBuffer::AddConnection(uint32_t playerID, uint32_t connectionID,
                                         const std::string& peerIP, uint16_t peerPort,
-                                        uint32_t firstMaintenanceSequence) {
+                                        uint32_t firstMaintenanceSequence,
+                                        size_t loginRequestBytes) {
   std::lock_guard guard(Lock);
   auto conn = std::make_unique<TSingleConnection>(playerID, connectionID, peerIP, peerPort,
                                                   firstMaintenanceSequence, Defaults);
   TSingleConnection* c = conn.get();
+  if (loginRequestBytes > 0) {
+    c->Validated = false;
+    c->Credit = 3 * int64_t(loginRequestBytes);
+  }
   MakeRoomForSlot();
   c->Slot = SlotsUsed++;
   Slots[c->Slot] = std::move(conn);
@@ -393,6 +411,17 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerID) {
     owned = std::move(Slots[c->Slot]);
     --LiveCount;
   }
+}
+
+void TCustomPacketBuffer::CloseConnection(uint32_t playerID) {
+  TGuard guard(*this);
+  TSingleConnection* c = Find(playerID);
+  if (!c || c->Closing() || c->State == csClosed) return;
+  if (c->CommandQueue.Count() > 0)
+    RequestClose(*c);
+  else
+    EnterClosing(*c);
+  SyncSend(*c);
 }
 
 int32_t TCustomPacketBuffer::ConnectionCount() const {
@@ -508,6 +537,7 @@ void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet) {
   if (cls == TPacketClass::Maintenance) {
     const TMaintenanceHeader h = p.MaintenanceHeader();
     if (h.Type() == MAINT_LOGINREQUEST && h.ConnectionID() == 0 && h.PlayerID() == 0) {
+      if (ReceiveQueue.Full()) return;  // the client asks again
       ReceiveQueue.Add(std::move(packet));
       Signal(ReceiveEvent);
       return;
@@ -519,6 +549,8 @@ void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet) {
   if (GetLE32(p.Data() + 4) != c.ConnectionID)
     throw ECustomPacketBuffer("wrong Connection + player combo");
   if (c.State == csClosed) throw ECustomPacketBuffer("recv data after close");
+  c.Reported = false;  // alive again: its next silence is reported anew
+  c.Validated = true;
   c.PeerIP = p.PeerIP;
   c.PeerPort = p.PeerPort;
   Restart(c.LastReceiveTimer);
@@ -551,6 +583,9 @@ void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet) {
     }
     case TPacketClass::Command: {
       const TCommandHeader cmd = p.CommandHeader();
+      // With the listener's queue full the command is neither acknowledged
+      // nor counted: the client sends it again.
+      if (cmd.Sequence() == c.CommandExpected && ReceiveQueue.Full()) return;
       auto ackPacket = std::make_unique<TPacket>(AckPacketSize);
       PutLE16(ackPacket->Data(), MAGIC_ACK);
       TAckHeader ack = ackPacket->AckHeader();
@@ -573,6 +608,7 @@ void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet) {
     }
     case TPacketClass::VoiceC2S: {
       if (c.State == csLogin) throw ECustomPacketBuffer("Recv voice data during login");
+      if (ReceiveQueue.Full()) return;  // late voice is worthless anyway
       const uint32_t counter = p.VoiceC2SHeader().VoiceCounter();
       if (counter >= c.VoiceExpected) {
         const uint32_t gap = counter - c.VoiceExpected;
@@ -674,6 +710,10 @@ bool TCustomPacketBuffer::ScanSilence(TDefaultPerformanceTime& now, uint32_t& pl
     const size_t slot = Due.FindNextCircular(CursorBase(ReceiveCursor));
     if (slot == NoSlot) return false;
     TSingleConnection& c = *Slots[slot];
+    if (c.Reported) {
+      Due.Clear(slot);
+      continue;
+    }
     TReceiveEvent found = reClosed;
     if (c.State != csClosed) {
       const int32_t elapsed = c.LastReceiveTimer.ElapsedSince(now, TimerBound);
@@ -688,6 +728,8 @@ bool TCustomPacketBuffer::ScanSilence(TDefaultPerformanceTime& now, uint32_t& pl
       }
     }
     ReceiveCursor = slot;
+    c.Reported = true;
+    Due.Clear(slot);
     playerID = c.PlayerID;
     event = found;
     return true;
@@ -753,41 +795,51 @@ bool TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket>& packet, bool clo
     return false;
   }
   TSingleConnection& c = *cp;
-  try {
-    const TPacketClass cls = packet->Class();
-    const bool open = (c.State == csLogin || c.State == csConnected) && !c.CloseRequested;
-    if (cls == TPacketClass::VoiceS2C && !(open && c.State == csConnected))
-      throw ECustomPacketBuffer(
-          "Sending voice packet to pre connected, closing or closed connection");
-    if (!open) throw ECustomPacketBuffer("Sending packet to closing or closed connection");
-    switch (cls) {
-      case TPacketClass::Command:
-        c.CommandQueue.Add(std::move(packet));
-        break;
-      case TPacketClass::VoiceS2C:
-        c.VoiceQueue.Add(std::move(packet));
-        break;
-      case TPacketClass::Maintenance:
-        c.MaintenanceQueue.Add(std::move(packet));
-        break;
-      default:
-        throw ECustomPacketBuffer("Invalid packet on buffer");
-    }
-    Signal(SendEvent);
-    if (closeAfter) {
-      // The mend: with commands queued, the connection enters csClosing only
-      // once the last of them (this one, when it is a command) is pending.
-      if (c.CommandQueue.Count() > 0)
-        RequestClose(c);
-      else
-        EnterClosing(c);
-    }
-    SyncSend(c);
-    return true;
-  } catch (const ECustomPacketBuffer&) {
-    packet.reset();  // dropped quietly
+  const TPacketClass cls = packet->Class();
+  const bool open =
+      (c.State == csLogin || c.State == csConnected) && !c.CloseRequested && !c.Overflowed;
+  TPacketFIFO* queue = nullptr;
+  switch (cls) {
+    case TPacketClass::Command:
+      queue = &c.CommandQueue;
+      break;
+    case TPacketClass::VoiceS2C:
+      queue = c.State == csConnected ? &c.VoiceQueue : nullptr;
+      break;
+    case TPacketClass::Maintenance:
+      queue = &c.MaintenanceQueue;
+      break;
+    default:
+      break;
+  }
+  // Refused: not open, voice before the login completed or while closing,
+  // a packet class that is never sent.
+  if (!open || queue == nullptr || c.Reported) {
+    packet.reset();
     return false;
   }
+  if (queue->Full()) {
+    // The peer does not take what it is sent: it goes, as if silent, and
+    // the event that queued this goes on for everyone else.
+    OverflowDrops.fetch_add(1, std::memory_order_relaxed);
+    c.Overflowed = true;
+    SyncSilence(c);
+    Signal(ReceiveEvent);
+    packet.reset();
+    return false;
+  }
+  queue->Add(std::move(packet));
+  Signal(SendEvent);
+  if (closeAfter) {
+    // The mend: with commands queued, the connection enters csClosing only
+    // once the last of them (this one, when it is a command) is pending.
+    if (c.CommandQueue.Count() > 0)
+      RequestClose(c);
+    else
+      EnterClosing(c);
+  }
+  SyncSend(c);
+  return true;
 }
 
 std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacket(TSingleConnection& c,
@@ -804,20 +856,29 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacket(TSingleConnection& c,
     if (resend) {
       TCommandHeader h = c.PendingCommand->CommandHeader();
       h.SetResendCount(uint16_t(h.ResendCount() + 1));
-      p = std::make_unique<TPacket>();
-      p->Assign(*c.PendingCommand);
       Restart(c.ResendTimer);
+      if (c.SpendCredit(c.PendingCommand->Size())) {
+        p = std::make_unique<TPacket>();
+        p->Assign(*c.PendingCommand);
+      } else {
+        CreditDrops.fetch_add(1, std::memory_order_relaxed);
+      }
     } else if (!c.PendingCommand && c.CommandQueue.Count() > 0) {
-      c.PendingCommand = c.CommandQueue.Get();
-      TCommandHeader h = c.PendingCommand->CommandHeader();
-      c.CommandSendSequence += 1;
-      h.SetSequence(c.CommandSendSequence);
-      h.SetConnectionID(c.ConnectionID);
-      h.SetResendCount(0);
-      Restart(c.PendingSentTimer);
-      c.ResendTimer.Assign(c.PendingSentTimer);
-      p = std::make_unique<TPacket>();
-      p->Assign(*c.PendingCommand);
+      std::unique_ptr<TPacket> next = c.CommandQueue.Get();
+      if (c.SpendCredit(next->Size())) {
+        c.PendingCommand = std::move(next);
+        TCommandHeader h = c.PendingCommand->CommandHeader();
+        c.CommandSendSequence += 1;
+        h.SetSequence(c.CommandSendSequence);
+        h.SetConnectionID(c.ConnectionID);
+        h.SetResendCount(0);
+        Restart(c.PendingSentTimer);
+        c.ResendTimer.Assign(c.PendingSentTimer);
+        p = std::make_unique<TPacket>();
+        p->Assign(*c.PendingCommand);
+      } else {
+        CreditDrops.fetch_add(1, std::memory_order_relaxed);
+      }
       if (c.CloseRequested && c.CommandQueue.Count() == 0) EnterClosing(c);
     } else if (c.VoiceQueue.Count() > 0) {
       p = c.VoiceQueue.Get();
@@ -828,9 +889,15 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacket(TSingleConnection& c,
     } else if (c.MaintenanceQueue.Count() > 0) {
       p = c.MaintenanceQueue.Get();
       TMaintenanceHeader h = p->MaintenanceHeader();
-      c.MaintenanceSendSequence += 1;
-      h.SetSequence(c.MaintenanceSendSequence);
-      if (h.Type() != MAINT_LOGINREPLY) h.SetConnectionID(c.ConnectionID);
+      const bool loginReply = h.Type() == MAINT_LOGINREPLY;  // one per request, always sent
+      if (loginReply || c.SpendCredit(p->Size())) {
+        c.MaintenanceSendSequence += 1;
+        h.SetSequence(c.MaintenanceSendSequence);
+        if (!loginReply) h.SetConnectionID(c.ConnectionID);
+      } else {
+        CreditDrops.fetch_add(1, std::memory_order_relaxed);
+        p.reset();
+      }
     }
   }
   if (p) {
@@ -1131,11 +1198,13 @@ bool TCustomPacketBuffer::ScanSendLiteral(TDefaultPerformanceTime& now,
 bool TCustomPacketBuffer::ScanSilenceLiteral(TDefaultPerformanceTime& now, uint32_t& playerID,
                                              TReceiveEvent& event, uint32_t& waitMs) {
   return LiteralRound(LiteralReceiveCursor, [&](TSingleConnection& c) {
+    if (c.Reported) return false;
     int32_t elapsed = 0;
     if (c.State != csClosed) elapsed = c.LastReceiveTimer.ElapsedSince(now, TimerBound);
     if (c.Closing() && elapsed >= c.ClosingTimeout) EnterClosed(c, false);
     if (c.State == csClosed || c.SilenceLimit() - elapsed <= 0) {
       ReceiveCursor = c.Slot;  // named from now on (see ShiftLiteralCursors)
+      c.Reported = true;
       playerID = c.PlayerID;
       event = c.State == csClosed ? reClosed : reTimeout;
       return true;

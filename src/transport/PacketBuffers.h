@@ -75,6 +75,10 @@ class TSingleConnection {
   // csClosing, or a close requested that waits for queued commands: silence
   // of ClosingTimeout closes the connection.
   bool Closing() const { return State == csClosing || CloseRequested; }
+  // Queues or sends a packet of this many bytes to a peer that has not yet
+  // shown it receives what is sent to it; false when that would exceed
+  // three times what the peer sent (the rest is dropped).
+  bool SpendCredit(size_t bytes);
 
   // Fields are grouped by use: what queueing and sending a packet touch
   // first, then what receiving touches, then the rest.
@@ -89,6 +93,17 @@ class TSingleConnection {
   // and ClosingTimeout of silence closes it as in csClosing.
   bool CloseRequested = false;
   bool ResendDue = false;  // pulled from the resend heap, not yet resent
+  // A queue overflowed: the peer does not take what it is sent. Nothing more
+  // is queued for it and it is reported as timed out.
+  bool Overflowed = false;
+  // Its time-out or close has been reported; it waits for its removal and
+  // is not reported again.
+  bool Reported = false;
+  // A packet carrying the connection's id came from the peer, so the peer
+  // receives what is sent to it. Until then what is sent to it (but the
+  // login reply) is limited to Credit bytes.
+  bool Validated = true;
+  int64_t Credit = 0;
   size_t Slot = 0;         // position in the buffer's slot table
   std::unique_ptr<TPacket> PendingCommand;
   TPacketFIFO AckQueue{16, 16, 1024};
@@ -138,9 +153,17 @@ class TCustomPacketBuffer {
   TCustomPacketBuffer(const TCustomPacketBuffer&) = delete;
   TCustomPacketBuffer& operator=(const TCustomPacketBuffer&) = delete;
 
-  // Creates a connection in csLogin and appends it to the list.
+  // Creates a connection in csLogin and appends it to the list. A login
+  // request of loginRequestBytes (above 0) creates it: until the peer sends
+  // a packet with the connection's id, it gets besides the login reply at
+  // most three times the bytes it sent.
   void AddConnection(uint32_t playerID, uint32_t connectionID, const std::string& peerIP,
-                     uint16_t peerPort, uint32_t firstMaintenanceSequence);
+                     uint16_t peerPort, uint32_t firstMaintenanceSequence,
+                     size_t loginRequestBytes = 0);
+  // Closes the newest connection with this PlayerID once what is queued on
+  // it has left (as SendPacket with CloseAfter does); it is then reported
+  // as closed. Unknown ids are ignored.
+  void CloseConnection(uint32_t playerID);
   // Removes and frees the newest connection with this PlayerID with all it
   // holds; unknown ids are ignored.
   void RemoveConnection(uint32_t playerID);
@@ -153,12 +176,13 @@ class TCustomPacketBuffer {
   // Empties packets. With wake false the listener and the sender are not
   // woken for these packets: the caller then tries the turns itself.
   void ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets, bool wake = true);
-  // Queues a packet for its connection. Refused packets are dropped quietly;
-  // a full queue raises EFIFOList "Can't allocate needed memory".
+  // Queues a packet for its connection. Refused packets are dropped quietly.
+  // A connection whose queue is full takes no more packets and is reported
+  // as timed out: a peer that does not take what it is sent never holds up
+  // what is sent to the others.
   void SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
   // SendPacket(packet, false) for each packet in order under one hold of the
-  // lock, waking the sender once. A full queue raises after the packets
-  // before it were queued. Empties packets.
+  // lock, waking the sender once. Empties packets.
   void SendPackets(std::vector<std::unique_ptr<TPacket>>& packets);
 
   // The listener's blocking wait.
@@ -216,6 +240,10 @@ class TCustomPacketBuffer {
   void GetTotals(uint32_t& packetsSent, uint32_t& packetsReceived, int64_t& bytesSent,
                  int64_t& bytesReceived) const;
   int32_t ConnectionCount() const;
+  // Packets dropped because a peer's queue was full, and because they went
+  // beyond what an unvalidated peer may be sent.
+  uint64_t OverflowDropCount() const { return OverflowDrops.load(std::memory_order_relaxed); }
+  uint64_t CreditDropCount() const { return CreditDrops.load(std::memory_order_relaxed); }
 
   void Shutdown();
   bool ShuttingDown() const { return ShuttingDownFlag.load(); }
@@ -361,6 +389,9 @@ class TCustomPacketBuffer {
   std::atomic<int64_t> BytesSent{0};
   std::atomic<uint32_t> PacketsReceived{0};
   std::atomic<int64_t> BytesReceived{0};
+  // Packets dropped: queues full, or beyond an unvalidated peer's credit.
+  std::atomic<uint64_t> OverflowDrops{0};
+  std::atomic<uint64_t> CreditDrops{0};
   size_t SendCursor = CursorAtFirst;     // slot of the connection served last
   size_t ReceiveCursor = CursorAtFirst;  // slot of the connection reported last
   TConnectionTimeouts Defaults;

@@ -43,6 +43,7 @@ class TClientObject {
   TDateTime LastActivity;      // time of the last packet received from the player
   TDateTime LoginTime;         // time of the login request
   bool LoginComplete = false;  // voice is relayed only once this is set
+  std::string LoginAddress;    // source address of the login request
 
   // Writes the 46-byte player entry (PlayerID, ChannelID, ChannelPrivileges,
   // Priviliges, PlayerFlags, then NickName as text 29, cut when longer) into

@@ -300,7 +300,13 @@ void TVXUDPListener::DispatchPacket() {
 
 void TVXUDPListener::RemoveCurrentClient(uint32_t reason) {
   if (CurrentClient) {
-    NotifyPlayerLeftScope(Server, CurrentClient->PlayerID, uint16_t(reason), "", 0);
+    // Whatever the notice meets, the player and its connection go: the
+    // buffer reports a departure once.
+    try {
+      NotifyPlayerLeftScope(Server, CurrentClient->PlayerID, uint16_t(reason), "", 0);
+    } catch (const std::exception& e) {
+      LogHandlerException("NotifyPlayerLeftScope", e);
+    }
     auto& items = *Clients;
     const TClientObject* gone = CurrentClient;
     CurrentClient = nullptr;

@@ -732,7 +732,7 @@ TEST_F(WebInterfaceTest, ConnectionCapRefusesTheSixtyFifth) {
 TEST_F(WebInterfaceTest, ShippedPagesFillEveryMarkerAndCarryTheCommandFields) {
   StartWeb();
   Web.reset();
-  const fs::path shipped = fs::path(__FILE__).parent_path() / ".." / ".." / "httpdocs";
+  const fs::path shipped = fs::path(VX_SOURCE_DIR) / "httpdocs";
   ASSERT_TRUE(fs::exists(shipped / "login.html"));
   Web = std::make_unique<TWebInterface>(Manager);
   ASSERT_TRUE(Web->Start(0, shipped.string(), "127.0.0.1"));

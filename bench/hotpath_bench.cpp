@@ -86,7 +86,9 @@ struct TRelayFixture {
       step6->CommandHeader().SetCode(8);
       step6->CommandHeader().SetPlayerID(id);
       buffer.SendPacket(std::move(step6), false);
-      auto sent = buffer.WaitSend();
+      std::unique_ptr<TPacket> sent;
+      uint32_t waitMs = 0;
+      buffer.TrySend(sent, waitMs);
       auto ack = std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_ACK, AckPacketSize));
       ack->AckHeader().SetConnectionID(c->ConnectionID);
       ack->AckHeader().SetPlayerID(id);
@@ -97,18 +99,14 @@ struct TRelayFixture {
     Server->Players.Changed();
     Listener = std::make_unique<TVXUDPListener>(*Server);
   }
-  ~TRelayFixture() {
-    Listener.reset();
-    Server->PacketBuffer->ThreadDone(0);
-    Server->PacketBuffer->ThreadDone(1);
-  }
+  ~TRelayFixture() { Listener.reset(); }
   TServerManager Manager;
   std::shared_ptr<TServerObject> Server;
   std::unique_ptr<TVXUDPListener> Listener;
 };
 
 // One 60-byte frame of player 1 relayed to the n-1 others: the listener's
-// work under its locks, then the sender's WaitSend for every packet. Items
+// work under its locks, then every packet taken as due. Items
 // are relayed packets.
 void BM_RelayFanOut(benchmark::State& state) {
   const uint32_t players = uint32_t(state.range(0));
@@ -131,8 +129,9 @@ void BM_RelayFanOut(benchmark::State& state) {
       ProgressVoiceData(l);
       l.CurrentPacket.reset();
     }
-    for (uint32_t i = 1; i < players; ++i)
-      benchmark::DoNotOptimize(f.Server->PacketBuffer->WaitSend());
+    std::vector<std::unique_ptr<TPacket>> out;
+    f.Server->PacketBuffer->TakeDue(out, players);
+    benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * (players - 1));
 }

@@ -1,6 +1,6 @@
 // The connection buffer alone, with 10, 1,000 and 10,000 connected players:
-// datagrams in (ReceivePacket -> WaitReceived), packets out (SendPacket ->
-// WaitSend), commands with their acknowledgements, and the memory that one
+// datagrams in (ReceivePacket -> TryReceive), packets out (SendPacket ->
+// TrySend), commands with their acknowledgements, and the memory that one
 // connection takes. Packets are recycled between iterations, so what is
 // measured is the buffer plus the copies and acks the protocol requires.
 #include <benchmark/benchmark.h>
@@ -30,6 +30,19 @@ std::unique_ptr<TPacket> Make(uint16_t magic, size_t size, uint32_t pid) {
   return p;
 }
 
+// The sender's try, and the listener's.
+std::unique_ptr<TPacket> Next(TCustomPacketBuffer& buffer) {
+  std::unique_ptr<TPacket> p;
+  uint32_t waitMs = 0;
+  buffer.TrySend(p, waitMs);
+  return p;
+}
+void Take(TCustomPacketBuffer& buffer, uint32_t& pid, TReceiveEvent& event,
+          std::unique_ptr<TPacket>& packet) {
+  uint32_t waitMs = 0;
+  buffer.TryReceive(pid, event, packet, waitMs);
+}
+
 void SetIds(TPacket& p, uint32_t pid) {
   PutLE32(p.Data() + 4, Cid(pid));
   PutLE32(p.Data() + 8, pid);
@@ -37,22 +50,18 @@ void SetIds(TPacket& p, uint32_t pid) {
 
 // A buffer with n players past their login (LoginStep6 sent and acknowledged).
 struct TFixture {
-  explicit TFixture(uint32_t n, TScanMode mode = TScanMode::Indexed) : Buffer(mode) {
+  explicit TFixture(uint32_t n) {
     for (uint32_t pid = 1; pid <= n; ++pid) {
       Buffer.AddConnection(pid, Cid(pid), kIP, kPort, 1);
       auto step6 = Make(MAGIC_COMMAND, CommandHeaderSize, pid);
       step6->CommandHeader().SetCode(8);
       Buffer.SendPacket(std::move(step6), false);
-      auto sent = Buffer.WaitSend();
+      auto sent = Next(Buffer);
       auto ack = Make(MAGIC_ACK, AckPacketSize, pid);
       SetIds(*ack, pid);
       ack->AckHeader().SetSequence(sent->CommandHeader().Sequence());
       Buffer.ReceivePacket(std::move(ack));
     }
-  }
-  ~TFixture() {
-    Buffer.ThreadDone(0);
-    Buffer.ThreadDone(1);
   }
   TCustomPacketBuffer Buffer;
 };
@@ -76,7 +85,7 @@ void BM_VoiceIn(benchmark::State& state) {
     SetIds(*packet, pid);
     packet->VoiceC2SHeader().SetVoiceCounter(counter);
     f.Buffer.ReceivePacket(std::move(packet));
-    f.Buffer.WaitReceived(eventPid, event, packet);
+    Take(f.Buffer, eventPid, event, packet);
   }
   state.SetItemsProcessed(int64_t(state.iterations()));
 }
@@ -95,17 +104,17 @@ void BM_VoiceOutAll(benchmark::State& state) {
       SetIds(*packets[i], i + 1);
       f.Buffer.SendPacket(std::move(packets[i]), false);
     }
-    for (uint32_t i = 0; i < n; ++i) packets[i] = f.Buffer.WaitSend();
+    for (uint32_t i = 0; i < n; ++i) packets[i] = Next(f.Buffer);
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * n);
 }
 BENCHMARK(BM_VoiceOutAll)->Apply(Sizes);
 
 // Only one player in a hundred talks to (at least one): the sender must skip
-// the idle connections. Literal mode runs the plain scan for comparison.
-void VoiceOutSparse(benchmark::State& state, TScanMode mode) {
+// the idle connections.
+void BM_VoiceOutSparse(benchmark::State& state) {
   const uint32_t n = uint32_t(state.range(0));
-  TFixture f(n, mode);
+  TFixture f(n);
   const uint32_t active = std::max<uint32_t>(1, n / 100);
   std::vector<std::unique_ptr<TPacket>> packets;
   for (uint32_t i = 0; i < active; ++i)
@@ -115,18 +124,11 @@ void VoiceOutSparse(benchmark::State& state, TScanMode mode) {
       SetIds(*packets[i], i * (n / active) + 1);
       f.Buffer.SendPacket(std::move(packets[i]), false);
     }
-    for (uint32_t i = 0; i < active; ++i) packets[i] = f.Buffer.WaitSend();
+    for (uint32_t i = 0; i < active; ++i) packets[i] = Next(f.Buffer);
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * active);
 }
-void BM_VoiceOutSparse(benchmark::State& state) {
-  VoiceOutSparse(state, TScanMode::Indexed);
-}
-void BM_VoiceOutSparseLiteralScan(benchmark::State& state) {
-  VoiceOutSparse(state, TScanMode::Literal);
-}
 BENCHMARK(BM_VoiceOutSparse)->Apply(Sizes);
-BENCHMARK(BM_VoiceOutSparseLiteralScan)->Apply(Sizes);
 
 // A command to each player in turn: queued, sent (the pending copy stays),
 // acknowledged by the client.
@@ -140,7 +142,7 @@ void BM_CommandRoundTrip(benchmark::State& state) {
     pid = pid % n + 1;
     SetIds(*command, pid);
     f.Buffer.SendPacket(std::move(command), false);
-    command = f.Buffer.WaitSend();  // the copy; reused as the next command
+    command = Next(f.Buffer);  // the copy; reused as the next command
     // The client's ack, as the datagram intake creates it.
     auto ack = Make(MAGIC_ACK, AckPacketSize, pid);
     SetIds(*ack, pid);
@@ -166,8 +168,8 @@ void BM_CommandIn(benchmark::State& state) {
     command->CommandHeader().SetSequence(nextSeq[pid]++);
     command->SealChecksum();
     f.Buffer.ReceivePacket(std::move(command));
-    f.Buffer.WaitReceived(eventPid, event, command);
-    auto ack = f.Buffer.WaitSend();
+    Take(f.Buffer, eventPid, event, command);
+    auto ack = Next(f.Buffer);
     benchmark::DoNotOptimize(ack.get());
   }
   state.SetItemsProcessed(int64_t(state.iterations()));
@@ -184,8 +186,6 @@ void BM_ConnectionMemory(benchmark::State& state) {
     for (uint32_t pid = 1; pid <= n; ++pid) buffer->AddConnection(pid, Cid(pid), kIP, kPort, 1);
     const size_t after = mallinfo2().uordblks;
     perConnection = double(after - before) / n;
-    buffer->ThreadDone(0);
-    buffer->ThreadDone(1);
   }
   state.counters["bytes_per_connection"] = perConnection;
   state.counters["sizeof_TSingleConnection"] = double(sizeof(TSingleConnection));

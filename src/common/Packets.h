@@ -186,6 +186,9 @@ class TPacket {
 
   std::string PeerIP;
   uint16_t PeerPort = 0;
+  // When the packet was queued for sending, in ms of the process clock
+  // (wrapping); voice that waited too long is dropped.
+  uint32_t QueuedMs = 0;
   void SetPeer(const std::string& ip, uint16_t port) {
     PeerIP = ip;
     PeerPort = port;

@@ -70,7 +70,8 @@ TClientObject* OldestUnfinished(TServerObject& server, const std::string* addres
 
 size_t UnfinishedOf(TServerObject& server, const std::string& address) {
   size_t n = 0;
-  for (const auto& c : server.Players.Items) n += c && !c->LoginComplete && c->LoginAddress == address;
+  for (const auto& c : server.Players.Items)
+    n += c && !c->LoginComplete && c->LoginAddress == address;
   return n;
 }
 

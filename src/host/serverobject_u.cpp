@@ -23,8 +23,9 @@
 #include "host/logdebug.h"
 #include "host/zevevira_users_u.h"
 #include "transport/PacketBuffers.h"
+#include "transport/ServerTransport.h"
 #include "transport/clientobject_u.h"
-#include "transport/udpsender_u.h"
+#include "transport/udplistener_u.h"
 #include "transport/udpsocket_u.h"
 
 namespace vx {
@@ -35,9 +36,6 @@ constexpr const char* kWebPost = "WebPost";
 constexpr const char* kServers = "Servers";
 constexpr const char* kDefaultServerSection = "server_cfg Default";
 constexpr uint16_t kAdminPrivileges = 9;
-// Events the socket thread handles after one read before it leaves the rest
-// to the listener thread.
-constexpr int kIntakeEvents = 64;
 
 std::string ReadTrimmed(const TIniFile& ini, const char* section, const char* key,
                         const std::string& def, size_t maxLength) {
@@ -234,52 +232,28 @@ void TServerObject::StartTransport() {
     // Readers take the player list's lock before they look at the channels.
     Channels = std::make_unique<TChannels>(ConfigName);
     Channels->SetDefaultCodec(DefaultCodec());
+    std::scoped_lock channels(*Channels);
+    if (TZeveVira* db = Database()) {
+      LoadChannels(*Channels, *db, ConfigName);
+    } else {
+      Channels->CreateDefaultChannel();
+    }
   }
   PacketBuffer = std::make_unique<TCustomPacketBuffer>();
-  // The socket object exists before the threads so that the sender always
-  // has one; it takes in datagrams only once activated below.
-  Socket = std::make_unique<TUDPServerSocket>();
   Listener = std::make_unique<TVXUDPListener>(*this);
-  Listener->Start();
-  Sender = std::make_unique<TVXUDPSender>(*this);
-  Sender->Start();
+  Transport = std::make_unique<TServerTransport>(*PacketBuffer, *Listener);
   if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
-  Intake.clear();
-  Intake.reserve(64);
-  Socket->Activate(
-      uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
-      [this](const uint8_t* data, size_t size, const sockaddr_in& from) {
-        auto packet = std::make_unique<TPacket>(data, size);
-        packet->SetPeer(TUDPServerSocket::AddressText(from), ntohs(from.sin_port));
-        Intake.push_back(std::move(packet));
-      },
-      [this] { FlushIntake(); });
+  Transport->Start(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
+                   TEventLoopPool::Shared().Pick());
 }
 
-void TServerObject::FlushIntake() {
-  TCustomPacketBuffer* buffer = PacketBuffer.get();
-  if (buffer == nullptr || buffer->ShuttingDown() || !Socket || !Socket->Active()) {
-    Intake.clear();
-    return;
-  }
-  // The socket thread handles the events itself when the listener is idle
-  // (waking it would cost more than the work), and writes what became due.
-  buffer->ReceivePackets(Intake, false);
-  Listener->HandleWaiting(kIntakeEvents);
-}
-
-// Ends the threads, closes the socket and releases the buffer, in an order
-// that never leaves a thread working on something already released.
+// Leaves the event loop, closes the socket and releases the buffer, in an
+// order that never leaves work running on something already released.
 void TServerObject::ReleaseTransport() {
-  if (Listener) Listener->Terminate();
-  if (Sender) Sender->Terminate();
+  if (Transport) Transport->Stop();
   if (PacketBuffer) PacketBuffer->Shutdown();
-  if (Listener) Listener->WaitFor();
-  if (Sender) Sender->WaitFor();
-  if (Socket) Socket->Deactivate();
+  Transport.reset();
   Listener.reset();
-  Sender.reset();
-  Socket.reset();
   PacketBuffer.reset();
   std::scoped_lock guard(Players.Lock);
   Players.Items.clear();
@@ -294,12 +268,10 @@ void TServerObject::ReleaseTransport() {
 void TServerObject::Stop() {
   try {
     if (!PacketBuffer) return;
-    Listener->Terminate();
     RemoveAllClients(*this);
     for (int i = 0; i < StopDrainRounds && PacketBuffer->ConnectionCount() > 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    Sender->Terminate();
     if (Channels) {
       std::scoped_lock channels(*Channels);
       if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);

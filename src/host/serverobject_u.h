@@ -17,8 +17,7 @@ namespace vx {
 
 class TIniFile;
 class TCustomPacketBuffer;
-class TUDPServerSocket;
-class TVXUDPSender;
+class TServerTransport;
 class TWebInterface;
 class TTCPQuery;
 class TWebPost;
@@ -108,9 +107,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
 
   // Transport of a started server; all empty while stopped.
   std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
-  std::unique_ptr<TUDPServerSocket> Socket;
   std::unique_ptr<TVXUDPListener> Listener;
-  std::unique_ptr<TVXUDPSender> Sender;
+  std::unique_ptr<TServerTransport> Transport;
   TLockedPlayerList Players;
   // The channel tree; its lock is taken after the player list's lock.
   std::unique_ptr<TChannels> Channels;
@@ -126,12 +124,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void SetDefaults(int32_t port);
   void StartTransport();
   void ReleaseTransport();
-  // The datagrams of one socket read, handed to the buffer together (socket
-  // thread only).
-  void FlushIntake();
 
   TServerManager& Manager;
-  std::vector<std::unique_ptr<TPacket>> Intake;
 };
 
 using TServerList = std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>;

@@ -1,24 +1,25 @@
-// TCustomPacketBuffer: the transport core of one virtual server.
-// It validates arriving datagrams, matches them to their connection,
-// acknowledges, orders and delivers commands, counts losses, answers pings,
-// watches connections for silence, queues outgoing packets per connection in
-// four priorities, delivers commands reliably (stop-and-wait with adaptive
-// retransmission) and hands out the packets to send one connection at a
-// time, visiting the connections in turn (singly, or as many as are due at
-// once, in the same order).
+// TCustomPacketBuffer: the transport core of one virtual server, between the
+// UDP socket and the protocol handlers. It keeps one TSingleConnection per
+// client connection (reliable delivery, SingleConnection.h) and the schedule
+// over them: which connection has something to send, whose resend is due,
+// whose silence has lasted too long, and which events wait for the
+// listener. Connections are served in turn, one packet each, in list order.
 //
-// The designed order and priorities are kept, but no call scans every
-// connection: connections are found by PlayerID through a table (a hash map
-// for large ids), the
-// connections with something to send (and those whose silence deadline has
-// passed) are marked in bit sets over their list positions, and resend and
-// silence deadlines sit in heaps. PacketBuffers.cpp describes the invariants.
+// The buffer runs no thread and never blocks: whoever drives the server
+// (its event loop, or a test) asks it for the next event (TryReceive) and
+// the packets due (TakeDue, TrySend), and for the time until the next
+// deadline (NextDeadlineMs). Other threads queue packets through SendPacket
+// under its lock; the work handler then tells the driver.
+//
+// No call visits every connection: connections are found by PlayerID in a
+// table (a hash map for large ids), the connections with something to send
+// (and those whose silence deadline has passed) are bits over their list
+// positions, and resend and silence deadlines sit in heaps.
+// PacketBuffers.cpp describes the invariants.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,131 +28,27 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/Exceptions.h"
 #include "common/Packets.h"
 #include "host/TimeTools.h"
-#include "host/events.h"
 #include "transport/FIFOList.h"
 #include "transport/PacketBuffersIndex.h"
+#include "transport/SingleConnection.h"
 
 namespace vx {
 
-class ECustomPacketBuffer : public Exception {
- public:
-  using Exception::Exception;
-};
-
-enum TConnectionState : uint8_t { csLogin, csConnected, csClosing, csClosed };
-
 enum TReceiveEvent : uint8_t { rePacket, reTimeout, reClosed, reShutdown };
-
-// Silence allowed per connection state, in ms.
-struct TConnectionTimeouts {
-  int32_t LoginTimeout = 2000;
-  int32_t ConnectedTimeout = 15000;
-  int32_t ClosingTimeout = 2000;
-};
-
-using TPacketFIFO = TFIFOList<TPacket>;
-
-// One client connection. Internal to the buffer: everything goes through
-// TCustomPacketBuffer, which holds its lock while it touches a connection.
-class TSingleConnection {
- public:
-  static constexpr int RttRingSize = 16;
-
-  TSingleConnection(uint32_t playerID, uint32_t connectionID, const std::string& peerIP,
-                    uint16_t peerPort, uint32_t firstMaintenanceSequence,
-                    const TConnectionTimeouts& timeouts);
-  TSingleConnection(const TSingleConnection&) = delete;
-  TSingleConnection& operator=(const TSingleConnection&) = delete;
-
-  // Stores a round-trip sample and recomputes AveragePing and ResendTimeout
-  // (rounded to nearest, halves to even; ResendTimeout at least 10 ms).
-  void AddRttSample(int32_t valueMs);
-  // Silence allowed in the current state (csClosed: none, returns 0); a
-  // requested close allows ClosingTimeout.
-  int32_t SilenceLimit() const;
-  // csClosing, or a close requested that waits for queued commands: silence
-  // of ClosingTimeout closes the connection.
-  bool Closing() const { return State == csClosing || CloseRequested; }
-  // Queues or sends a packet of this many bytes to a peer that has not yet
-  // shown it receives what is sent to it; false when that would exceed
-  // three times what the peer sent (the rest is dropped).
-  bool SpendCredit(size_t bytes);
-
-  // Fields are grouped by use: what queueing and sending a packet touch
-  // first, then what receiving touches, then the rest.
-  uint32_t PlayerID;
-  uint32_t ConnectionID;
-  std::string PeerIP;
-  uint16_t PeerPort;
-  TConnectionState State = csLogin;
-  // Close requested (SendPacket with CloseAfter) while commands were still
-  // queued: the connection enters csClosing when the last queued command
-  // becomes the pending one. Until then SendPacket refuses it as closing,
-  // and ClosingTimeout of silence closes it as in csClosing.
-  bool CloseRequested = false;
-  bool ResendDue = false;  // pulled from the resend heap, not yet resent
-  // A queue overflowed: the peer does not take what it is sent. Nothing more
-  // is queued for it and it is reported as timed out.
-  bool Overflowed = false;
-  // Its time-out or close has been reported; it waits for its removal and
-  // is not reported again.
-  bool Reported = false;
-  // A packet carrying the connection's id came from the peer, so the peer
-  // receives what is sent to it. Until then what is sent to it (but the
-  // login reply) is limited to Credit bytes.
-  bool Validated = true;
-  int64_t Credit = 0;
-  size_t Slot = 0;         // position in the buffer's slot table
-  std::unique_ptr<TPacket> PendingCommand;
-  TPacketFIFO AckQueue{16, 16, 1024};
-  TPacketFIFO CommandQueue{16, 16, 1024};
-  TPacketFIFO VoiceQueue{16, 16, 1024};
-  TPacketFIFO MaintenanceQueue{16, 16, 1024};
-  uint32_t CommandSendSequence = 0;
-  uint32_t VoiceSendCounter = 0;
-  uint32_t PacketsSent = 0;
-  int32_t ResendHeapIndex = -1;
-  int64_t BytesSent = 0;
-  TDefaultPerformanceTime LastSendTimer;
-
-  TDefaultPerformanceTime LastReceiveTimer;
-  int32_t SilenceHeapIndex = -1;
-  uint32_t PacketsReceived = 0;
-  int64_t BytesReceived = 0;
-  int64_t PacketsLost = 0;
-  uint32_t MaintenanceSendSequence;
-  uint32_t CommandExpected = 1;
-  uint32_t VoiceExpected = 1;
-  uint32_t MaintenanceExpected;
-
-  TDefaultPerformanceTime PendingSentTimer;
-  TDefaultPerformanceTime ResendTimer;
-  int32_t ResendTimeout = 0;
-  std::array<int32_t, RttRingSize> RttSamples{};
-  int32_t RttIndex = 0;
-  int32_t AveragePing = 0;
-  TDefaultPerformanceTime PingTimer;
-  int32_t ClosingTimeout;
-  int32_t LoginTimeout;
-  int32_t ConnectedTimeout;
-  TSingleConnection* OlderSamePlayer = nullptr;  // next older connection with this PlayerID
-};
-
-// How the tries find work. Indexed is the buffer as used. Literal runs the
-// plain design's scans as written, visiting the connections one by one with
-// index cursors (shifted on removals so that they keep naming the same
-// connection); it exists as the reference that tests compare Indexed with.
-enum class TScanMode { Indexed, Literal };
 
 class TCustomPacketBuffer {
  public:
-  explicit TCustomPacketBuffer(TScanMode mode = TScanMode::Indexed);
+  TCustomPacketBuffer();
   ~TCustomPacketBuffer();
   TCustomPacketBuffer(const TCustomPacketBuffer&) = delete;
   TCustomPacketBuffer& operator=(const TCustomPacketBuffer&) = delete;
+
+  // Called, outside the lock, after a call that gave the driver work: an
+  // event to report, a packet to send, an earlier deadline. Set before the
+  // buffer is used from more than one thread.
+  void SetWorkHandler(std::function<void()> handler) { WorkHandler = std::move(handler); }
 
   // Creates a connection in csLogin and appends it to the list. A login
   // request of loginRequestBytes (above 0) creates it: until the peer sends
@@ -168,67 +65,37 @@ class TCustomPacketBuffer {
   // holds; unknown ids are ignored.
   void RemoveConnection(uint32_t playerID);
 
-  // Datagram intake. Raises ECustomPacketBuffer (or passes on another error)
-  // after discarding the packet.
-  void ReceivePacket(std::unique_ptr<TPacket> packet);
-  // ReceivePacket for each packet in order under one hold of the lock; the
-  // errors of single packets are swallowed (the packet is discarded).
-  // Empties packets. With wake false the listener and the sender are not
-  // woken for these packets: the caller then tries the turns itself.
-  void ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets, bool wake = true);
-  // Queues a packet for its connection. Refused packets are dropped quietly.
-  // A connection whose queue is full takes no more packets and is reported
-  // as timed out: a peer that does not take what it is sent never holds up
-  // what is sent to the others.
-  void SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
-  // SendPacket(packet, false) for each packet in order under one hold of the
-  // lock, waking the sender once. Empties packets.
+  // Datagram intake; every datagram counts in the totals. Refusals are
+  // counted per result and the datagram dropped.
+  TIntakeResult ReceivePacket(std::unique_ptr<TPacket> packet);
+  // ReceivePacket for each packet in order under one hold of the lock.
+  // Empties packets.
+  void ReceivePackets(std::vector<std::unique_ptr<TPacket>>& packets);
+  // Queues a packet for its connection; refusals are counted and the packet
+  // dropped. A connection whose queue is full takes no more packets and is
+  // reported as timed out: a peer that does not take what it is sent never
+  // holds up what is sent to the others. A packet of no class raises EPacket.
+  TQueueResult SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
+  // SendPacket(packet, false) for each packet in order under one hold of
+  // the lock. Empties packets.
   void SendPackets(std::vector<std::unique_ptr<TPacket>>& packets);
 
-  // The listener's blocking wait.
-  void WaitReceived(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
-  // The sender's blocking wait: the next packet to transmit, or null once the
-  // buffer shuts down.
-  std::unique_ptr<TPacket> WaitSend();
-
-  // Turns. Events are handled, and due packets written to the socket, by one
-  // thread at a time each, but not always by the same one: a thread that
-  // finds a turn free does the work itself instead of waking the listener or
-  // the sender (a thread hand-off costs more than the work). Whoever holds a
-  // turn takes from the buffer and finishes with what it took before the
-  // turn passes on, so events are handled, and datagrams leave, in the
-  // designed order. While the receive turn is held the sender is not woken
-  // for new packets: the holder tries the send turn after ending it.
-  // These calls are not to be mixed with WaitReceived and WaitSend.
-  //
-  // The listener thread: blocks until it holds the receive turn with an
-  // event (the shutdown event too).
-  void BeginReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
-  // Any thread: takes the receive turn with the next event when the turn is
-  // free and an event is there; never hands out the shutdown event.
-  bool TryBeginReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
-  // Ends the receive turn.
-  void EndReceive();
-  // EndReceive, then TryBeginReceive, under one hold of the lock.
-  bool ContinueReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet);
-  // Wakes the listener thread (a caller that stops handling events while
-  // some are left).
-  void WakeListener();
-  // The sender thread: blocks until it holds the send turn with at least
-  // one due packet (up to max in out); 0 once the buffer shuts down.
-  size_t BeginSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
-  // Any thread: takes the send turn with the due packets when it is free.
-  bool TryBeginSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
-  // With the send turn held, after the packets taken were written: the next
-  // due packets, or false once none is due and the turn was given up.
-  bool ContinueSend(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
-
-  // One try of WaitSend / WaitReceived without blocking (the plain design's "one
-  // try"): true with a result, or false with the time in ms the wait would
-  // sleep (before its 2 ms margin). Used by the waits and by tests.
-  bool TrySend(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
+  // The listener's try: the next event, closed or silent connections first
+  // (one per try, in turn), then the packets in arrival order; after the
+  // shutdown the shutdown event. Without an event, waitMs is the time until
+  // the next silence deadline, at most 1000.
   bool TryReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
                   uint32_t& waitMs);
+  // The sender's try: the next packet to write, from the first connection
+  // after the one served last that has one. Without one, waitMs is the time
+  // until the next resend, at most 1000.
+  bool TrySend(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
+  // The packets TrySend would hand out one after the other, up to max, all
+  // at one clock reading, appended to out. Counts them in the totals.
+  size_t TakeDue(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
+  // ms until the earliest silence or resend deadline (0: one is due), or -1
+  // when there is none (no connection waits for anything).
+  int64_t NextDeadlineMs();
 
   // For an unknown id only connectionID (0) and peerIP (empty) are set and
   // false is returned. Figures wider than their output are clamped.
@@ -240,15 +107,24 @@ class TCustomPacketBuffer {
   void GetTotals(uint32_t& packetsSent, uint32_t& packetsReceived, int64_t& bytesSent,
                  int64_t& bytesReceived) const;
   int32_t ConnectionCount() const;
-  // Packets dropped because a peer's queue was full, and because they went
-  // beyond what an unvalidated peer may be sent.
-  uint64_t OverflowDropCount() const { return OverflowDrops.load(std::memory_order_relaxed); }
+  // Datagrams by what became of them, and packets handed over to be sent by
+  // what became of them (Queued included).
+  uint64_t IntakeCount(TIntakeResult result) const {
+    return IntakeCounts[size_t(result)].load(std::memory_order_relaxed);
+  }
+  uint64_t QueueCount(TQueueResult result) const {
+    return QueueCounts[size_t(result)].load(std::memory_order_relaxed);
+  }
+  // Packets dropped because a peer's queue was full, beyond what an
+  // unvalidated peer may be sent, and voice dropped for its age.
+  uint64_t OverflowDropCount() const { return QueueCount(TQueueResult::Overflow); }
   uint64_t CreditDropCount() const { return CreditDrops.load(std::memory_order_relaxed); }
+  uint64_t StaleVoiceCount() const { return StaleVoice.load(std::memory_order_relaxed); }
 
+  // From now on TryReceive reports the shutdown, TakeDue hands out nothing
+  // and the work handler is no longer called.
   void Shutdown();
   bool ShuttingDown() const { return ShuttingDownFlag.load(); }
-  // Bit 0: the sender finished, bit 1: the listener finished.
-  void ThreadDone(int bit);
 
   // Timeouts that connections added from now on start with.
   void SetDefaultTimeouts(const TConnectionTimeouts& timeouts);
@@ -267,20 +143,39 @@ class TCustomPacketBuffer {
   static constexpr size_t NoSlot = TSlotBitSet::npos;
   // The cursor's state before it ever named a connection: the first one.
   static constexpr size_t CursorAtFirst = NoSlot - 1;
+  // The ids below DenseIDs (handed out counting up from 1) are found in a
+  // table indexed by id: the lookup of every packet.
+  static constexpr uint32_t DenseIDs = 1u << 16;
 
-  // A wake-up of the listener's or the sender's wait, kept under Lock like
-  // an auto-reset event: set while nobody waits, it stays set until the
-  // next try resets it. A thread waiting for it is notified when the
-  // setter releases the lock, so that setting it costs no system call while
-  // its thread is busy.
-  struct TWakeSignal {
-    explicit TWakeSignal(uint8_t bit) : Bit(bit) {}
-    std::condition_variable Cv;
-    bool Signaled = false;
-    int Waiting = 0;
-    const uint8_t Bit;
-  };
-  // Holds Lock; on release notifies the waits signalled meanwhile.
+  TIntakeResult ReceiveLocked(std::unique_ptr<TPacket>& packet);
+  TQueueResult QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter, uint32_t msNow);
+  bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs,
+                     const TDefaultPerformanceTime& now);
+  bool TryReceiveLocked(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
+                        uint32_t& waitMs);
+  bool ScanSend(const TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet);
+  void PromoteDueResends(const TDefaultPerformanceTime& now);
+  int32_t ResendWaitLocked(const TDefaultPerformanceTime& now, int32_t cap);
+  bool ScanSilence(const TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event);
+  int32_t SilenceWait(const TDefaultPerformanceTime& now, int32_t cap);
+  // Follows what a call on a connection did: heaps, bits, wake-ups.
+  void Apply(TSingleConnection& c, const TConnectionEffects& fx);
+  void SyncSend(TSingleConnection& c);
+  void SyncSilence(TSingleConnection& c);
+  void CheckClockJump(const TDefaultPerformanceTime& now);
+  TSingleConnection* Find(uint32_t playerID) const;
+  void SetNewest(uint32_t playerID, TSingleConnection* c);
+  size_t CursorBase(size_t cursor) const;
+  void MakeRoomForSlot();
+  void Relayout(size_t capacity);
+  void CountIntake(TIntakeResult r) {
+    IntakeCounts[size_t(r)].fetch_add(1, std::memory_order_relaxed);
+  }
+  void CountQueue(TQueueResult r) {
+    QueueCounts[size_t(r)].fetch_add(1, std::memory_order_relaxed);
+  }
+  // Holds the lock; tells the work handler, after the lock is released,
+  // when the call gave the driver work.
   class TGuard {
    public:
     explicit TGuard(TCustomPacketBuffer& buffer) : Buffer(buffer), Held(buffer.Lock) {}
@@ -289,58 +184,14 @@ class TCustomPacketBuffer {
     TGuard& operator=(const TGuard&) = delete;
 
    private:
-    friend class TCustomPacketBuffer;
     TCustomPacketBuffer& Buffer;
     std::unique_lock<std::mutex> Held;
   };
-  // Sets s; force: notifies its waiting thread even where wake-ups are
-  // held back.
-  void Signal(TWakeSignal& s, bool force = false);
-  void NotifyPending();
-  // Sleeps on s for at most ms with the guard's lock released meanwhile.
-  void WaitLocked(TGuard& guard, TWakeSignal& s, uint32_t ms);
-  void ReceiveLocked(std::unique_ptr<TPacket>& packet);
-  bool TryBeginReceiveLocked(uint32_t& playerID, TReceiveEvent& event,
-                             std::unique_ptr<TPacket>& packet);
-  void EndReceiveLocked();
-  bool QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter);
-  bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
-  bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs,
-                     TDefaultPerformanceTime& now);
-  // Takes more due packets into out, up to max, and counts all of out.
-  void FillSendBatch(std::vector<std::unique_ptr<TPacket>>& out, size_t max);
-  bool WakeSuppressed(const TWakeSignal& s) const;
-  bool TryReceiveLocked(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
-                        uint32_t& waitMs);
+  friend class TGuard;
 
-  TSingleConnection* Find(uint32_t playerID) const;
-  void SetNewest(uint32_t playerID, TSingleConnection* c);
-  std::unique_ptr<TPacket> NextPacket(TSingleConnection& c, TDefaultPerformanceTime& now);
-  bool ScanSend(TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet, uint32_t& waitMs);
-  bool ScanSilence(TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event);
-  uint32_t SilenceWait(TDefaultPerformanceTime& now);
-  bool ScanSendLiteral(TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet,
-                       uint32_t& waitMs);
-  bool ScanSilenceLiteral(TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event,
-                          uint32_t& waitMs);
-  std::vector<TSingleConnection*> ConnectionList() const;
-  template <class F>
-  bool LiteralRound(int32_t& cursor, F visit);
-  void ShiftLiteralCursors(const TSingleConnection& removed);
-  void RequestClose(TSingleConnection& c);
-  void EnterClosing(TSingleConnection& c);
-  void EnterClosed(TSingleConnection& c, bool wakeListener);
-  void Restart(TDefaultPerformanceTime& timer);
-  void SyncSend(TSingleConnection& c);
-  void SyncSilence(TSingleConnection& c);
-  void CheckClockJump(const TDefaultPerformanceTime& now);
-  size_t CursorBase(size_t cursor) const;
-  void MakeRoomForSlot();
-  void Relayout(size_t capacity);
-  static double ResendKey(const TSingleConnection& c);
-  static double SilenceKey(const TSingleConnection& c);
-
-  mutable std::mutex Lock;  // the lock of Connections: the buffer's only lock
+  mutable std::mutex Lock;  // the lock of the connection list: the buffer's only lock
+  std::function<void()> WorkHandler;
+  bool WorkPending = false;  // under Lock: tell the handler when the lock is released
   TPacketFIFO ReceiveQueue{512, 512, 4096};
   // Connections in list order by slot; removed ones leave null holes until
   // the table is compacted.
@@ -348,11 +199,8 @@ class TCustomPacketBuffer {
   size_t SlotsUsed = 0;  // next free slot at the end
   int32_t LiveCount = 0;
   // The newest connection per PlayerID (older ones chain through
-  // OlderSamePlayer).
+  // OlderSamePlayer), and the same for the small ids as a table.
   std::unordered_map<uint32_t, TSingleConnection*> ByPlayer;
-  // The same for the ids below DenseIDs (ids are handed out counting up
-  // from 1), as a table indexed by id: the lookup of every packet.
-  static constexpr uint32_t DenseIDs = 1u << 16;
   std::vector<TSingleConnection*> NewestByID;
   // Slots holding a connection.
   TSlotBitSet Live;
@@ -362,42 +210,25 @@ class TCustomPacketBuffer {
   TSlotBitSet Due;
   // Pending commands not yet due, by resend deadline.
   TResendHeap ResendHeap;
-  // Connections neither csClosed nor in Due, by a lower bound of their
-  // silence deadline.
+  // Connections neither csClosed nor in Due nor reported, by a lower bound
+  // of their silence deadline.
   TSilenceHeap SilenceHeap;
-  std::vector<TSingleConnection*> Scratch;  // of ScanSend and SilenceWait
+  std::vector<TSingleConnection*> Scratch;
   // Latest timer start seen, to notice the clock going back.
   double LatestInstant = 0;
 
-  TWakeSignal ReceiveEvent{1};
-  TWakeSignal SendEvent{2};
-  uint8_t Notify = 0;              // bits of the waits to notify when Lock is released
-  bool ReceiveTurn = false;        // an event is being handled
-  bool SendTurn = false;           // packets taken are being written
-  bool ReceiveTurnWanted = false;  // the listener waits for the receive turn
-  bool SendTurnWanted = false;     // the sender waits for the send turn
-  bool IntakeQuiet = false;        // ReceivePackets without wake-ups
-  // When the listener's sleep ends at the latest.
-  std::chrono::steady_clock::time_point ListenerWakeAt;
-  // When the sender's sleep ends at the latest.
-  std::chrono::steady_clock::time_point SenderWakeAt;
-  TWindowsEvent DoneEvent;
-  std::atomic<uint8_t> DoneBits{0};
   std::atomic<bool> ShuttingDownFlag{false};
-  bool ShutdownRan = false;
   std::atomic<uint32_t> PacketsSent{0};
   std::atomic<int64_t> BytesSent{0};
   std::atomic<uint32_t> PacketsReceived{0};
   std::atomic<int64_t> BytesReceived{0};
-  // Packets dropped: queues full, or beyond an unvalidated peer's credit.
-  std::atomic<uint64_t> OverflowDrops{0};
+  std::array<std::atomic<uint64_t>, IntakeResultCount> IntakeCounts{};
+  std::array<std::atomic<uint64_t>, QueueResultCount> QueueCounts{};
   std::atomic<uint64_t> CreditDrops{0};
+  std::atomic<uint64_t> StaleVoice{0};
   size_t SendCursor = CursorAtFirst;     // slot of the connection served last
   size_t ReceiveCursor = CursorAtFirst;  // slot of the connection reported last
   TConnectionTimeouts Defaults;
-  TScanMode Mode;
-  int32_t LiteralSendCursor = 0;  // the plain design's index cursors (Literal mode)
-  int32_t LiteralReceiveCursor = 0;
 };
 
 }  // namespace vx

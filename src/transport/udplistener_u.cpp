@@ -10,11 +10,8 @@
 #include "domain/scopenotify_u.h"
 #include "domain/textinfo_u.h"
 #include "domain/voicerelay_u.h"
-#include "domain/zevevira_channels_u.h"
-#include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/serverobject_u.h"
-#include "transport/udpsender_u.h"
 
 namespace vx {
 
@@ -113,19 +110,6 @@ TClientObject* TLockedPlayerList::ById(uint32_t playerID) {
 
 TVXUDPListener::TVXUDPListener(TServerObject& server) : Server(server) {}
 
-TVXUDPListener::~TVXUDPListener() {
-  Terminate();
-  WaitFor();
-}
-
-void TVXUDPListener::Start() {
-  Thread = std::thread([this] { Execute(); });
-}
-
-void TVXUDPListener::WaitFor() {
-  if (Thread.joinable() && Thread.get_id() != std::this_thread::get_id()) Thread.join();
-}
-
 TClientObject* TVXUDPListener::GetClientObject(uint32_t playerID) const {
   if (playerID == 0 || Clients == nullptr) return nullptr;
   for (const auto& c : *Clients) {
@@ -161,69 +145,12 @@ void TVXUDPListener::LogHandlerException(std::string_view handler, const std::ex
           " Exception: " + e.what());
 }
 
-void TVXUDPListener::Execute() {
-  TCustomPacketBuffer& buffer = *Server.PacketBuffer;
-  {
-    std::scoped_lock channels(*Server.Channels);
-    if (TZeveVira* db = Server.Database()) {
-      LoadChannels(*Server.Channels, *db, Server.ConfigName);
-    } else {
-      Server.Channels->CreateDefaultChannel();
-    }
-  }
-  IsReady.store(true, std::memory_order_release);
-  while (!(Terminated && buffer.ShuttingDown())) {
-    uint32_t playerID = 0;
-    TReceiveEvent event = reShutdown;
-    std::unique_ptr<TPacket> packet;
-    try {
-      buffer.BeginReceive(playerID, event, packet);
-    } catch (const std::exception& e) {
-      LogHandlerException("WaitReceived", e);
-      continue;
-    }
-    Handle(playerID, event, std::move(packet));
-    buffer.EndReceive();
-    SendDuePackets(Server);
-    if (event == reShutdown && !Terminated) break;  // nothing more will come
-  }
-  buffer.ThreadDone(1);
-}
-
 void TVXUDPListener::Handle(uint32_t playerID, TReceiveEvent event,
                             std::unique_ptr<TPacket> packet) {
   CurrentPlayerID = playerID;
   CurrentEvent = event;
   CurrentPacket = std::move(packet);
   HandleEvent();
-}
-
-void TVXUDPListener::HandleWaiting(int maxEvents) {
-  TCustomPacketBuffer& buffer = *Server.PacketBuffer;
-  if (!Ready()) {
-    buffer.WakeListener();
-    SendDuePackets(Server);
-    return;
-  }
-  uint32_t playerID = 0;
-  TReceiveEvent event = reShutdown;
-  std::unique_ptr<TPacket> packet;
-  try {
-    bool held = buffer.TryBeginReceive(playerID, event, packet);
-    for (int handled = 1; held; ++handled) {
-      Handle(playerID, event, std::move(packet));
-      if (handled >= maxEvents) {
-        buffer.EndReceive();
-        buffer.WakeListener();
-        break;
-      }
-      held = buffer.ContinueReceive(playerID, event, packet);
-    }
-  } catch (const std::exception& e) {
-    // Only the tries raise, and they do so before taking the turn.
-    LogHandlerException("WaitReceived", e);
-  }
-  SendDuePackets(Server);
 }
 
 void TVXUDPListener::HandleEvent() {

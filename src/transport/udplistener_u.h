@@ -1,16 +1,13 @@
-// The protocol thread of a virtual server: takes one event at a time from the
-// connection buffer, finds the player it belongs to and runs the handler
-// that the event and the command code select. Events are handled with the
-// buffer's receive turn; while this thread is idle the socket thread handles
-// what it read itself (HandleWaiting), one event at a time in the same way.
+// The protocol dispatch of a virtual server: takes one event at a time from
+// the connection buffer (on the event loop the server lives on), finds the
+// player it belongs to and runs the handler that the event and the command
+// code select, with the player list and then the channel tree locked.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -55,14 +52,8 @@ enum TLeftReason : uint32_t { LEFT_QUIT = 1, LEFT_TIMEOUT = 3, LEFT_SERVER_STOPP
 class TVXUDPListener {
  public:
   explicit TVXUDPListener(TServerObject& server);
-  ~TVXUDPListener();
   TVXUDPListener(const TVXUDPListener&) = delete;
   TVXUDPListener& operator=(const TVXUDPListener&) = delete;
-
-  void Start();
-  void Terminate() { Terminated = true; }
-  // Waits for the thread to end (after the buffer's shutdown woke it).
-  void WaitFor();
 
   // The first player with this id, or null; id 0 always yields null.
   TClientObject* GetClientObject(uint32_t playerID) const;
@@ -70,16 +61,8 @@ class TVXUDPListener {
   // capitals, or null; an empty text yields null.
   TClientObject* GetClientObject(std::string_view nickName) const;
 
-  // True once the channels are loaded and events may be handled.
-  bool Ready() const { return IsReady.load(std::memory_order_acquire); }
-  // Handles one event taken with the buffer's receive turn, on whichever
-  // thread holds the turn.
+  // Handles one event the buffer reported.
   void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet);
-  // Handles the events that are waiting, when the receive turn is free and
-  // the listener is ready, then writes the packets that became due (socket
-  // thread, after a read). Stops after maxEvents and leaves the rest to the
-  // listener thread.
-  void HandleWaiting(int maxEvents);
 
   // Sends CMD_sc_ErrorPacket for the current player.
   void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence);
@@ -96,14 +79,9 @@ class TVXUDPListener {
   TServerObject& Server;
 
  private:
-  void Execute();
   void HandleEvent();
   void DispatchPacket();
   void RemoveCurrentClient(uint32_t reason);
-
-  std::atomic<bool> Terminated{false};
-  std::atomic<bool> IsReady{false};
-  std::thread Thread;
 };
 
 }  // namespace vx

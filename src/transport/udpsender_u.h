@@ -1,38 +1,31 @@
-// The sending thread of a virtual server: takes the due packets from the
-// connection buffer with the send turn and writes them to the server's
-// socket, up to 64 per system call. A thread that finds the turn free
-// writes them itself (SendDuePackets), so the sender mostly wakes for
-// resends.
+// The writing side of a virtual server's transport: the packets that the
+// connection buffer hands out as due go to the server's socket, up to 64
+// per system call, from the server's own port. A failed datagram is lost
+// and logged; a command among them is sent again by the buffer's resends.
 #pragma once
 
-#include <atomic>
-#include <thread>
+#include <netinet/in.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Packets.h"
+#include "transport/udpsocket_u.h"
 
 namespace vx {
 
-class TServerObject;
-
-// Writes the packets that are due, when the send turn is free, on the
-// calling thread; the sender thread writes them otherwise.
-void SendDuePackets(TServerObject& server);
-
 class TVXUDPSender {
  public:
-  explicit TVXUDPSender(TServerObject& server);
-  ~TVXUDPSender();
-  TVXUDPSender(const TVXUDPSender&) = delete;
-  TVXUDPSender& operator=(const TVXUDPSender&) = delete;
-
-  void Start();
-  void Terminate() { Terminated = true; }
-  void WaitFor();
+  // Writes the packets in order. Consecutive packets mostly go to the same
+  // address text, which is then parsed once.
+  void Transmit(TUDPServerSocket& socket, const std::vector<std::unique_ptr<TPacket>>& batch);
 
  private:
-  void Execute();
-
-  TServerObject& Server;
-  std::atomic<bool> Terminated{false};
-  std::thread Thread;
+  std::vector<TUDPServerSocket::TDatagram> Datagrams;
+  std::string LastIP;
+  sockaddr_in LastAddress{};
+  bool LastValid = false;
 };
 
 }  // namespace vx

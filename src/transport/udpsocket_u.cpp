@@ -1,7 +1,8 @@
 #include "transport/udpsocket_u.h"
 
+#include "transport/EventLoop.h"
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,17 +15,16 @@
 namespace vx {
 
 namespace {
-// Datagrams taken per system call when several are waiting.
+// Datagrams written per system call.
 constexpr unsigned kBatch = 64;
 }  // namespace
 
 TUDPServerSocket::~TUDPServerSocket() {
-  Deactivate();
+  Close();
 }
 
-void TUDPServerSocket::Activate(uint16_t port, const std::string& bindAddress,
-                                TDatagramHandler handler, TBatchDoneHandler batchDone) {
-  Deactivate();
+void TUDPServerSocket::Open(uint16_t port, const std::string& bindAddress) {
+  Close();
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
@@ -34,7 +34,7 @@ void TUDPServerSocket::Activate(uint16_t port, const std::string& bindAddress,
   }
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) throw EUDPSocket(std::string("socket: ") + std::strerror(errno));
-  // Room for bursts of voice while the listener is busy.
+  // Room for bursts of voice while the loop is busy with other servers.
   const int bufferSize = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
@@ -46,78 +46,27 @@ void TUDPServerSocket::Activate(uint16_t port, const std::string& bindAddress,
   sockaddr_in bound{};
   socklen_t len = sizeof bound;
   getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-  if (pipe2(StopPipe, O_CLOEXEC) != 0) {
-    close(fd);
-    throw EUDPSocket("error creating pipe");
-  }
   Socket = fd;
   LocalPort = ntohs(bound.sin_port);
-  Handler = std::move(handler);
-  BatchDone = std::move(batchDone);
-  IsActive = true;
-  Reader = std::thread([this] { ReadLoop(); });
 }
 
-void TUDPServerSocket::Deactivate() {
-  if (Reader.joinable()) {
-    IsActive = false;
-    const uint8_t b = 1;
-    [[maybe_unused]] ssize_t n = write(StopPipe[1], &b, 1);
-    Reader.join();
-  }
-  IsActive = false;
-  for (int& fd : StopPipe) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
+void TUDPServerSocket::Close() {
   if (Socket >= 0) close(Socket);
   Socket = -1;
 }
 
-void TUDPServerSocket::ReadLoop() {
-  std::vector<uint8_t> buffers(size_t(kBatch) * ReceiveBufferSize);
-  mmsghdr messages[kBatch];
-  iovec vectors[kBatch];
-  sockaddr_in sources[kBatch];
+unsigned TUDPServerSocket::ReadBatch(TReadBuffers& buffers) {
+  if (Socket < 0) return 0;
+  for (unsigned i = 0; i < TReadBuffers::ReadBatch; ++i) {
+    buffers.Messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    buffers.Messages[i].msg_hdr.msg_flags = 0;
+  }
   for (;;) {
-    pollfd fds[2] = {{Socket, POLLIN, 0}, {StopPipe[0], POLLIN, 0}};
-    const int r = poll(fds, 2, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0 || !IsActive) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    for (;;) {
-      for (unsigned i = 0; i < kBatch; ++i) {
-        vectors[i] = {buffers.data() + size_t(i) * ReceiveBufferSize, ReceiveBufferSize};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_name = &sources[i];
-        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-      }
-      const int got = recvmmsg(Socket, messages, kBatch, MSG_DONTWAIT, nullptr);
-      if (got <= 0) break;  // drained (EAGAIN) or an error: back to poll
-      for (int i = 0; i < got; ++i) {
-        if (messages[i].msg_hdr.msg_namelen < sizeof(sockaddr_in)) continue;
-        // A datagram longer than the buffer arrives cut to the buffer size.
-        const size_t size = std::min<size_t>(messages[i].msg_len, ReceiveBufferSize);
-        try {
-          Handler(buffers.data() + size_t(i) * ReceiveBufferSize, size, sources[i]);
-        } catch (...) {
-          // The intake swallows every error and goes on with the next datagram.
-        }
-      }
-      if (BatchDone) {
-        try {
-          BatchDone();
-        } catch (...) {
-          // as above
-        }
-      }
-      if (unsigned(got) < kBatch) break;
-    }
+    const int got =
+        recvmmsg(Socket, buffers.Messages, TReadBuffers::ReadBatch, MSG_DONTWAIT, nullptr);
+    if (got >= 0) return unsigned(got);
+    if (errno == EINTR) continue;
+    return 0;  // drained (EAGAIN) or an error the next read reports again
   }
 }
 

@@ -79,8 +79,11 @@ TEST_F(HostileTest, APlayerThatStopsAcknowledgingIsDroppedAndTheServerGoesOn) {
     }
   }
   std::optional<TPacket> left;
-  PumpAll([&] { return (left = alice.Session().TakeCommand(cmd::CMD_sc_NotifyPlayerLeftScope)).has_value(); },
-          10000);
+  PumpAll(
+      [&] {
+        return (left = alice.Session().TakeCommand(cmd::CMD_sc_NotifyPlayerLeftScope)).has_value();
+      },
+      10000);
   ASSERT_TRUE(left);
   EXPECT_EQ(GetLE32(left->Data() + 24), malloryID);
   EXPECT_EQ(GetLE16(left->Data() + 28), LEFT_TIMEOUT);
@@ -131,10 +134,12 @@ TEST_F(HostileTest, SourcesThatNeverAnswerGetAtMostThreeTimesWhatTheySent) {
     flood.Drain(0);
   }
   EXPECT_TRUE(alice.WaitCommandsAcked(5000));
-  PumpAll([&] {
-    flood.Drain(0);
-    return false;
-  }, 1500);
+  PumpAll(
+      [&] {
+        flood.Drain(0);
+        return false;
+      },
+      1500);
   EXPECT_EQ(flood.Replies, 4u);
   EXPECT_GT(flood.OtherBytes, 0u);
   EXPECT_LE(flood.OtherBytes, 3 * flood.BytesSent);

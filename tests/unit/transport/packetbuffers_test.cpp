@@ -107,13 +107,6 @@ struct TReport {
 
 class PacketBufferTest : public ::testing::Test {
  protected:
-  ~PacketBufferTest() override {
-    // No real threads run in most tests: report both as done so that the
-    // buffer's shutdown does not wait for them.
-    Buf->ThreadDone(0);
-    Buf->ThreadDone(1);
-  }
-
   // One try of the sender.
   std::unique_ptr<TPacket> Send() {
     std::unique_ptr<TPacket> p;
@@ -178,13 +171,10 @@ class PacketBufferTest : public ::testing::Test {
     ASSERT_EQ(State(pid), csConnected);
   }
 
-  void ExpectReceiveError(std::unique_ptr<TPacket> p, const std::string& message) {
-    try {
-      Buf->ReceivePacket(std::move(p));
-      ADD_FAILURE() << "no error, expected " << message;
-    } catch (const ECustomPacketBuffer& e) {
-      EXPECT_EQ(e.what(), message);
-    }
+  void ExpectIntake(std::unique_ptr<TPacket> p, TIntakeResult expected) {
+    const uint64_t before = Buf->IntakeCount(expected);
+    EXPECT_EQ(Buf->ReceivePacket(std::move(p)), expected) << IntakeResultText(expected);
+    EXPECT_EQ(Buf->IntakeCount(expected), before + 1);
   }
 
   TManualClock Clock{TDateTime{45000.25}};
@@ -193,16 +183,17 @@ class PacketBufferTest : public ::testing::Test {
   uint32_t SendWait = 0;
 };
 
-TEST_F(PacketBufferTest, ReceiveChecksRaiseTheirErrors) {
+TEST_F(PacketBufferTest, ReceiveChecksReportAndCountTheirResults) {
   auto garbage = NewPacket(0x1234, 30);
-  ExpectReceiveError(std::move(garbage), "Invalid Packet");
+  ExpectIntake(std::move(garbage), TIntakeResult::Invalid);
   auto badSum = ClientCommand(7, 70, 1);
   badSum->Data()[CommandHeaderSize] ^= 1;
-  ExpectReceiveError(std::move(badSum), "Invalid Packet");
-  ExpectReceiveError(NewPacket(MAGIC_VOICES2C, VoiceS2CHeaderSize), "S2C recv on Server");
+  ExpectIntake(std::move(badSum), TIntakeResult::Invalid);
+  ExpectIntake(NewPacket(MAGIC_VOICES2C, VoiceS2CHeaderSize), TIntakeResult::ServerToClient);
+  EXPECT_STREQ(IntakeResultText(TIntakeResult::ServerToClient), "S2C recv on Server");
 
   // Unknown players are dropped without a word; a login request needs none.
-  Buf->ReceivePacket(ClientCommand(99, 1, 1));
+  ExpectIntake(ClientCommand(99, 1, 1), TIntakeResult::NoConnection);
   ExpectNothingReceived();
   Buf->ReceivePacket(ClientMaintenance(0, 0, MAINT_LOGINREQUEST, 1, 180));
   TReport login = Receive();
@@ -212,27 +203,28 @@ TEST_F(PacketBufferTest, ReceiveChecksRaiseTheirErrors) {
   EXPECT_TRUE(login.Packet->IsMaintenance());
 
   Buf->AddConnection(7, 70, kIP, kPort, 1);
-  ExpectReceiveError(ClientCommand(7, 71, 1), "wrong Connection + player combo");
-  ExpectReceiveError(ClientVoice(7, 70, 1), "Recv voice data during login");
+  ExpectIntake(ClientCommand(7, 71, 1), TIntakeResult::WrongConnection);
+  ExpectIntake(ClientVoice(7, 70, 1), TIntakeResult::VoiceDuringLogin);
 
   Connect(8, 80);
   const uint32_t last = SendCommand(8, true);
   ASSERT_EQ(State(8), csClosing);
-  ExpectReceiveError(ClientCommand(8, 80, 1), "recv command while closing.");
+  ExpectIntake(ClientCommand(8, 80, 1), TIntakeResult::CommandWhileClosing);
   auto ack = Send();  // the command was acknowledged all the same
   ASSERT_TRUE(ack && ack->IsAck());
   EXPECT_EQ(ack->AckHeader().Sequence(), 1u);
   ExpectNothingReceived();
   Buf->ReceivePacket(ClientAck(8, 80, last, 0));
   ASSERT_EQ(State(8), csClosed);
-  ExpectReceiveError(ClientVoice(8, 80, 1), "recv data after close");
+  ExpectIntake(ClientVoice(8, 80, 1), TIntakeResult::AfterClose);
 
-  // Every datagram counts in the totals, valid or not.
+  // Every datagram counts in the totals, valid or not; so does every packet
+  // handed out.
   uint32_t packetsSent, packetsReceived;
   int64_t bytesSent, bytesReceived;
   Buf->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
   EXPECT_EQ(packetsReceived, 11u);
-  EXPECT_EQ(packetsSent, 0u);  // only WaitSend counts what it hands out
+  EXPECT_EQ(packetsSent, 3u);
 }
 
 TEST_F(PacketBufferTest, CommandsAreAcknowledgedAndDeliveredOnceInOrder) {
@@ -472,7 +464,7 @@ TEST_F(PacketBufferTest, CloseAfterClosesOnTheFinalAck) {
   EXPECT_EQ(State(1), csClosed);
   ExpectReport(reClosed, 1);
   ExpectNothingReceived();  // reported once
-  ExpectNothingToSend();  // a closed connection sends nothing, not even resends
+  ExpectNothingToSend();    // a closed connection sends nothing, not even resends
   Clock.AdvanceMs(100);
   ExpectNothingToSend();
   Buf->RemoveConnection(1);
@@ -730,7 +722,7 @@ TEST_F(PacketBufferTest, DuplicatePlayerIDsResolveToTheNewest) {
     Buf->AddConnection(pid, 10, kIP, kPort, 1);
     Buf->AddConnection(pid, 11, kIP, kPort, 1);
     EXPECT_EQ(Buf->ConnectionCount(), 2);
-    ExpectReceiveError(ClientCommand(pid, 10, 1), "wrong Connection + player combo");
+    ExpectIntake(ClientCommand(pid, 10, 1), TIntakeResult::WrongConnection);
     Buf->ReceivePacket(ClientCommand(pid, 11, 1));
     Buf->SendPacket(ServerCommand(pid), false);
     Buf->RemoveConnection(pid);  // the newest goes, with what it held
@@ -801,62 +793,6 @@ TEST_F(PacketBufferTest, TheClockGoingBackRestartsTheTimers) {
   ExpectReport(reTimeout, 1);
 }
 
-TEST_F(PacketBufferTest, WaitsWakeOnNewWork) {
-  Connect(1, 10);
-  std::unique_ptr<TPacket> sent;
-  std::thread sender([&] { sent = Buf->WaitSend(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  Buf->SendPacket(ServerVoice(1), false);
-  sender.join();
-  ASSERT_TRUE(sent && sent->IsVoiceS2C());
-  uint32_t packetsSent, packetsReceived;
-  int64_t bytesSent, bytesReceived;
-  Buf->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
-  EXPECT_EQ(packetsSent, 1u);  // LoginStep6 came from TrySend, which counts nothing
-  EXPECT_EQ(bytesSent, int64_t(sent->Size()));
-
-  uint32_t pid = 0;
-  TReceiveEvent event = reShutdown;
-  std::unique_ptr<TPacket> packet;
-  std::thread listener([&] { Buf->WaitReceived(pid, event, packet); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  Buf->ReceivePacket(ClientVoice(1, 10, 1));
-  listener.join();
-  EXPECT_EQ(event, rePacket);
-  EXPECT_EQ(pid, 1u);
-  ASSERT_TRUE(packet && packet->IsVoiceC2S());
-}
-
-TEST_F(PacketBufferTest, ShutdownWakesBothWaitsAndWaitsForTheThreads) {
-  std::unique_ptr<TPacket> sent = std::make_unique<TPacket>();
-  uint32_t pid = 99;
-  TReceiveEvent event = rePacket;
-  std::unique_ptr<TPacket> packet;
-  std::thread sender([&] {
-    sent = Buf->WaitSend();
-    Buf->ThreadDone(0);
-  });
-  std::thread listener([&] {
-    Buf->WaitReceived(pid, event, packet);
-    Buf->ThreadDone(1);
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const auto start = std::chrono::steady_clock::now();
-  Buf->Shutdown();  // returns once DoneEvent is set by the two bits
-  const auto took = std::chrono::steady_clock::now() - start;
-  sender.join();
-  listener.join();
-  EXPECT_LT(took, std::chrono::milliseconds(1500));
-  EXPECT_EQ(sent, nullptr);
-  EXPECT_EQ(event, reShutdown);
-  EXPECT_EQ(pid, 0u);
-  EXPECT_EQ(packet, nullptr);
-  EXPECT_TRUE(Buf->ShuttingDown());
-  EXPECT_EQ(Buf->WaitSend(), nullptr);  // at once from now on
-  Buf->WaitReceived(pid, event, packet);
-  EXPECT_EQ(event, reShutdown);
-}
-
 // A batch is what consecutive single tries would hand out: same packets,
 // same order, same sequence numbers and counters, and it is counted.
 TEST_F(PacketBufferTest, BatchesHandOutWhatSingleTriesWould) {
@@ -883,156 +819,188 @@ TEST_F(PacketBufferTest, BatchesHandOutWhatSingleTriesWould) {
   feed(batched);
   std::vector<std::string> inBatches;
   std::vector<std::unique_ptr<TPacket>> out;
-  ASSERT_TRUE(batched.TryBeginSend(out, 4));
-  do {
+  while (batched.TakeDue(out, 4) > 0) {
     EXPECT_LE(out.size(), 4u);
     for (const auto& p : out) inBatches.push_back(describe(*p));
-  } while (batched.ContinueSend(out, 4));
+    out.clear();
+  }
   EXPECT_EQ(inBatches, single);
   uint32_t packetsSent, packetsReceived;
   int64_t bytesSent, bytesReceived;
   batched.GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
   EXPECT_EQ(packetsSent, 13u);
-  batched.ThreadDone(0);
-  batched.ThreadDone(1);
 }
 
-TEST_F(PacketBufferTest, TurnsGoToOneHolderAtATime) {
-  Connect(1, 10);
-  Connect(2, 20);
-  // Receive turn: one event per turn, none while it is held.
-  std::vector<std::unique_ptr<TPacket>> intake;
-  intake.push_back(ClientVoice(1, 10, 1));
-  intake.push_back(ClientVoice(2, 99, 1));  // wrong connection: discarded
-  intake.push_back(ClientVoice(2, 20, 1));
-  Buf->ReceivePackets(intake, false);
-  EXPECT_TRUE(intake.empty());
-  TReport r;
-  ASSERT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
-  EXPECT_EQ(r.PlayerID, 1u);
-  TReport second;
-  EXPECT_FALSE(Buf->TryBeginReceive(second.PlayerID, second.Event, second.Packet));
-  ASSERT_TRUE(Buf->ContinueReceive(r.PlayerID, r.Event, r.Packet));  // ends and takes again
-  EXPECT_EQ(r.PlayerID, 2u);
-  EXPECT_EQ(r.Event, rePacket);
-  EXPECT_FALSE(Buf->ContinueReceive(r.PlayerID, r.Event, r.Packet));
-  EXPECT_FALSE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));  // nothing, turn free
-  intake.push_back(ClientVoice(1, 10, 2));
-  Buf->ReceivePackets(intake, false);
-  ASSERT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
-  Buf->EndReceive();
-
-  // Send turn: its holder gets everything due, others get nothing until it
-  // is given up, which happens once nothing is due.
-  Buf->SendPacket(ServerVoice(1), false);
-  Buf->SendPacket(ServerVoice(2), false);
-  std::vector<std::unique_ptr<TPacket>> held, other;
-  ASSERT_TRUE(Buf->TryBeginSend(held, 32));
-  EXPECT_EQ(held.size(), 2u);
-  Buf->SendPacket(ServerVoice(1), false);
-  EXPECT_FALSE(Buf->TryBeginSend(other, 32));
-  EXPECT_TRUE(other.empty());
-  ASSERT_TRUE(Buf->ContinueSend(held, 32));
-  ASSERT_EQ(held.size(), 1u);
-  EXPECT_EQ(held[0]->VoiceS2CHeader().VoiceCounter(), 2u);
-  EXPECT_FALSE(Buf->ContinueSend(held, 32));
-  EXPECT_FALSE(Buf->TryBeginSend(other, 32));  // free, but nothing is due
-  Buf->SendPacket(ServerVoice(2), false);
-  EXPECT_TRUE(Buf->TryBeginSend(other, 32));
-  EXPECT_FALSE(Buf->ContinueSend(other, 32));
-
-  // Shutting down: the shutdown event is the listener's alone.
-  Buf->ThreadDone(0);
-  Buf->ThreadDone(1);
+// What the driver of the buffer learns: the work handler after a call that
+// gave it work, and the time until the next deadline, with none while no
+// connection waits for anything.
+TEST_F(PacketBufferTest, TheDriverIsToldOfWorkAndDeadlines) {
+  int told = 0;
+  Buf->SetWorkHandler([&] { ++told; });
+  EXPECT_EQ(Buf->NextDeadlineMs(), -1);
+  Buf->AddConnection(1, 10, kIP, kPort, 1);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(Buf->NextDeadlineMs(), 2000);  // the login's silence limit
+  Buf->SendPacket(ServerCommand(1, 8), false);
+  EXPECT_EQ(told, 2);
+  EXPECT_EQ(Buf->NextDeadlineMs(), 0);  // something to send now
+  auto p = Send();
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Buf->NextDeadlineMs(), 60);  // its resend
+  Buf->ReceivePacket(ClientAck(1, 10, p->CommandHeader().Sequence(), 0));
+  EXPECT_EQ(told, 3);
+  EXPECT_EQ(Buf->NextDeadlineMs(), 15000);    // connected now
+  Buf->SendPacket(ServerCommand(99), false);  // refused: nothing to do
+  Buf->ReceivePacket(ClientVoice(1, 11, 1));  // refused
+  EXPECT_EQ(told, 3);
+  Buf->ReceivePacket(ClientVoice(1, 10, 1));
+  EXPECT_EQ(told, 4);
+  EXPECT_EQ(Buf->NextDeadlineMs(), 0);  // an event waits
+  Receive();
   Buf->Shutdown();
-  EXPECT_FALSE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
-  EXPECT_FALSE(Buf->TryBeginSend(other, 32));
-  Buf->BeginReceive(r.PlayerID, r.Event, r.Packet);
-  EXPECT_EQ(r.Event, reShutdown);
-  Buf->EndReceive();
-  EXPECT_EQ(Buf->BeginSend(other, 32), 0u);
+  Buf->SendPacket(ServerVoice(1), false);
+  EXPECT_EQ(told, 4);  // no more once shut down
+  EXPECT_EQ(Buf->NextDeadlineMs(), -1);
+  std::vector<std::unique_ptr<TPacket>> out;
+  EXPECT_EQ(Buf->TakeDue(out, 8), 0u);
+  ExpectReport(reShutdown, 0);
 }
 
-// The threads that wait for work: a quiet intake and a receive turn leave
-// the work to the caller, a turn given up wakes a thread that wanted it, and
-// a command sent by another thread makes the sender plan its resend.
-TEST_F(PacketBufferTest, WaitingThreadsAndTheTurns) {
-  using namespace std::chrono;
-  Connect(1, 10);
-  std::atomic<int> listenerEvents{0};
-  std::thread listener([&] {
-    for (;;) {
-      uint32_t pid = 0;
-      TReceiveEvent event = reShutdown;
-      std::unique_ptr<TPacket> packet;
-      Buf->BeginReceive(pid, event, packet);
-      Buf->EndReceive();
-      if (event == reShutdown) break;
-      ++listenerEvents;
+// The reference for the schedule: the connections in a plain list, visited
+// one by one from index cursors on every try, as simple as it can be.
+// Everything per connection is TSingleConnection's, so the two differ only
+// in how they find the next connection and the next wait.
+class TLiteralBuffer {
+ public:
+  void AddConnection(uint32_t pid, uint32_t cid, const std::string& ip, uint16_t port,
+                     uint32_t firstMaintenance) {
+    List.push_back(std::make_unique<TSingleConnection>(pid, cid, ip, port, firstMaintenance,
+                                                       TConnectionTimeouts{}));
+  }
+  void RemoveConnection(uint32_t pid) {
+    TSingleConnection* c = Find(pid);
+    if (!c) return;
+    const int32_t index = IndexOf(c);
+    // The cursors keep naming the connection served or reported last (one
+    // that never named one stands on the first connection, whichever it is).
+    if (SendNamed && SendCursor >= index) --SendCursor;
+    if (ReceiveNamed && ReceiveCursor >= index) --ReceiveCursor;
+    List.erase(List.begin() + index);
+  }
+  TIntakeResult ReceivePacket(std::unique_ptr<TPacket> p) {
+    if (!p->IsValid()) return TIntakeResult::Invalid;
+    const TPacketClass cls = p->Class();
+    if (cls == TPacketClass::VoiceS2C) return TIntakeResult::ServerToClient;
+    TSingleConnection* c = Find(GetLE32(p->Data() + 8));
+    if (!c) return TIntakeResult::NoConnection;
+    TConnectionEffects fx;
+    const TIntakeResult r = c->Receive(p, cls, true, fx);
+    if (fx.Deliver) Queue.push_back(std::move(p));
+    return r;
+  }
+  TQueueResult SendPacket(std::unique_ptr<TPacket> p, bool closeAfter) {
+    TSingleConnection* c = Find(p->PlayerID());
+    if (!c) return TQueueResult::NoConnection;
+    TConnectionEffects fx;
+    const TDefaultPerformanceTime now = Now();
+    return c->Queue(p, closeAfter, uint32_t(int64_t(Ms(now))), fx);
+  }
+  bool TrySend(std::unique_ptr<TPacket>& packet, uint32_t& waitMs) {
+    const TDefaultPerformanceTime now = Now();
+    waitMs = 1000;
+    const bool found = Round(SendCursor, [&](TSingleConnection& c) {
+      if (c.State == csClosed) return false;
+      TConnectionEffects fx;
+      packet = c.NextPacket(now, uint32_t(int64_t(Ms(now))), fx);
+      if (packet) return true;
+      waitMs = std::min(waitMs, uint32_t(c.PendingCommand ? c.ResendWait(now) : 3000));
+      return false;
+    });
+    SendNamed |= found;
+    return found;
+  }
+  bool TryReceive(uint32_t& pid, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
+                  uint32_t& waitMs) {
+    const TDefaultPerformanceTime now = Now();
+    packet.reset();
+    waitMs = 1000;
+    uint32_t waitLeft = 1000;
+    if (Round(ReceiveCursor, [&](TSingleConnection& c) {
+          if (c.Reported) return false;
+          bool closed = false, timedOut = false;
+          const int32_t left = c.CheckSilence(now, closed, timedOut);
+          if (!closed && !timedOut) {
+            waitLeft = std::min(waitLeft, uint32_t(left));
+            return false;
+          }
+          c.Reported = true;
+          pid = c.PlayerID;
+          event = closed ? reClosed : reTimeout;
+          return true;
+        })) {
+      ReceiveNamed = true;
+      return true;
     }
-    Buf->ThreadDone(1);
-  });
-  std::this_thread::sleep_for(milliseconds(20));  // asleep for up to a second
-  std::vector<std::unique_ptr<TPacket>> intake;
-  intake.push_back(ClientVoice(1, 10, 1));
-  Buf->ReceivePackets(intake, false);
-  TReport r;
-  EXPECT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
-  // While this thread holds the turn, a woken listener waits for it.
-  Buf->WakeListener();
-  Buf->ReceivePacket(ClientVoice(1, 10, 2));  // with wake-up
-  std::this_thread::sleep_for(milliseconds(20));
-  EXPECT_EQ(listenerEvents.load(), 0);
-  const auto given = steady_clock::now();
-  Buf->EndReceive();
-  for (int i = 0; i < 200 && listenerEvents.load() == 0; ++i)
-    std::this_thread::sleep_for(milliseconds(2));
-  EXPECT_EQ(listenerEvents.load(), 1);
-  EXPECT_LT(steady_clock::now() - given, milliseconds(300));
-
-  // The sender: asleep with nothing to do; a command queued during this
-  // thread's receive turn goes out with its send turn; the sender must then
-  // wake for the resend (60 ms of the buffer's clock) rather than sleep out
-  // its second.
-  std::vector<std::unique_ptr<TPacket>> senderGot;
-  steady_clock::time_point senderDone;
-  std::thread sender([&] {
-    std::vector<std::unique_ptr<TPacket>> batch;
-    if (Buf->BeginSend(batch, 32) > 0) {
-      senderGot = std::move(batch);
-      Buf->ContinueSend(batch, 0);
+    if (!Queue.empty()) {
+      packet = std::move(Queue.front());
+      Queue.erase(Queue.begin());
+      pid = packet->PlayerID();
+      event = rePacket;
+      return true;
     }
-    senderDone = steady_clock::now();
-  });
-  std::this_thread::sleep_for(milliseconds(20));
-  intake.push_back(ClientVoice(1, 10, 3));
-  Buf->ReceivePackets(intake, false);
-  EXPECT_TRUE(Buf->TryBeginReceive(r.PlayerID, r.Event, r.Packet));
-  Buf->SendPacket(ServerCommand(1), false);  // the sender is not woken for it
-  Buf->EndReceive();
-  std::vector<std::unique_ptr<TPacket>> mine;
-  EXPECT_TRUE(Buf->TryBeginSend(mine, 32));
-  EXPECT_EQ(mine.size(), 1u);
-  EXPECT_FALSE(Buf->ContinueSend(mine, 32));
-  const auto sentAt = steady_clock::now();
-  Clock.AdvanceMs(ResendTimeout(1) + 1);
-  sender.join();
-  EXPECT_LT(senderDone - sentAt, milliseconds(700));
-  EXPECT_EQ(senderGot.size(), 1u);
-  for (const auto& p : senderGot) {
-    EXPECT_TRUE(p->IsCommand());
-    EXPECT_EQ(p->CommandHeader().ResendCount(), 1u);
+    waitMs = waitLeft;
+    return false;
+  }
+  bool InspectConnection(uint32_t pid, const std::function<void(const TSingleConnection&)>& fn) {
+    TSingleConnection* c = Find(pid);
+    if (c) fn(*c);
+    return c != nullptr;
   }
 
-  Buf->ThreadDone(0);
-  Buf->Shutdown();
-  listener.join();
-}
+ private:
+  static TDefaultPerformanceTime Now() {
+    TDefaultPerformanceTime t;
+    t.Start();
+    return t;
+  }
+  static double Ms(const TDefaultPerformanceTime& t) { return t.StartInstant().Value * MsPerDay; }
+  // The newest connection with the id: searched from the end.
+  TSingleConnection* Find(uint32_t pid) {
+    for (auto it = List.rbegin(); it != List.rend(); ++it)
+      if ((*it)->PlayerID == pid) return it->get();
+    return nullptr;
+  }
+  int32_t IndexOf(const TSingleConnection* c) const {
+    for (size_t i = 0; i < List.size(); ++i)
+      if (List[i].get() == c) return int32_t(i);
+    return -1;
+  }
+  // Visits the connections from the one after the cursor, advancing it
+  // before each visit, until visit() says stop or the round is complete.
+  template <class F>
+  bool Round(int32_t& cursor, F visit) {
+    const int32_t count = int32_t(List.size());
+    if (count == 0) return false;
+    if (cursor >= count) cursor = 0;
+    const bool beforeFirst = cursor < 0;
+    if (beforeFirst) cursor = count - 1;
+    const int32_t start = cursor;
+    do {
+      cursor = (cursor + 1) % count;
+      if (visit(*List[size_t(cursor)])) return true;
+    } while (cursor != start);
+    if (beforeFirst) cursor = -1;
+    return false;
+  }
 
-// The indexed tries must choose exactly what the plain design's literal scans
-// choose: the same packet next, the same turn among connections, the same
-// report first, the same waits. Random traffic on connections that come and
-// go drives a buffer of each kind side by side.
+  std::vector<std::unique_ptr<TSingleConnection>> List;
+  std::vector<std::unique_ptr<TPacket>> Queue;
+  int32_t SendCursor = 0;  // stands on the first connection before any try
+  int32_t ReceiveCursor = 0;
+  bool SendNamed = false;  // the cursor has named a connection
+  bool ReceiveNamed = false;
+};
+
 TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
   // Seed 2482 finds resends that sub-microsecond noise of the clock
   // arithmetic puts out of order in the heap.
@@ -1040,8 +1008,8 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
     SCOPED_TRACE(seed);
     TManualClock clock{TDateTime{45000.25}};
     TClockOverride override{clock};
-    TCustomPacketBuffer indexed(TScanMode::Indexed), literal(TScanMode::Literal);
-    TCustomPacketBuffer* both[] = {&indexed, &literal};
+    TCustomPacketBuffer indexed;
+    TLiteralBuffer literal;
     std::mt19937 rng(seed);
     auto chance = [&](int percent) { return int(rng() % 100) < percent; };
     struct TClient {
@@ -1055,7 +1023,8 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
     uint32_t nextPid = 1;
     auto randomPid = [&] { return pids[rng() % pids.size()]; };
     auto remove = [&](uint32_t pid) {  // as the listener does
-      for (auto* b : both) b->RemoveConnection(pid);
+      indexed.RemoveConnection(pid);
+      literal.RemoveConnection(pid);
       TClient& c = clients[pid];
       c.Cids.pop_back();
       if (!c.Cids.empty()) return;
@@ -1064,18 +1033,13 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
     };
     // Hands a packet made twice to both buffers; both must react alike.
     auto toBoth = [&](auto make, bool receive, bool closeAfter = false) {
-      std::string errors[2];
-      for (int i = 0; i < 2; ++i) {
-        try {
-          if (receive)
-            both[i]->ReceivePacket(make());
-          else
-            both[i]->SendPacket(make(), closeAfter);
-        } catch (const std::exception& e) {
-          errors[i] = e.what();
-        }
+      if (receive) {
+        const TIntakeResult a = indexed.ReceivePacket(make());
+        EXPECT_EQ(a, literal.ReceivePacket(make()));
+      } else {
+        const TQueueResult a = indexed.SendPacket(make(), closeAfter);
+        EXPECT_EQ(a, literal.SendPacket(make(), closeAfter));
       }
-      EXPECT_EQ(errors[0], errors[1]);
     };
     int sent = 0, reports = 0, idle = 0;
     for (int step = 0; step < 6000; ++step) {
@@ -1092,7 +1056,8 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
         }
         TClient& c = clients[pid];
         c.Cids.push_back(pid * 7 + uint32_t(c.Cids.size()));
-        for (auto* b : both) b->AddConnection(pid, c.Cid(), kIP, kPort, 1);
+        indexed.AddConnection(pid, c.Cid(), kIP, kPort, 1);
+        literal.AddConnection(pid, c.Cid(), kIP, kPort, 1);
       } else if (op < 6) {
         remove(randomPid());
       } else if (op < 16) {
@@ -1157,8 +1122,8 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
         }
       } else {
         TReport r[2];
-        for (int i = 0; i < 2; ++i)
-          r[i].Found = both[i]->TryReceive(r[i].PlayerID, r[i].Event, r[i].Packet, r[i].Wait);
+        r[0].Found = indexed.TryReceive(r[0].PlayerID, r[0].Event, r[0].Packet, r[0].Wait);
+        r[1].Found = literal.TryReceive(r[1].PlayerID, r[1].Event, r[1].Packet, r[1].Wait);
         ASSERT_EQ(r[0].Found, r[1].Found) << "step " << step;
         if (!r[0].Found) {
           EXPECT_EQ(r[0].Wait, r[1].Wait) << "step " << step;
@@ -1181,13 +1146,9 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
     EXPECT_GT(idle, 100);
     for (uint32_t pid : pids) {
       TConnectionState states[2];
-      for (int i = 0; i < 2; ++i)
-        both[i]->InspectConnection(pid, [&](const TSingleConnection& c) { states[i] = c.State; });
+      indexed.InspectConnection(pid, [&](const TSingleConnection& c) { states[0] = c.State; });
+      literal.InspectConnection(pid, [&](const TSingleConnection& c) { states[1] = c.State; });
       EXPECT_EQ(states[0], states[1]) << pid;
-    }
-    for (auto* b : both) {
-      b->ThreadDone(0);
-      b->ThreadDone(1);
     }
   }
 }

@@ -45,7 +45,7 @@ TEST(UDPServerSocket, SendBatchKeepsOrderAndReportsRefusals) {
   ASSERT_EQ(getsockname(sink, reinterpret_cast<sockaddr*>(&local), &len), 0);
 
   TUDPServerSocket server;
-  server.Activate(0, "127.0.0.1", [](const uint8_t*, size_t, const sockaddr_in&) {});
+  server.Open(0, "127.0.0.1");
   std::vector<std::string> payloads;
   std::vector<TUDPServerSocket::TDatagram> batch;
   for (int i = 0; i < 75; ++i) payloads.push_back("datagram " + std::to_string(i));

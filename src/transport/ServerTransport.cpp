@@ -1,0 +1,127 @@
+#include "transport/ServerTransport.h"
+
+#include <arpa/inet.h>
+
+#include <mutex>
+#include <vector>
+
+#include "transport/PacketBuffers.h"
+#include "transport/udplistener_u.h"
+
+namespace vx {
+
+// What the buffer's work handler reaches: the loop to ask for a turn, until
+// the transport stops. Work handed over on the loop thread while the
+// server is being driven needs no turn: the drive picks it up.
+struct TServerTransport::TWakeTarget {
+  TWakeTarget(TEventLoop& loop, TServerTransport& transport) : Loop(loop), Transport(transport) {}
+  TEventLoop& Loop;
+  TServerTransport& Transport;
+  std::mutex Lock;
+  bool Stopped = false;  // under Lock
+
+  void Notify() {
+    // On the loop thread the transport lives at least until this returns.
+    if (Loop.InLoopThread() && Transport.Driving) return;
+    std::scoped_lock guard(Lock);
+    if (!Stopped) Loop.RequestTurn(Transport);
+  }
+};
+
+namespace {
+// Per loop thread: the datagrams of one read, and the packets of one write.
+thread_local std::vector<std::unique_ptr<TPacket>> Intake;
+thread_local std::vector<std::unique_ptr<TPacket>> Batch;
+}  // namespace
+
+TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TVXUDPListener& listener)
+    : Buffer(buffer), Listener(listener) {}
+
+TServerTransport::~TServerTransport() {
+  Stop();
+}
+
+void TServerTransport::Start(uint16_t port, const std::string& bindAddress, TEventLoop& loop) {
+  Socket.Open(port, bindAddress);
+  Wake = std::make_shared<TWakeTarget>(loop, *this);
+  Buffer.SetWorkHandler([wake = Wake] { wake->Notify(); });
+  Loop = &loop;
+  loop.Attach(*this, Socket.Descriptor());
+  // Whatever was queued before (nothing, normally) is looked at once.
+  loop.RequestTurn(*this);
+}
+
+void TServerTransport::Stop() {
+  if (Wake) {
+    std::scoped_lock guard(Wake->Lock);
+    Wake->Stopped = true;
+  }
+  if (Loop) Loop->Detach(*this);
+  Loop = nullptr;
+  Socket.Close();
+}
+
+void TServerTransport::OnReadable() {
+  TReadBuffers& buffers = Loop->ReadBuffers();
+  const unsigned got = Socket.ReadBatch(buffers);
+  Driving = true;
+  if (got > 0) {
+    Intake.clear();
+    for (unsigned i = 0; i < got; ++i) {
+      const mmsghdr& m = buffers.Messages[i];
+      if (m.msg_hdr.msg_namelen < sizeof(sockaddr_in)) continue;
+      // A datagram longer than the buffer arrives cut to the buffer size.
+      const size_t size = std::min<size_t>(m.msg_len, TUDPServerSocket::ReceiveBufferSize);
+      auto packet = std::make_unique<TPacket>(
+          buffers.Bytes.data() + size_t(i) * TReadBuffers::DatagramSize, size);
+      const sockaddr_in& from = buffers.Sources[i];
+      packet->SetPeer(TUDPServerSocket::AddressText(from), ntohs(from.sin_port));
+      Intake.push_back(std::move(packet));
+    }
+    if (!Buffer.ShuttingDown()) Buffer.ReceivePackets(Intake);
+    Intake.clear();
+  }
+  Drive();
+}
+
+void TServerTransport::OnTurn() {
+  Driving = true;
+  Drive();
+}
+
+void TServerTransport::Drive() {
+  bool more = false;
+  // Events, one at a time, as the listener handles them.
+  int handled = 0;
+  for (; handled < MaxEventsPerTurn; ++handled) {
+    uint32_t playerID = 0;
+    TReceiveEvent event = reShutdown;
+    std::unique_ptr<TPacket> packet;
+    uint32_t waitMs = 0;
+    if (!Buffer.TryReceive(playerID, event, packet, waitMs) || event == reShutdown) break;
+    Listener.Handle(playerID, event, std::move(packet));
+  }
+  more = handled == MaxEventsPerTurn;
+  // The packets that are due, in batches of one system call each.
+  size_t sent = 0;
+  while (sent < MaxSendsPerTurn) {
+    Batch.clear();
+    const size_t n = Buffer.TakeDue(Batch, TReadBuffers::ReadBatch);
+    if (n == 0) break;
+    Sender.Transmit(Socket, Batch);
+    sent += n;
+  }
+  Batch.clear();
+  if (sent >= MaxSendsPerTurn) more = true;
+  Driving = false;
+  if (more) {
+    Loop->RequestTurn(*this);
+    return;
+  }
+  // Sleep until the next deadline (rounded up by one ms, so that it has
+  // passed when the turn comes), or without a timer when nothing waits.
+  const int64_t deadline = Buffer.NextDeadlineMs();
+  Loop->SetTimer(*this, deadline < 0 ? -1 : deadline + 1);
+}
+
+}  // namespace vx

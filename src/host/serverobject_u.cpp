@@ -106,7 +106,9 @@ TServerObject::~TServerObject() {
 }
 
 std::string TServerObject::DefaultWelcomeMessage() {
-  return "[Welcome to Vorlantix, check http://localhost:14534/]";
+  // The project's public address: players cannot reach the administration
+  // port, and operators are told to set a message of their own.
+  return "[Welcome to Vorlantix, check https://vorlantix.org/]";
 }
 
 void TServerObject::SetDefaults(int32_t port) {
@@ -420,7 +422,7 @@ bool TServerManager::Startup() {
   TCommandLine& settings = ProcessSettings();
   settings = TCommandLine{};
   ParseCommandLine(ProcessArguments(), settings);
-  ApplyDefaultPaths(settings, CurrentDirectory());
+  ApplyDefaultPaths(settings, CurrentDirectory(), InstalledHttpDocs());
 
   CreateLogFile(settings.LogPath, settings.IniPath);
   Log(LMTALL, LMDINFO, "server", "Server startup initialized");

@@ -487,7 +487,7 @@ void TCustomPacketBuffer::ReceivePackets(std::vector<std::unique_ptr<TPacket>>& 
       try {
         ReceiveLocked(packet);
       } catch (...) {
-        // as ReceivePacket: the datagram is discarded
+        Counters.DropCurrentException();  // as ReceivePacket: the datagram is discarded
       }
       packet.reset();
     }
@@ -514,7 +514,7 @@ void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet) {
     }
   }
   TSingleConnection* cp = Find(GetLE32(p.Data() + 8));
-  if (!cp) return;
+  if (!cp) return Counters.Drop(TDropReason::UnknownPlayer);
   TSingleConnection& c = *cp;
   if (GetLE32(p.Data() + 4) != c.ConnectionID)
     throw ECustomPacketBuffer("wrong Connection + player combo");
@@ -802,6 +802,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextPacket(TSingleConnection& c,
       c.ResendDue = false;  // resent now, or found not due after all
     }
     if (resend) {
+      Counters.Resent();
       TCommandHeader h = c.PendingCommand->CommandHeader();
       h.SetResendCount(uint16_t(h.ResendCount() + 1));
       p = std::make_unique<TPacket>();

@@ -33,6 +33,7 @@
 #include "host/events.h"
 #include "transport/FIFOList.h"
 #include "transport/PacketBuffersIndex.h"
+#include "transport/ServerCounters.h"
 
 namespace vx {
 
@@ -216,6 +217,8 @@ class TCustomPacketBuffer {
   void GetTotals(uint32_t& packetsSent, uint32_t& packetsReceived, int64_t& bytesSent,
                  int64_t& bytesReceived) const;
   int32_t ConnectionCount() const;
+  // Dropped datagrams, refused logins and resends, for monitoring.
+  TServerCounters Counters;
 
   void Shutdown();
   bool ShuttingDown() const { return ShuttingDownFlag.load(); }

@@ -58,9 +58,9 @@ TEST(Daemon, StartsRunsAndStopsOnSigterm) {
   const std::string ini = ReadFile(dir.File("server.ini"));
   for (const char* key :
        {"[Main Config]", "HTTPServer Port=14534", "HTTPServer Enabled=1", "ExternalIPDectection=1",
-        "DateTimeFormat=dd-mm-yyyy hh:nn:ss", "TCPQueryPort=51234", "BoundToIp=", "[WebPost]",
-        "AdminEmail=na", "ISPLinkURL=na", "ISPName=Private", "ISPCountry=Earth", "Enabled=1",
-        "PostURL=", "[debug]", "MessageTypes=LMTALL", "MessageDepths=LMDALL"}) {
+        "DateTimeFormat=dd-mm-yyyy hh:nn:ss", "TCPQueryPort=51234", "BoundToIp=", "Metrics Port=0",
+        "[WebPost]", "AdminEmail=na", "ISPLinkURL=na", "ISPName=Private", "ISPCountry=Earth",
+        "Enabled=1", "PostURL=", "[debug]", "MessageTypes=LMTALL", "MessageDepths=LMDALL"}) {
     EXPECT_NE(ini.find(key), std::string::npos) << key << "\n" << ini;
   }
 

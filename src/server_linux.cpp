@@ -1,11 +1,15 @@
-// The program entry: command line, daemon start, signals, pid file and the
-// main loop that waits for SIGTERM.
+// The program entry: command line, daemon start (or a run in the
+// foreground under a service manager), signals, pid file and the main loop
+// that waits for SIGTERM.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -32,6 +36,7 @@ extern "C" void SignalHandler(int signal) {
       gActivatedMessageDue = 1;
       break;
     case SIGTERM:
+    case SIGINT:  // reaches us only in the foreground
       gTerminate = 1;
       break;
     case SIGUSR1:
@@ -45,12 +50,15 @@ extern "C" void SignalHandler(int signal) {
   }
 }
 
-void InstallSignals() {
+// In the foreground SIGINT (Ctrl-C, a container's stop) ends the server
+// like SIGTERM; the daemon blocks it.
+void InstallSignals(bool foreground) {
   sigset_t mask;
   sigemptyset(&mask);
   for (int s = 1; s <= 32; ++s) {
     if (s == SIGHUP || s == SIGUSR1 || s == SIGUSR2 || s == SIGTERM) continue;
     if (s == SIGKILL || s == SIGSTOP) continue;  // cannot be blocked anyway
+    if (foreground && s == SIGINT) continue;
     sigaddset(&mask, s);
   }
   // Threads started later inherit this mask, so SIGINT, SIGPIPE and the rest
@@ -62,6 +70,29 @@ void InstallSignals() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaction(s, &action, nullptr);
+  if (foreground) sigaction(SIGINT, &action, nullptr);
+}
+
+// Tells the service manager that started us how we are ("READY=1",
+// "STOPPING=1"): one datagram to the unix socket named by NOTIFY_SOCKET (a
+// path, or "@" and the name of an abstract socket). Nothing happens when the
+// variable is not set; a failure to send is not worth more than that.
+void NotifyServiceManager(const std::string& state) {
+  const char* socketName = std::getenv("NOTIFY_SOCKET");
+  if (socketName == nullptr) return;
+  const std::string name = socketName;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() < 2 || name.size() >= sizeof address.sun_path) return;
+  if (name[0] != '/' && name[0] != '@') return;
+  name.copy(address.sun_path, name.size());
+  if (name[0] == '@') address.sun_path[0] = '\0';
+  const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+         length);
+  close(fd);
 }
 
 void SleepMs(long ms) {
@@ -71,10 +102,13 @@ void SleepMs(long ms) {
   nanosleep(&ts, nullptr);  // a signal cuts the sleep short, which is what we want
 }
 
-void PrintLine(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
-  std::fflush(stdout);
+void PrintLine(const std::string& line, FILE* stream = stdout) {
+  std::fputs((line + "\n").c_str(), stream);
+  std::fflush(stream);
 }
+
+constexpr const char* kStartedLine = "Vorlantix Server Daemon started with PID ";
+constexpr const char* kFailedLine = "Error stating daemon. Aborted";
 
 // The daemon keeps no terminal: standard input and output go to /dev/null.
 void DetachStandardStreams() {
@@ -122,7 +156,10 @@ int main(int argc, char** argv) {
     case TCommandAction::Run:
       break;
   }
-  ApplyDefaultPaths(settings, CurrentDirectory());
+  ApplyDefaultPaths(settings, CurrentDirectory(), InstalledHttpDocs());
+  for (const std::string& arg : settings.UnknownArguments)
+    PrintLine(UnknownArgumentLine(arg), stderr);
+  const bool foreground = settings.Foreground;
 
   CreateLogFile(settings.LogPath, settings.IniPath);
 
@@ -131,36 +168,42 @@ int main(int argc, char** argv) {
   gChildStarted = 0;
   gChildFailed = 0;
   gActivatedMessageDue = 1;
-  InstallSignals();
+  InstallSignals(foreground);
 
   const pid_t parentPid = getpid();
-  std::fflush(stdout);
-  const pid_t child = fork();
-  if (child < 0) {
-    PrintLine("Forking error");
-    ReleaseLogFile();
-    return 1;
-  }
-
-  if (child > 0) {
-    // The parent waits up to 5 s for the child's start report.
-    for (int i = 0; i < 50 && !gChildStarted && !gChildFailed; ++i) SleepMs(100);
-    if (gChildStarted) {
-      PrintLine("Vorlantix Server Daemon started with PID " + std::to_string(child));
-      return 0;
+  if (!foreground) {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child < 0) {
+      PrintLine("Forking error");
+      ReleaseLogFile();
+      return 1;
     }
-    PrintLine("Error stating daemon. Aborted");
-    ReleaseLogFile();
-    return 2;
+    if (child > 0) {
+      // The parent waits up to 5 s for the child's start report.
+      for (int i = 0; i < 50 && !gChildStarted && !gChildFailed; ++i) SleepMs(100);
+      if (gChildStarted) {
+        PrintLine(kStartedLine + std::to_string(child));
+        return 0;
+      }
+      PrintLine(kFailedLine);
+      ReleaseLogFile();
+      return 2;
+    }
   }
 
-  // The child: the start report goes to the parent only while it still
-  // waits; once it has given up, our parent is somebody else.
-  auto report = [parentPid](int signal) {
-    if (getppid() == parentPid) kill(parentPid, signal);
+  // The daemon's child reports its start to the parent, but only while it
+  // still waits: once it has given up, our parent is somebody else. In the
+  // foreground the report goes to standard error (and the exit code).
+  auto report = [parentPid, foreground](int signal) {
+    if (foreground) {
+      PrintLine(signal == SIGUSR1 ? kStartedLine + std::to_string(getpid()) : kFailedLine, stderr);
+    } else if (getppid() == parentPid) {
+      kill(parentPid, signal);
+    }
   };
 
-  DetachStandardStreams();
+  if (!foreground) DetachStandardStreams();
 
   TServerManager& manager = ServerManager();
   try {
@@ -189,6 +232,7 @@ int main(int argc, char** argv) {
   }
 
   report(SIGUSR1);
+  NotifyServiceManager("READY=1\nMAINPID=" + std::to_string(getpid()));
 
   for (;;) {
     if (gActivatedMessageDue) {
@@ -199,6 +243,7 @@ int main(int argc, char** argv) {
     SleepMs(2 * 1000);
   }
 
+  NotifyServiceManager("STOPPING=1");
   try {
     manager.Shutdown();
   } catch (...) {

@@ -188,6 +188,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
   }
   if (verdict != 0) {
+    server.PacketBuffer->Counters.RefuseLogin(verdict);
     server.PacketBuffer->SendPacket(NewLoginReply(client->PlayerID, verdict, client->ConnectionID),
                                     false);
     return;
@@ -229,6 +230,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   }
   if (lower == "server") result = LOGIN_BAD_PASSWORD_OR_NAME;
   PutLE32(r + 88, uint32_t(result));
+  if (result != LOGIN_ACCEPTED) server.PacketBuffer->Counters.RefuseLogin(result);
   server.PacketBuffer->SendPacket(std::move(reply), false);
   if (result == LOGIN_ACCEPTED) {
     client->LoginAddress = request.PeerIP;

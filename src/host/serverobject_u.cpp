@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/metrics_u.h"
 #include "admin/tcpquery_u.h"
 #include "admin/webinterface_u.h"
 #include "admin/webpost_u.h"
@@ -55,6 +56,7 @@ void ReadMainConfig(const TIniFile& ini, TMainConfig& main, TWebPostConfig& webP
   main.DateTimeFormat = ini.ReadString(kMainConfig, "DateTimeFormat", main.DateTimeFormat);
   main.TCPQueryPort = ini.ReadInteger(kMainConfig, "TCPQueryPort", main.TCPQueryPort);
   main.BoundToIp = TrimText(ini.ReadString(kMainConfig, "BoundToIp", main.BoundToIp));
+  main.MetricsPort = ini.ReadInteger(kMainConfig, "Metrics Port", main.MetricsPort);
 
   webPost.AdminEmail = ReadTrimmed(ini, kWebPost, "AdminEmail", webPost.AdminEmail, 255);
   webPost.ISPLinkURL = ReadTrimmed(ini, kWebPost, "ISPLinkURL", webPost.ISPLinkURL, 255);
@@ -71,6 +73,7 @@ void WriteMainConfig(TIniFile& ini, const TMainConfig& main, const TWebPostConfi
   ini.WriteString(kMainConfig, "DateTimeFormat", main.DateTimeFormat);
   ini.WriteInteger(kMainConfig, "TCPQueryPort", main.TCPQueryPort);
   ini.WriteString(kMainConfig, "BoundToIp", main.BoundToIp);
+  ini.WriteInteger(kMainConfig, "Metrics Port", main.MetricsPort);
 
   ini.WriteString(kWebPost, "AdminEmail", webPost.AdminEmail);
   ini.WriteString(kWebPost, "ISPLinkURL", webPost.ISPLinkURL);
@@ -104,7 +107,9 @@ TServerObject::~TServerObject() {
 }
 
 std::string TServerObject::DefaultWelcomeMessage() {
-  return "[Welcome to Vorlantix, check http://localhost:14534/]";
+  // The project's public address: players cannot reach the administration
+  // port, and operators are told to set a message of their own.
+  return "[Welcome to Vorlantix, check https://vorlantix.org/]";
 }
 
 void TServerObject::SetDefaults(int32_t port) {
@@ -392,7 +397,7 @@ bool TServerManager::Startup() {
   TCommandLine& settings = ProcessSettings();
   settings = TCommandLine{};
   ParseCommandLine(ProcessArguments(), settings);
-  ApplyDefaultPaths(settings, CurrentDirectory());
+  ApplyDefaultPaths(settings, CurrentDirectory(), InstalledHttpDocs());
 
   CreateLogFile(settings.LogPath, settings.IniPath);
   Log(LMTALL, LMDINFO, "server", "Server startup initialized");
@@ -496,10 +501,19 @@ void TServerManager::StartAdministration(const std::string& documentRoot) {
     WebPostThread->SettingsLock = &SettingsLock;
     WebPostThread->Start();
   }
+  if (MainConfig.MetricsPort > 0) {
+    Metrics = std::make_unique<TMetrics>(*this);
+    Metrics->SettingsLock = &SettingsLock;
+    if (!Metrics->Start(MainConfig.MetricsPort, MainConfig.BoundToIp)) {
+      Log(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Vorlantix_Server: cant initialise Metrics");
+      Metrics.reset();
+    }
+  }
 }
 
 void TServerManager::Shutdown() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
+  Metrics.reset();
   {
     // No query or web session reads a server while the servers stop.
     std::unique_lock settings(SettingsLock);

@@ -21,6 +21,7 @@ class TServerTransport;
 class TWebInterface;
 class TTCPQuery;
 class TWebPost;
+class TMetrics;
 class TZeveVira;
 class TServerManager;
 
@@ -31,6 +32,8 @@ struct TMainConfig {
   std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
   int32_t TCPQueryPort = 51234;
   std::string BoundToIp;
+  // TCP port of the monitoring endpoint; 0 or less: none.
+  int32_t MetricsPort = 0;
 };
 
 struct TWebPostConfig {
@@ -158,6 +161,7 @@ class TServerManager {
   TWebInterface* WebInterfaceObject() const { return WebInterface.get(); }
   TTCPQuery* TCPQueryObject() const { return TCPQuery.get(); }
   TWebPost* WebPostObject() const { return WebPostThread.get(); }
+  TMetrics* MetricsObject() const { return Metrics.get(); }
 
   // The database, open for the life of the process once started.
   TZeveVira* Database() const { return ServerDatabase.get(); }
@@ -186,6 +190,7 @@ class TServerManager {
   std::unique_ptr<TWebInterface> WebInterface;
   std::unique_ptr<TTCPQuery> TCPQuery;
   std::unique_ptr<TWebPost> WebPostThread;
+  std::unique_ptr<TMetrics> Metrics;
   // Held shared by the interfaces while they read server settings and
   // exclusively while they change, restart or stop servers; taken before
   // the registry lock.

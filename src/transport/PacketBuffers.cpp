@@ -168,6 +168,7 @@ void TCustomPacketBuffer::Apply(TSingleConnection& c, const TConnectionEffects& 
   LatestInstant = std::max(LatestInstant, c.LatestStart());
   if (fx.CreditDrops) CreditDrops.fetch_add(fx.CreditDrops, std::memory_order_relaxed);
   if (fx.StaleVoice) StaleVoice.fetch_add(fx.StaleVoice, std::memory_order_relaxed);
+  if (fx.Resends) Counters.Resent(fx.Resends);
   SyncSend(c);
   // A packet received restarts the silence clock (the heap key goes stale,
   // which the heap top corrects); anything that may bring the deadline

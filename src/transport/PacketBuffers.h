@@ -32,6 +32,7 @@
 #include "host/TimeTools.h"
 #include "transport/FIFOList.h"
 #include "transport/PacketBuffersIndex.h"
+#include "transport/ServerCounters.h"
 #include "transport/SingleConnection.h"
 
 namespace vx {
@@ -120,6 +121,8 @@ class TCustomPacketBuffer {
   uint64_t OverflowDropCount() const { return QueueCount(TQueueResult::Overflow); }
   uint64_t CreditDropCount() const { return CreditDrops.load(std::memory_order_relaxed); }
   uint64_t StaleVoiceCount() const { return StaleVoice.load(std::memory_order_relaxed); }
+  // Refused logins and resends, for monitoring.
+  TServerCounters Counters;
 
   // From now on TryReceive reports the shutdown, TakeDue hands out nothing
   // and the work handler is no longer called.

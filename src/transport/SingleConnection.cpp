@@ -371,6 +371,7 @@ std::unique_ptr<TPacket> TSingleConnection::NextPacketOnce(const TDefaultPerform
       TCommandHeader h = PendingCommand->CommandHeader();
       h.SetResendCount(uint16_t(h.ResendCount() + 1));
       Restart(ResendTimer);
+      ++fx.Resends;
       if (SpendCredit(PendingCommand->Size())) {
         p = std::make_unique<TPacket>();
         p->Assign(*PendingCommand);

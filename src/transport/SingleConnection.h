@@ -65,6 +65,7 @@ struct TConnectionEffects {
   bool SilenceEarlier = false;  // the silence deadline may have moved earlier
   uint32_t CreditDrops = 0;     // packets not sent for want of credit
   uint32_t StaleVoice = 0;      // voice packets dropped for their age
+  uint32_t Resends = 0;  // pending commands sent again
 };
 
 class TSingleConnection {

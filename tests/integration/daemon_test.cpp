@@ -1,6 +1,10 @@
 // End-to-end: the real program's command line, daemon start, signals, pid
 // file and exit codes.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/un.h>
+
+#include <cstring>
 
 #include "ProcessHarness.h"
 
@@ -54,9 +58,9 @@ TEST(Daemon, StartsRunsAndStopsOnSigterm) {
   const std::string ini = ReadFile(dir.File("server.ini"));
   for (const char* key :
        {"[Main Config]", "HTTPServer Port=14534", "HTTPServer Enabled=1", "ExternalIPDectection=1",
-        "DateTimeFormat=dd-mm-yyyy hh:nn:ss", "TCPQueryPort=51234", "BoundToIp=", "[WebPost]",
-        "AdminEmail=na", "ISPLinkURL=na", "ISPName=Private", "ISPCountry=Earth", "Enabled=1",
-        "PostURL=", "[debug]", "MessageTypes=LMTALL", "MessageDepths=LMDALL"}) {
+        "DateTimeFormat=dd-mm-yyyy hh:nn:ss", "TCPQueryPort=51234", "BoundToIp=", "Metrics Port=0",
+        "[WebPost]", "AdminEmail=na", "ISPLinkURL=na", "ISPName=Private", "ISPCountry=Earth",
+        "Enabled=1", "PostURL=", "[debug]", "MessageTypes=LMTALL", "MessageDepths=LMDALL"}) {
     EXPECT_NE(ini.find(key), std::string::npos) << key << "\n" << ini;
   }
 
@@ -102,6 +106,51 @@ TEST(Daemon, UnwritablePidFileStopsTheDaemon) {
                std::string::npos;
       },
       5s));
+}
+
+TEST(Daemon, ForegroundReportsOnStderrAndToTheServiceManager) {
+  TScratchDir dir;
+  // The service manager's end of NOTIFY_SOCKET.
+  const std::string notifyPath = dir.File("notify");
+  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(notifyPath.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, notifyPath.c_str(), notifyPath.size() + 1);
+  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const auto receive = [notify]() -> std::string {
+    pollfd p{notify, POLLIN, 0};
+    if (poll(&p, 1, 15000) != 1) return "<nothing>";
+    char buffer[256];
+    const ssize_t n = recv(notify, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, size_t(n)) : "<error>";
+  };
+
+  const std::string errors = dir.File("stderr.txt");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.Path.c_str()) != 0) _exit(126);
+    IsolateNetwork();
+    const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDERR_FILENO);
+    setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
+    execl(VX_SERVER_BINARY, VX_SERVER_BINARY, "-foreground", "--bogus", nullptr);
+    _exit(127);
+  }
+  // The process itself runs the server and reports; nothing forks.
+  EXPECT_EQ(receive(), "READY=1\nMAINPID=" + std::to_string(pid));
+  EXPECT_EQ(ReadFile(errors),
+            "Unknown option ignored: --bogus\n"
+            "Vorlantix Server Daemon started with PID " +
+                std::to_string(pid) + "\n");
+  // In the foreground SIGINT ends the server like SIGTERM.
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  EXPECT_EQ(receive(), "STOPPING=1");
+  int status = -1;
+  EXPECT_TRUE(WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20s));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(ReadFile(dir.File("server.log")).find("Server shutdown finished"), std::string::npos);
+  close(notify);
 }
 
 }  // namespace

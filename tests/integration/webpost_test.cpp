@@ -1,6 +1,6 @@
 // The server list poster against local HTTP sinks: one form post per server
-// and address per round with the fields in order, no stall on a silent list,
-// and a prompt end on a stop request.
+// and address per round with the fields in order, https lists, no stall on a
+// silent list, and a prompt end on a stop request.
 #include "admin/webpost_u.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "../unit/net/HttpSink.h"
+#include "../unit/net/TlsSink.h"
 #include "ServerFixture.h"
 
 namespace vx::testing {
@@ -163,6 +164,32 @@ TEST_F(WebPostTest, RoundPostsEveryServerToEachAddressWithTheFieldsInOrder) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(list.Requests().size(), 5u);
   EXPECT_TRUE(poster.ServerFields(Section).empty());
+}
+
+TEST_F(WebPostTest, PostsReachAnHttpsListWhoseCertificateIsTrusted) {
+  TTlsSink list(Dir);
+  ASSERT_TRUE(list.Ready()) << "openssl s_server did not start";
+  Setting("ServerName", "Over TLS");
+  StartServer();
+  Manager.WebPost.PostURL = list.Url("/list.php");
+  TWebPost poster(Manager);
+  poster.Client.CaFile = list.CertFile();
+  poster.PostingRound();
+  ASSERT_TRUE(list.WaitReceived("server_queryport=")) << list.Received();
+  const std::string received = list.Received();
+  EXPECT_NE(received.find("POST /list.php HTTP/1.1\r\n"), std::string::npos) << received;
+  EXPECT_NE(received.find("Content-Type: application/x-www-form-urlencoded\r\n"),
+            std::string::npos);
+  EXPECT_NE(received.find("server_adminemail=na&"), std::string::npos);
+  EXPECT_NE(received.find("&server_name=Over+TLS&"), std::string::npos);
+
+  // A certificate that the system's store does not vouch for is refused.
+  std::filesystem::create_directories(Dir / "other");
+  TTlsSink stranger(Dir / "other");
+  ASSERT_TRUE(stranger.Ready());
+  THttpClient client;
+  EXPECT_THROW(client.PostForm(stranger.Url("/"), {{"a", "1"}}), EHttpClient);
+  EXPECT_EQ(stranger.Received().find("POST"), std::string::npos);
 }
 
 TEST_F(WebPostTest, SilentListNeitherStallsTheRoundNorTheStop) {

@@ -1,6 +1,9 @@
 #include "host/CommandLine.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 namespace vx {
 namespace {
@@ -35,16 +38,24 @@ TEST(CommandLine, VersionAndHelpSwitches) {
     TCommandLine s;
     EXPECT_EQ(Parse({arg}, s), TCommandAction::ShowVersion) << arg;
   }
-  for (const char* arg : {"-?", "-h", "--help", "/HELP", "/?", "/h", "-Hilfe"}) {
+  for (const char* arg : {"-?", "-h", "--help", "/HELP", "/?", "/h", "-Help"}) {
     TCommandLine s;
     EXPECT_EQ(Parse({arg}, s), TCommandAction::ShowHelp) << arg;
   }
-  // A value option is never read as a switch, though "/h" is in it.
+  // A value option is never read as a switch, though "/h" is in it, with one
+  // dash or two; nor is an argument that merely contains "/h".
   TCommandLine s;
-  EXPECT_EQ(Parse({"-db=/home/vx/server.db", "-log=/var/-ver/x"}, s), TCommandAction::Run);
+  EXPECT_EQ(Parse({"-db=/home/vx/server.db", "-log=/var/-ver/x", "--ini=/home/vx/server.ini",
+                   "--Foreground"},
+                  s),
+            TCommandAction::Run);
   EXPECT_EQ(s.DatabasePath, "/home/vx/server.db");
-  // Unknown arguments are ignored.
-  EXPECT_EQ(Parse({"--foo", "bar"}, s), TCommandAction::Run);
+  EXPECT_EQ(s.IniPath, "/home/vx/server.ini");
+  EXPECT_TRUE(s.Foreground);
+  // Unknown arguments are ignored, and listed for a line each on stderr.
+  EXPECT_EQ(Parse({"--foo", "/home/x", "-Hilfe"}, s), TCommandAction::Run);
+  EXPECT_EQ(s.UnknownArguments, (std::vector<std::string>{"--foo", "/home/x", "-Hilfe"}));
+  EXPECT_EQ(UnknownArgumentLine("--foo"), "Unknown option ignored: --foo");
   // Arguments before a switch are read, the ones after it are not.
   TCommandLine t;
   EXPECT_EQ(Parse({"-db=a", "-ver", "-db=b"}, t), TCommandAction::ShowVersion);
@@ -65,6 +76,18 @@ TEST(CommandLine, VersionLineHelpTextAndDefaults) {
   EXPECT_EQ(s.LogPath, "/tmp/own.log");
   EXPECT_EQ(s.HttpDocsPath, "/work/dir/httpdocs");
   EXPECT_EQ(s.PidPath, "") << "no pid file unless asked for";
+
+  // Installed pages serve when the working folder has none of its own.
+  const std::string scratch = ::testing::TempDir() + "vx-docs-" + std::to_string(getpid());
+  std::filesystem::create_directories(scratch);
+  TCommandLine installed;
+  ApplyDefaultPaths(installed, scratch, "/usr/share/vorlantix/httpdocs");
+  EXPECT_EQ(installed.HttpDocsPath, "/usr/share/vorlantix/httpdocs");
+  std::filesystem::create_directories(scratch + "/httpdocs");
+  TCommandLine local;
+  ApplyDefaultPaths(local, scratch, "/usr/share/vorlantix/httpdocs");
+  EXPECT_EQ(local.HttpDocsPath, scratch + "/httpdocs");
+  std::filesystem::remove_all(scratch);
 }
 
 }  // namespace

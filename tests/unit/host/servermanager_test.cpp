@@ -114,9 +114,9 @@ TEST_F(ServerManagerTest, EmptySectionStartsWithDefaultsAndIsWrittenInFull) {
   EXPECT_EQ(keys, expected);
   EXPECT_EQ(check.ReadString("server_cfg Default", "ServerType", ""), "1")
       << "the file keeps the type as read";
-  EXPECT_EQ(check.ReadString("server_cfg Default", "ServerWelcomeMessage", "")
-                .rfind("[Welcome to Vorlantix, check ", 0),
-            0u);
+  EXPECT_EQ(check.ReadString("server_cfg Default", "ServerWelcomeMessage", ""),
+            "[Welcome to Vorlantix, check https://vorlantix.org/]")
+      << "players are sent to the project, not to the administration port";
 
   // A second server on the same port cannot take it.
   auto clash = std::make_shared<TServerObject>(Manager);

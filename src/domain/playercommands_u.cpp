@@ -280,6 +280,16 @@ void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t n
   ClearChannelUpAndAnnounce(server, oldID, player.PlayerID);
 }
 
+int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                   int32_t channelID) {
+  TClientObject* target = FindPlayer(server, targetID);
+  if (target == nullptr) return PLAYERERR_NOT_FOUND;
+  if (server.Channels->GetChannelByID(channelID) == nullptr) return CHANNELERR_NOT_FOUND;
+  if (!IsServerAdmin(sender)) return PERMERR_SERVER_ADMIN;
+  SwitchPlayerChannel(server, *target, channelID);
+  return 0;
+}
+
 int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sender,
                                uint32_t targetID, uint8_t action, uint8_t bitNumber) {
   const uint16_t bit = PrivilegeBit(bitNumber);

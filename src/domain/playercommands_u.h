@@ -112,6 +112,11 @@ int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender
 // make first where they apply.
 void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t newChannelID);
 
+// A server admin puts another player into a channel, past its password
+// and player limit as into his own; the player sees his own switch.
+int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                   int32_t channelID);
+
 // Handlers.
 void CMD_cs_PlayerKick(TVXUDPListener& listener);
 void CMD_cs_PlayerKickFromChannel(TVXUDPListener& listener);

@@ -197,10 +197,13 @@ std::string TrafficChartsHTML(const std::vector<TTrafficSample>& samples, int64_
     playerPeak = std::max(playerPeak, double(s.Players));
     if (i == 0) continue;
     last = RatesBetween(samples[i - 1], s);
-    packetsOut.Points.emplace_back(s.TimeMs, last.PacketsSent);
-    packetsIn.Points.emplace_back(s.TimeMs, last.PacketsReceived);
-    bytesOut.Points.emplace_back(s.TimeMs, last.BytesSent);
-    bytesIn.Points.emplace_back(s.TimeMs, last.BytesReceived);
+    // A rate holds for the whole time between its two samples: steps.
+    for (const int64_t t : {samples[i - 1].TimeMs, s.TimeMs}) {
+      packetsOut.Points.emplace_back(t, last.PacketsSent);
+      packetsIn.Points.emplace_back(t, last.PacketsReceived);
+      bytesOut.Points.emplace_back(t, last.BytesSent);
+      bytesIn.Points.emplace_back(t, last.BytesReceived);
+    }
     packetPeak = std::max({packetPeak, last.PacketsSent, last.PacketsReceived});
     bytePeak = std::max({bytePeak, last.BytesSent, last.BytesReceived});
   }

@@ -35,34 +35,31 @@ const TPrivilegeName kServerPrivileges[] = {
     {2, "Registered", "Logged in with an account. Revoking it deletes the account."},
 };
 
-std::string PrivilegeWords(const TClientObject& player) {
+// The names whose condition holds, joined by commas; "none" without any.
+std::string Words(std::initializer_list<std::pair<bool, const char*>> names) {
   std::string words;
-  const auto add = [&words](bool held, const char* name) {
-    if (!held) return;
+  for (const auto& [held, name] : names) {
+    if (!held) continue;
     if (!words.empty()) words += ", ";
     words += name;
-  };
-  add(player.Priviliges & SERVERPRIV_ADMIN, "server administrator");
-  add(player.Priviliges & SERVERPRIV_ALLOWREGISTER, "may register");
-  add(player.ChannelPrivileges & CHANPRIV_ADMIN, "channel administrator");
-  add(player.ChannelPrivileges & CHANPRIV_OPERATOR, "operator");
-  add(player.ChannelPrivileges & CHANPRIV_VOICE, "voice");
-  add(player.ChannelPrivileges & CHANPRIV_AUTOOPERATOR, "automatic operator");
-  add(player.ChannelPrivileges & CHANPRIV_AUTOVOICE, "automatic voice");
+  }
   return words.empty() ? "none" : words;
 }
 
-std::string FlagWords(const TClientObject& player) {
-  std::string words;
-  const auto add = [&words](bool held, const char* name) {
-    if (!held) return;
-    if (!words.empty()) words += ", ";
-    words += name;
-  };
-  add(player.PlayerFlags & PLAYERFLAG_REQUESTVOICE, "asks for voice");
-  add(player.PlayerFlags & PLAYERFLAG_BLOCKWHISPERS, "blocks whispers");
-  add(player.PlayerFlags & PLAYERFLAG_KEEPINTREE, "stays in the channel family");
-  return words.empty() ? "none" : words;
+std::string PrivilegeWords(const TClientObject& p) {
+  return Words({{(p.Priviliges & SERVERPRIV_ADMIN) != 0, "server administrator"},
+                {(p.Priviliges & SERVERPRIV_ALLOWREGISTER) != 0, "may register"},
+                {(p.ChannelPrivileges & CHANPRIV_ADMIN) != 0, "channel administrator"},
+                {(p.ChannelPrivileges & CHANPRIV_OPERATOR) != 0, "operator"},
+                {(p.ChannelPrivileges & CHANPRIV_VOICE) != 0, "voice"},
+                {(p.ChannelPrivileges & CHANPRIV_AUTOOPERATOR) != 0, "automatic operator"},
+                {(p.ChannelPrivileges & CHANPRIV_AUTOVOICE) != 0, "automatic voice"}});
+}
+
+std::string FlagWords(const TClientObject& p) {
+  return Words({{(p.PlayerFlags & PLAYERFLAG_REQUESTVOICE) != 0, "asks for voice"},
+                {(p.PlayerFlags & PLAYERFLAG_BLOCKWHISPERS) != 0, "blocks whispers"},
+                {(p.PlayerFlags & PLAYERFLAG_KEEPINTREE) != 0, "stays in the channel family"}});
 }
 
 std::string AccountWords(const TClientObject& player) {
@@ -285,52 +282,53 @@ std::string Refused(int32_t error) {
   return RefusalText(error) + " (error " + std::to_string(error) + ")";
 }
 
-// The nickname of the player for the notice, looked up before the action.
-std::string NickOf(TServerObject& server, uint32_t playerID) {
-  const TClientObject* player = FindPlayer(server, playerID);
-  return player != nullptr ? player->NickName : "player " + std::to_string(playerID);
-}
-
 }  // namespace
 
-TWebConsole::TOutcome TWebConsole::ActKick(TActionContext& c) {
+TWebConsole::TOutcome TWebConsole::OnPlayer(TActionContext& c, const TPlayerAction& act) {
   std::shared_lock settings(SettingsLock());
   const TServerPlayersLock locked(*c.Server);
   if (!locked.Running()) return {false, "the server is not running", {}};
   const uint32_t id = FormPlayer(c.Request);
-  const std::string nick = NickOf(*c.Server, id);
+  const TClientObject* player = FindPlayer(*c.Server, id);
+  const std::string nick = player != nullptr ? player->NickName : "player " + std::to_string(id);
+  TOutcome outcome{true, nick, PlayerPage(id)};
+  const int32_t result = act(id, outcome);
+  if (result != 0) {
+    // Back to the player while there is one.
+    return {false, Refused(result), player != nullptr ? PlayerPage(id) : ""};
+  }
+  return outcome;
+}
+
+TWebConsole::TOutcome TWebConsole::ActKick(TActionContext& c) {
   const std::string reason = CutText(c.Request.Param("reason"), TClientObject::TextFieldSize);
-  const int32_t result = KickPlayer(*c.Server, c.Actor, id, reason);
-  if (result != 0) return {false, Refused(result), {}};
-  return {true, nick + " was kicked from the server.", "players.html"};
+  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
+    done.Words += " was kicked from the server.";
+    done.Back = "players.html";
+    return KickPlayer(*c.Server, c.Actor, id, reason);
+  });
 }
 
 TWebConsole::TOutcome TWebConsole::ActKickFromChannel(TActionContext& c) {
-  std::shared_lock settings(SettingsLock());
-  const TServerPlayersLock locked(*c.Server);
-  if (!locked.Running()) return {false, "the server is not running", {}};
-  const uint32_t id = FormPlayer(c.Request);
-  const std::string nick = NickOf(*c.Server, id);
   const std::string reason = CutText(c.Request.Param("reason"), TClientObject::TextFieldSize);
-  const int32_t result = KickPlayerFromChannel(*c.Server, c.Actor, id, reason);
-  if (result != 0) return {false, Refused(result), {}};
-  return {true, nick + " was kicked to the default channel.", PlayerPage(id)};
+  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
+    done.Words += " was kicked to the default channel.";
+    return KickPlayerFromChannel(*c.Server, c.Actor, id, reason);
+  });
 }
 
 TWebConsole::TOutcome TWebConsole::ActMove(TActionContext& c) {
-  std::shared_lock settings(SettingsLock());
-  const TServerPlayersLock locked(*c.Server);
-  if (!locked.Running()) return {false, "the server is not running", {}};
-  const uint32_t id = FormPlayer(c.Request);
   int64_t channel = -1;
   if (!ParseFormNumber(c.Request.Param("channel"), channel) || channel < 0 || channel > INT32_MAX) {
     channel = -1;
   }
-  const std::string nick = NickOf(*c.Server, id);
-  const int32_t result = MovePlayer(*c.Server, c.Actor, id, int32_t(channel));
-  if (result != 0) return {false, Refused(result), {}};
-  return {true, nick + " was moved to " + ChannelName(*c.Server->Channels, int32_t(channel)) + ".",
-          PlayerPage(id)};
+  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
+    const int32_t result = MovePlayer(*c.Server, c.Actor, id, int32_t(channel));
+    if (result == 0) {
+      done.Words += " was moved to " + ChannelName(*c.Server->Channels, int32_t(channel)) + ".";
+    }
+    return result;
+  });
 }
 
 TWebConsole::TOutcome TWebConsole::ActPrivilege(TActionContext& c) {
@@ -345,18 +343,14 @@ TWebConsole::TOutcome TWebConsole::ActPrivilege(TActionContext& c) {
       (action != "grant" && action != "revoke")) {
     return {false, "there is no such privilege or action", {}};
   }
-  std::shared_lock settings(SettingsLock());
-  const TServerPlayersLock locked(*c.Server);
-  if (!locked.Running()) return {false, "the server is not running", {}};
-  const uint32_t id = FormPlayer(c.Request);
-  const std::string nick = NickOf(*c.Server, id);
   const uint8_t actionByte = action == "grant" ? PRIVACTION_GRANT : PRIVACTION_REVOKE;
-  const int32_t result =
-      set == "channel" ? ChangeChannelPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit))
-                       : ChangeServerPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit));
-  if (result != 0) return {false, Refused(result), PlayerPage(id)};
-  return {true, nick + ": " + names[bit].Name + (action == "grant" ? " granted." : " revoked."),
-          PlayerPage(id)};
+  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
+    done.Words +=
+        ": " + std::string(names[bit].Name) + (action == "grant" ? " granted." : " revoked.");
+    return set == "channel"
+               ? ChangeChannelPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit))
+               : ChangeServerPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit));
+  });
 }
 
 }  // namespace vx

@@ -106,6 +106,11 @@ class TWebConsole {
   std::string ChartsOf(TServerObject& server);
 
   // Players.
+  // An operation on the player that the form names, with the server's
+  // players and channels locked: it returns the operation's result and
+  // completes the outcome of its success, which starts with the nickname.
+  using TPlayerAction = std::function<int32_t(uint32_t playerID, TOutcome& done)>;
+  TOutcome OnPlayer(TActionContext& c, const TPlayerAction& act);
   TOutcome ActKick(TActionContext& c);
   TOutcome ActKickFromChannel(TActionContext& c);
   TOutcome ActMove(TActionContext& c);

@@ -256,6 +256,12 @@ def console_pages(driver, daemon, args, checks):
     checks.expect("Browser Room" not in names, f"channel gone from the tree: {names}")
 
 
+def server_rows(driver):
+    """The servers page's rows by their first cell."""
+    return {r.find_element(By.CSS_SELECTOR, "td").text: r.text
+            for r in driver.find_elements(By.CSS_SELECTOR, "#servers tbody tr")}
+
+
 def server_pages(driver, daemon, args, checks):
     """A server added, stopped and started again; the log."""
     driver.get(daemon.url("servers.html"))
@@ -270,8 +276,7 @@ def server_pages(driver, daemon, args, checks):
     click_button(driver, "Stop server_cfg Second")
     wait_title(driver, "Servers")
     checks.expect(notice(driver) == "The server server_cfg Second was stopped.", "stopped: " + notice(driver))
-    rows = {r.find_element(By.CSS_SELECTOR, "td").text: r.text
-            for r in driver.find_elements(By.CSS_SELECTOR, "#servers tbody tr")}
+    rows = server_rows(driver)
     checks.expect("stopped" in rows.get("server_cfg Second", ""), f"shown as stopped: {rows}")
     shoot(driver, args.out, "servers-desktop.png", DESKTOP[0], False)
     shoot(driver, args.out, "servers-phone.png", PHONE[0], True)
@@ -279,8 +284,7 @@ def server_pages(driver, daemon, args, checks):
     click_button(driver, "Start server_cfg Second")
     wait_title(driver, "Servers")
     checks.expect(notice(driver) == "The server server_cfg Second was started.", "started: " + notice(driver))
-    rows = {r.find_element(By.CSS_SELECTOR, "td").text: r.text
-            for r in driver.find_elements(By.CSS_SELECTOR, "#servers tbody tr")}
+    rows = server_rows(driver)
     checks.expect("running" in rows.get("server_cfg Second", ""), f"shown as running: {rows}")
 
     driver.find_element(By.LINK_TEXT, "Log").click()

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <mutex>
 
+#include "admin/serveradmin_u.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/textinfo_u.h"
 #include "host/CommandLine.h"
-#include "host/IniFile.h"
 #include "host/logdebug.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
@@ -102,17 +102,6 @@ int64_t SecondsSince(TDateTime then, TDateTime now) {
 
 const char* CodecFlag(bool allowed) {
   return allowed ? "-1" : "0";
-}
-
-// A section name the configuration file can hold and read back, and that
-// names exactly one key in the database.
-bool UsableServerName(std::string_view name) {
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '[' || c == ']' || c == '\\') {
-      return false;
-    }
-  }
-  return !name.empty();
 }
 
 }  // namespace
@@ -423,7 +412,7 @@ std::string TTCPQuery::CmdStop(TQuerySession& s, const TParams& p) {
   if (!found.Server) return found.Error;
   const std::string name = found.Server->ConfigName;
   found.Server.reset();
-  Manager.StopServers(name);
+  StopServer(Manager, name);
   return kOk;
 }
 
@@ -432,10 +421,9 @@ std::string TTCPQuery::CmdRestart(TQuerySession& s, const TParams& p) {
   std::unique_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
-  const std::string name = found.Server->ConfigName;
-  Manager.RestartServers(name);
-  // A start that failed (port taken, unusable settings) left it unregistered.
-  if (Manager.FindServerByName(name) != found.Server) return Error("unable to initialize server");
+  if (RestartServer(Manager, found.Server->ConfigName) != TServerAdminResult::Done) {
+    return Error("unable to initialize server");
+  }
   return kOk;
 }
 
@@ -445,37 +433,18 @@ std::string TTCPQuery::CmdAddServer(TQuerySession& s, const TParams& p) {
   int32_t port = 0;
   if (!ParseInt(p[1], port) || port <= 0 || port > 65535) return Error("parameters invalid");
   std::unique_lock state(*ServerStateLock);
-  if (Manager.FindServerByPort(port)) return Error("serverport already running");
-  if (!UsableServerName(p[0])) return Error("parameters invalid");
-  const std::string name = "server_cfg " + p[0];
-  auto server = std::make_shared<TServerObject>(Manager);
-  bool started = false;
-  try {
-    started = server->Start(name, port, nullptr);
-  } catch (const std::exception&) {
-    Manager.UnregisterServer(server.get());
-  }
-  if (!started) return Error("unable to initialize server");
-
-  TIniFile ini(ProcessSettings().IniPath);
-  if (!ini.Load()) {
-    LogFmt(LMTERROR, LMDALL, "SERVER",
-           "Start_Vorlantix_Server: unable to open server config file: %1 ", {ini.FileName()});
-    return Error("unable to save server");
-  }
-  for (int n = 0;; ++n) {
-    const std::string key = std::to_string(n);
-    const std::string listed = ini.ReadString("Servers", key, "");
-    if (listed == name) break;  // listed already (added, stopped and added again)
-    if (listed.empty()) {
-      ini.WriteString("Servers", key, name);
+  std::shared_ptr<TServerObject> server;
+  switch (AddServer(Manager, p[0], port, &server)) {
+    case TServerAdminResult::Done:
       break;
-    }
-  }
-  if (!ini.Save()) {
-    LogFmt(LMTERROR, LMDALL, "SERVER",
-           "Start_Vorlantix_Server: unable to open server config file: %1 ", {ini.FileName()});
-    return Error("unable to save server");
+    case TServerAdminResult::PortRunning:
+      return Error("serverport already running");
+    case TServerAdminResult::SaveFailed:
+      return Error("unable to save server");
+    case TServerAdminResult::StartFailed:
+      return Error("unable to initialize server");
+    default:
+      return Error("parameters invalid");
   }
   s.Servers = Snapshot();
   s.SelectedServer = RefOf(server);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "admin/webconsole_u.h"
 #include "admin/webinterface_tools.h"
 #include "admin/webinterface_u.h"
 #include "common/TextN.h"
@@ -91,8 +92,10 @@ void TWebInterface::CommandLogin(THTTPRequestInfo& request, THTTPResponseInfo& r
     session.SetValue("username", username);
     session.SetValue("serverport", serverPort);
     session.SetValue("loggedin", "1");
+    TWebConsole::NoteLoginFailed(session, false);
     response.Redirect(kIndex);
   } else {
+    TWebConsole::NoteLoginFailed(session, true);
     response.Redirect("login.html");
   }
   response.CloseConnection = true;

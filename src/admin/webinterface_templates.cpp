@@ -8,6 +8,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "admin/webconsole_u.h"
 #include "admin/webinterface_tools.h"
 #include "admin/webinterface_u.h"
 #include "host/ZeveVira.h"
@@ -49,6 +50,11 @@ bool AppendBounded(std::string& out, std::string_view text) {
   }
   out.append(text);
   return true;
+}
+
+// A date, or "never" for the zero date that stands for none.
+std::string DateOrNever(TDateTime when, const std::string& format) {
+  return when.Value == 0.0 ? std::string("never") : HTMLEscape(when.Format(format));
 }
 
 struct TIncludeState {
@@ -270,6 +276,8 @@ std::string TWebInterface::CreateDataBaseClientList(THTTPRequestInfo& request,
           {"%%CLIENT_LASTUPDATED%%", HTMLEscape(account->LastChanged.Format(format))},
           {"%%CLIENT_REGISTERED%%", HTMLEscape(account->Created.Format(format))},
           {"%%CLIENT_LOGINS%%", std::to_string(account->Logins)},
+          {"%%CLIENT_LASTUPDATED_TEXT%%", DateOrNever(account->LastChanged, format)},
+          {"%%CLIENT_REGISTERED_TEXT%%", DateOrNever(account->Created, format)},
           {"%%CLIENT_REGISTEREDBY%%", HTMLEscape(account->RegisteredBy)},
       };
       list += ReplaceWebMarkers(row, rowMarkers, &pageMarkers);
@@ -368,9 +376,13 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
 
       const std::string client = request.Param("client");
       TZeveVira* database = Manager.Database();
+      bool clientFound = false;
       if (!client.empty() && database != nullptr) {
         if (const auto account = TZeveViraUsers(*database).GetUser(s.ConfigName, client, false)) {
+          clientFound = true;
           const std::string& format = Manager.MainConfig.DateTimeFormat;
+          set("%%SELECTED_CLIENT_LASTUPDATED_TEXT%%", DateOrNever(account->LastChanged, format));
+          set("%%SELECTED_CLIENT_REGISTERED_TEXT%%", DateOrNever(account->Created, format));
           set("%%SELECTED_CLIENT_LOGINNAME%%", HTMLEscape(account->LogInName));
           set("%%SELECTED_CLIENT_REGISTEREDBY%%", HTMLEscape(account->RegisteredBy));
           set("%%SELECTED_CLIENT_LOGINS%%", std::to_string(account->Logins));
@@ -382,6 +394,11 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
               checked((account->Priviliges & 8) != 0));
         }
       }
+      // Pages about one account hide what does not apply (as an attribute,
+      // so that it may enclose conditional blocks) and say so in words.
+      set("%%CLIENT_FOUND_HIDDEN%%", clientFound ? " hidden" : "");
+      set("%%CLIENT_MISSING_HIDDEN%%", clientFound ? "" : " hidden");
+      set("%%SELECTED_CLIENT%%", HTMLEscape(client));
       wantList = upperPage.find(kClientListMarker) != std::string::npos;
     } else {
       set("%!COMMENT_ON_SERVER_SELECTED!%", "");
@@ -419,6 +436,7 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
         HTMLEscape(request.Session ? request.Session->Value("username") : std::string()));
     set("%%CURRENT_DATETIME%%",
         HTMLEscape(TDateTime::Now().Format(Manager.MainConfig.DateTimeFormat)));
+    ConsoleObject->AddMarkers(upperPage, request, m);
     // The rows of the account list see the page's markers as well.
     if (wantList) set(kClientListMarker, CreateDataBaseClientList(request, response, m));
   } catch (const std::exception& e) {

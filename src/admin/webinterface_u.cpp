@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "admin/webconsole_u.h"
 #include "admin/webinterface_tools.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
@@ -50,7 +51,10 @@ std::string EncodePath(std::string_view path) {
 
 }  // namespace
 
-TWebInterface::TWebInterface(TServerManager& manager) : Manager(manager) {}
+TWebInterface::TWebInterface(TServerManager& manager)
+    : Manager(manager),
+      ConsoleObject(std::make_unique<TWebConsole>(
+          manager, [this]() -> std::shared_mutex& { return *SettingsLock.load(); })) {}
 
 TWebInterface::~TWebInterface() {
   Stop();
@@ -88,7 +92,8 @@ bool TWebInterface::Start(int32_t port, const std::string& documentRoot,
         {"X-Frame-Options", "DENY"},
         {"Referrer-Policy", "no-referrer"},
         {"Content-Security-Policy",
-         "default-src 'none'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+         "default-src 'none'; script-src 'self'; connect-src 'self'; "
+         "style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
          "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
     };
     if (port < 0 || port > 65535) throw EHTTPServer("port out of range");
@@ -224,6 +229,7 @@ void TWebInterface::HTTPServerCommandGet(THTTPRequestInfo& request, THTTPRespons
       AccessDenied(response);
       return;
     }
+    if (ConsoleObject->HandleRequest(request, response)) return;
     if (lowerDocument.rfind("/session", 0) == 0) {
       ServeVirtualFolder(request, response);
       return;

@@ -21,6 +21,7 @@ namespace vx {
 
 class TServerManager;
 class TServerObject;
+class TWebConsole;
 
 class TWebInterface {
  public:
@@ -65,6 +66,8 @@ class TWebInterface {
   }
 
   const std::string DisplayName = "Vorlantix Server";
+  // The live console's pages and actions.
+  TWebConsole& Console() { return *ConsoleObject; }
   const std::string& DocRoot() const { return DocRootPath; }
   THTTPServer* HTTPServer() { return Server.get(); }
 
@@ -132,6 +135,7 @@ class TWebInterface {
   std::string DocRootPath;
   std::shared_mutex OwnSettingsLock;
   std::atomic<std::shared_mutex*> SettingsLock{&OwnSettingsLock};
+  std::unique_ptr<TWebConsole> ConsoleObject;
 };
 
 }  // namespace vx

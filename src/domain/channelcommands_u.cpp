@@ -58,15 +58,22 @@ void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t c
 }
 
 // A notice with the channel id, one value written by fill and the changer's
-// id, to the players in view of the changer.
+// id, to the players in view of the changer; a change from outside the
+// server (changer 0, an administrator who is no player) to every player.
 void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32_t channelID,
                          uint32_t changerID, const std::function<void(uint8_t*)>& fill) {
   if (server.Channels->GetChannelByID(channelID) == nullptr) return;
-  NotifyPlayersInView(server, FindPlayer(server, changerID), code, size, [&](uint8_t* p) {
+  const auto write = [&](uint8_t* p) {
     PutLE32(p + 24, uint32_t(channelID));
     fill(p);
     PutLE32(p + size - 4, changerID);
-  });
+  };
+  if (changerID == 0) {
+    NotifyPlayers(
+        server, code, size, [](const TClientObject&) { return true; }, write);
+  } else {
+    NotifyPlayersInView(server, FindPlayer(server, changerID), code, size, write);
+  }
 }
 
 }  // namespace
@@ -178,6 +185,37 @@ void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
 
 // --- Handlers ---------------------------------------------------------------
 
+int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
+                      const TChannelRequest& request, int32_t& newID) {
+  TChannels& channels = *server.Channels;
+  auto record = std::make_unique<TChannelRec>();
+  record->Flags = request.Flags;
+  record->Codec = request.Codec;
+  record->Parent = request.Parent;
+  record->Name = request.Name;
+  record->Topic = request.Topic;
+  record->Description = request.Description;
+  record->Password = request.Password;
+  record->Order = request.Order;
+  record->MaxUsers = request.MaxUsers;
+
+  if (!CodecAllowed(server, record->Codec)) return CHANNELERR_CODEC_NOT_ALLOWED;
+  const int32_t rights =
+      CheckChannelCreateRights(RulesOf(server), sender, record->Parent, record->Flags);
+  if (rights != 0) return rights;
+  const int32_t id = channels.AddChannel(std::move(record));
+  if (id < 0) return id;
+  newID = id;
+
+  // The channel that lost the default flag, if any, then the new one.
+  const std::vector<int32_t> changed = channels.ChangedChannels();
+  for (int32_t changedID : changed) {
+    CMD_sc_NotifyChannelPropertiesChanged(server, changedID, sender.PlayerID);
+  }
+  CMD_sc_NotifyChannelCreated(server, newID, sender.PlayerID);
+  return 0;
+}
+
 void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, ChannelCreateSize);
   TClientObject* sender = l.CurrentClient;
@@ -185,29 +223,22 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   TServerObject& server = l.Server;
   TChannels& channels = *server.Channels;
 
-  auto record = std::make_unique<TChannelRec>();
-  record->Flags = GetLE16(p + 24);
-  record->Codec = GetLE16(p + 26);
-  record->Parent = GetLE32s(p + 28);
-  record->Name = GetTextN(p + 32, TChannelRec::NameSize);
-  record->Topic = GetTextN(p + 62, TChannelRec::TopicSize);
-  record->Description = GetTextN(p + 92, TChannelRec::DescriptionSize);
-  record->Password = GetTextN(p + 192, TChannelRec::PasswordSize);
-  record->Order = GetLE16(p + 222);
-  record->MaxUsers = GetLE16(p + 224);
+  TChannelRequest request;
+  request.Flags = GetLE16(p + 24);
+  request.Codec = GetLE16(p + 26);
+  request.Parent = GetLE32s(p + 28);
+  request.Name = GetTextN(p + 32, TChannelRec::NameSize);
+  request.Topic = GetTextN(p + 62, TChannelRec::TopicSize);
+  request.Description = GetTextN(p + 92, TChannelRec::DescriptionSize);
+  request.Password = GetTextN(p + 192, TChannelRec::PasswordSize);
+  request.Order = GetLE16(p + 222);
+  request.MaxUsers = GetLE16(p + 224);
+  int32_t newID = -1;
+  const int32_t result = CreateChannel(server, *sender, request, newID);
+  if (result != 0) return RefuseCommand(l, result);
 
-  if (!CodecAllowed(server, record->Codec)) return RefuseCommand(l, CHANNELERR_CODEC_NOT_ALLOWED);
-  const int32_t rights =
-      CheckChannelCreateRights(RulesOf(server), *sender, record->Parent, record->Flags);
-  if (rights != 0) return RefuseCommand(l, rights);
-  const int32_t newID = channels.AddChannel(std::move(record));
-  if (newID < 0) return RefuseCommand(l, newID);
-
-  // The channel that lost the default flag, if any, then the new one.
-  const std::vector<int32_t> changed = channels.ChangedChannels();
-  for (int32_t id : changed) CMD_sc_NotifyChannelPropertiesChanged(server, id, sender->PlayerID);
-  CMD_sc_NotifyChannelCreated(server, newID, sender->PlayerID);
-
+  // The creator of a temporary top-level channel goes into it and, unless
+  // he has the rights anyway, administers it.
   const TChannelRec& created = *channels.GetChannelByID(newID);
   const int32_t oldID = sender->ChannelID;
   if (!created.IsRegistered() && created.IsTopLevel()) {
@@ -226,27 +257,29 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
 }
 
-void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelDestroySize);
-  TClientObject* sender = l.CurrentClient;
-  if (sender == nullptr) return;
-  TServerObject& server = l.Server;
+int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32_t channelID) {
   TChannels& channels = *server.Channels;
-  const int32_t id = GetLE32s(p + 24);
-  const TChannelRec* channel = channels.GetChannelByID(id);
-  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
-  if (channel->IsTopLevel() && !IsServerAdmin(*sender))
-    return RefuseCommand(l, PERMERR_SERVER_ADMIN);
-  if (!HasChannelAdminRights(*sender)) return RefuseCommand(l, PERMERR_CHANNEL_ADMIN);
+  const TChannelRec* channel = channels.GetChannelByID(channelID);
+  if (channel == nullptr) return CHANNELERR_NOT_FOUND;
+  if (channel->IsTopLevel() && !IsServerAdmin(sender)) return PERMERR_SERVER_ADMIN;
+  if (!HasChannelAdminRights(sender)) return PERMERR_CHANNEL_ADMIN;
   // The whole tree counts: a top-level channel takes its sub-channels along,
   // and nobody may be left in a channel that no longer exists.
-  const int32_t occupied = CheckChannelTreeForPlayers(channels, server.Players.Items, id);
-  if (occupied != 0) return RefuseCommand(l, occupied);
-  if (channel->Flags & CHANNEL_DEFAULT) return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
-  const int32_t result = channels.DeleteChannel(id);
-  if (result != 0) return RefuseCommand(l, result);
+  const int32_t occupied = CheckChannelTreeForPlayers(channels, server.Players.Items, channelID);
+  if (occupied != 0) return occupied;
+  if (channel->Flags & CHANNEL_DEFAULT) return CHANNELERR_IS_DEFAULT;
+  const int32_t result = channels.DeleteChannel(channelID);
+  if (result != 0) return result;
   const std::vector<int32_t> destroyed = channels.ChangedChannels();
-  for (int32_t gone : destroyed) NotifyChannelDestroyed(server, gone, sender->PlayerID);
+  for (int32_t gone : destroyed) NotifyChannelDestroyed(server, gone, sender.PlayerID);
+  return 0;
+}
+
+void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelDestroySize);
+  if (l.CurrentClient == nullptr) return;
+  const int32_t result = DestroyChannel(l.Server, *l.CurrentClient, GetLE32s(p + 24));
+  if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
@@ -315,35 +348,30 @@ void CMD_cs_ChannelChangeOrder(TVXUDPListener& l) {
                  [](TChannelRec& c, const uint8_t* v) { c.Order = GetLE16(v); });
 }
 
-void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
-  const uint8_t* p = CommandPayload(l, ChannelChangeAllSize);
-  TClientObject* sender = l.CurrentClient;
-  if (sender == nullptr) return;
-  TServerObject& server = l.Server;
-  const uint8_t* wire = p + 24;  // a channel wire record; its parent id is ignored
-  const uint16_t flags = GetLE16(wire + 4);
-  const uint16_t codec = GetLE16(wire + 6);
-  const std::string name = GetTextN(wire + 12, TChannelRec::NameSize);
-  const std::string topic = GetTextN(wire + 42, TChannelRec::TopicSize);
-  const std::string description = GetTextN(wire + 72, TChannelRec::DescriptionSize);
-  const uint16_t order = GetLE16(wire + 172);
-  const uint16_t maxUsers = GetLE16(wire + 174);
-  const std::string password = GetTextN(p + 200, TChannelRec::PasswordSize);
+int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
+                         const TChannelRequest& request) {
+  const uint16_t flags = request.Flags;
+  const uint16_t codec = request.Codec;
+  const uint16_t order = request.Order;
+  const uint16_t maxUsers = request.MaxUsers;
+  // Texts as the channel keeps them, so that only real changes are announced.
+  const std::string name = CutText(request.Name, TChannelRec::NameSize);
+  const std::string topic = CutText(request.Topic, TChannelRec::TopicSize);
+  const std::string description = CutText(request.Description, TChannelRec::DescriptionSize);
+  const std::string password = CutText(request.Password, TChannelRec::PasswordSize);
 
-  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(wire));
-  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  TChannelRec* channel = server.Channels->GetChannelByID(request.ChannelID);
+  if (channel == nullptr) return CHANNELERR_NOT_FOUND;
   if ((channel->Flags & CHANNEL_DEFAULT) != 0 && (flags & CHANNEL_DEFAULT) == 0)
-    return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
-  if ((flags & CHANNEL_DEFAULT) != 0 && !IsServerAdmin(*sender))
-    return RefuseCommand(l, PERMERR_SERVER_ADMIN);
-  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
+    return CHANNELERR_IS_DEFAULT;
+  if ((flags & CHANNEL_DEFAULT) != 0 && !IsServerAdmin(sender)) return PERMERR_SERVER_ADMIN;
+  if (!HasOperatorRights(sender)) return PERMERR_OPERATOR;
   // The channel store refuses a sub-channel with a password when it loads,
   // so such a channel would be lost at the next start.
-  if (!channel->IsTopLevel() && !password.empty())
-    return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PASSWORD);
+  if (!channel->IsTopLevel() && !password.empty()) return CHANNELERR_SUBCHANNEL_PASSWORD;
 
   const int32_t id = channel->ChannelID;
-  const uint32_t changer = sender->PlayerID;
+  const uint32_t changer = sender.PlayerID;
   bool propertiesChanged = false;
   if (flags != channel->Flags || codec != channel->Codec) {
     if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(server, id, changer);
@@ -381,6 +409,25 @@ void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
     propertiesChanged = true;
   }
   if (propertiesChanged) CMD_sc_NotifyChannelPropertiesChanged(server, id, changer);
+  return 0;
+}
+
+void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
+  const uint8_t* p = CommandPayload(l, ChannelChangeAllSize);
+  if (l.CurrentClient == nullptr) return;
+  const uint8_t* wire = p + 24;  // a channel wire record; its parent id is ignored
+  TChannelRequest request;
+  request.ChannelID = GetLE32s(wire);
+  request.Flags = GetLE16(wire + 4);
+  request.Codec = GetLE16(wire + 6);
+  request.Name = GetTextN(wire + 12, TChannelRec::NameSize);
+  request.Topic = GetTextN(wire + 42, TChannelRec::TopicSize);
+  request.Description = GetTextN(wire + 72, TChannelRec::DescriptionSize);
+  request.Order = GetLE16(wire + 172);
+  request.MaxUsers = GetLE16(wire + 174);
+  request.Password = GetTextN(p + 200, TChannelRec::PasswordSize);
+  const int32_t result = ChangeChannelAll(l.Server, *l.CurrentClient, request);
+  if (result != 0) RefuseCommand(l, result);
 }
 
 }  // namespace vx

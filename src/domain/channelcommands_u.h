@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "domain/playercommands_u.h"
 
@@ -57,6 +58,38 @@ constexpr int32_t CHANNELERR_SUBCHANNEL_PROPERTIES = -123;
 // Whether the server permits the codec; ids above 4 are not checked.
 bool CodecAllowed(const TServerObject& server, uint16_t codec);
 
+// A channel as a create or change-all request describes it. Texts longer
+// than their fields are cut.
+struct TChannelRequest {
+  int32_t ChannelID = 0;  // the channel to change (change-all)
+  uint16_t Flags = 0;
+  uint16_t Codec = 0;
+  int32_t Parent = -1;  // where to create it (create); -1: top level
+  std::string Name;
+  std::string Topic;
+  std::string Description;
+  std::string Password;
+  uint16_t Order = 0;
+  uint16_t MaxUsers = 0;
+};
+
+// The operations behind the channel commands, for any sender: a player of
+// the server (the handlers below) or an administrator who is none of them
+// (PlayerID 0, the web console). Each checks the sender's rights and the
+// rules, changes the tree and sends the notices, with the sender's id as
+// the acting player; 0, or the refusal's error code with nothing changed.
+//
+// Creates the channel (codec, creation rights, the channel list's own
+// checks) and announces it, after the channel that lost the default flag;
+// what the creating player gains is left to the caller.
+int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
+                      const TChannelRequest& request, int32_t& newID);
+// Removes an empty channel tree that is not the default channel's.
+int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32_t channelID);
+// Sets every field but the parent, each change announced.
+int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
+                         const TChannelRequest& request);
+
 // Handlers.
 void CMD_cs_ChannelCreate(TVXUDPListener& listener);
 void CMD_cs_ChannelChangePassword(TVXUDPListener& listener);
@@ -71,7 +104,8 @@ void CMD_cs_ChannelChangeOrder(TVXUDPListener& listener);
 
 // Notices about a channel with the player who caused them; a channel that
 // does not exist sends nothing. Created and properties go to every player,
-// the others to the players in view of the changer.
+// the others to the players in view of the changer (to every player when
+// the changer is 0).
 void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint32_t creatorID);
 // Besides the notice, the players in the channel lose a voice request,
 // operator and voice when the channel is not moderated (each announced).

@@ -25,32 +25,6 @@ uint16_t PrivilegeBit(uint8_t bitNumber) {
   return uint16_t(1u << bitNumber);
 }
 
-// A privilege command: who asks, about whom, what to do with which bit.
-struct TPrivilegeChange {
-  TClientObject* Sender = nullptr;
-  TClientObject* Target = nullptr;
-  uint8_t Action = 0;
-  uint8_t BitNumber = 0;
-  uint16_t Bit = 0;
-};
-
-// Reads the current privilege command; false when it ends here (no sender,
-// or no such target, which has been answered).
-bool ReadPrivilegeChange(TVXUDPListener& l, TPrivilegeChange& change) {
-  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
-  change.Sender = l.CurrentClient;
-  if (change.Sender == nullptr) return false;
-  change.Action = p[28];
-  change.BitNumber = p[29];
-  change.Bit = PrivilegeBit(change.BitNumber);
-  change.Target = l.GetClientObject(GetLE32(p + 24));
-  if (change.Target == nullptr) {
-    RefuseCommand(l, PLAYERERR_NOT_FOUND);
-    return false;
-  }
-  return true;
-}
-
 // A grant sets the bit, a revoke clears it, other actions change nothing.
 void ApplyPrivilegeAction(uint16_t& privileges, uint8_t action, uint16_t bit) {
   if (action == PRIVACTION_GRANT) privileges |= bit;
@@ -255,36 +229,146 @@ void CMD_sc_PlayerAdminRegisteredOK(TServerObject& server, const TClientObject& 
          NewCommandPacket(cmd::CMD_sc_PlayerAdminRegisteredOK, CommandHeaderSize, recipient));
 }
 
+// --- Operations -------------------------------------------------------------
+
+int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                   std::string_view reason) {
+  const TClientObject* target = FindPlayer(server, targetID);
+  if (target == nullptr) return PLAYERERR_NOT_FOUND;
+  if (!HasOperatorRights(sender)) return PERMERR_OPERATOR;
+  // The target goes when its connection has closed after this notice.
+  NotifyPlayerLeftScope(server, target->PlayerID, LEFT_KICKED, reason, sender.PlayerID);
+  return 0;
+}
+
+int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                              std::string_view reason) {
+  TClientObject* target = FindPlayer(server, targetID);
+  if (target == nullptr) return PLAYERERR_NOT_FOUND;
+  if (!HasOperatorRights(sender)) return PERMERR_OPERATOR;
+  TChannels& channels = *server.Channels;
+  const int32_t defaultID = channels.GetDefaultChannelID();
+  target->ChannelPrivileges =
+      IsRegistered(*target) ? channels.GetUserAttrib(defaultID, target->LogInName) : 0;
+  CMD_sc_NotifyPlayerKickedFromChannel(server, target->PlayerID, target->ChannelID, defaultID,
+                                       target->ChannelPrivileges, reason);
+  // The channel left behind stays, even when it is temporary and now empty.
+  target->ChannelID = defaultID;
+  server.Players.Changed();
+  return 0;
+}
+
+void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t newChannelID) {
+  TChannels& channels = *server.Channels;
+  const TChannelRec* channel = channels.GetChannelByID(newChannelID);
+  if (channel == nullptr) return;
+  const int32_t oldID = player.ChannelID;
+  const TChannelRec* oldChannel = channels.GetChannelByID(oldID);
+  player.ChannelID = newChannelID;
+  server.Players.Changed();
+  player.PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
+  if (!StaysInTree(oldChannel, *channel)) player.PlayerFlags &= ~PLAYERFLAG_KEEPINTREE;
+
+  uint16_t privileges = 0;
+  if (IsRegistered(player)) privileges = channels.GetUserAttrib(newChannelID, player.LogInName);
+  if (privileges & CHANPRIV_AUTOOPERATOR) privileges |= CHANPRIV_OPERATOR;
+  if (privileges & CHANPRIV_AUTOVOICE) privileges |= CHANPRIV_VOICE;
+  player.ChannelPrivileges = privileges;
+
+  CMD_sc_NotifyPlayerSwitchedChannel(server, player.PlayerID, oldID, newChannelID);
+  CMD_sc_NotifyPlayerFlagsChanged(server, player.PlayerID);
+  ClearChannelUpAndAnnounce(server, oldID, player.PlayerID);
+}
+
+int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                   int32_t channelID) {
+  TClientObject* target = FindPlayer(server, targetID);
+  if (target == nullptr) return PLAYERERR_NOT_FOUND;
+  if (server.Channels->GetChannelByID(channelID) == nullptr) return CHANNELERR_NOT_FOUND;
+  if (!IsServerAdmin(sender)) return PERMERR_SERVER_ADMIN;
+  SwitchPlayerChannel(server, *target, channelID);
+  return 0;
+}
+
+int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sender,
+                               uint32_t targetID, uint8_t action, uint8_t bitNumber) {
+  const uint16_t bit = PrivilegeBit(bitNumber);
+  TClientObject* target = FindPlayer(server, targetID);
+  if (target == nullptr) return PLAYERERR_NOT_FOUND;
+  if (!HasOperatorRights(sender)) return PERMERR_OPERATOR;
+  if (action == PRIVACTION_GRANT && (target->ChannelPrivileges & bit) != 0) {
+    if (bit == CHANPRIV_ADMIN) return PRIVERR_HOLDS_ADMIN;
+    if (bit == CHANPRIV_OPERATOR) return PRIVERR_HOLDS_OPERATOR;
+    if (bit == CHANPRIV_VOICE) return PRIVERR_HOLDS_VOICE;
+  }
+  if ((bit & (CHANPRIV_AUTOOPERATOR | CHANPRIV_AUTOVOICE)) != 0 && !IsRegistered(*target))
+    return PRIVERR_AUTO_NEEDS_REGISTERED;
+
+  ApplyPrivilegeAction(target->ChannelPrivileges, action, bit);
+  if (action == PRIVACTION_GRANT && bit == CHANPRIV_VOICE &&
+      (target->PlayerFlags & PLAYERFLAG_REQUESTVOICE) != 0) {
+    target->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
+    CMD_sc_NotifyPlayerFlagsChanged(server, target->PlayerID);
+  }
+  CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, action, bitNumber,
+                                             sender.PlayerID);
+  if (IsRegistered(*target)) {
+    server.Channels->SetUserAttrib(target->ChannelID, target->LogInName, target->ChannelPrivileges);
+  }
+  // The automatic privileges take effect at once, without being stored.
+  if (action == PRIVACTION_GRANT && bit == CHANPRIV_AUTOOPERATOR) {
+    target->ChannelPrivileges |= CHANPRIV_OPERATOR;
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, PRIVACTION_SERVER_GRANT, 1,
+                                               0);
+  }
+  if (action == PRIVACTION_GRANT && bit == CHANPRIV_AUTOVOICE) {
+    target->ChannelPrivileges |= CHANPRIV_VOICE;
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, PRIVACTION_SERVER_GRANT, 2,
+                                               0);
+  }
+  return 0;
+}
+
+int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                              uint8_t action, uint8_t bitNumber) {
+  const uint16_t bit = PrivilegeBit(bitNumber);
+  TClientObject* target = FindPlayer(server, targetID);
+  if (target == nullptr) return PLAYERERR_NOT_FOUND;
+  // Server privileges reach beyond any channel (and revoking the registered
+  // privilege deletes an account): a channel operator must not touch them.
+  if (!IsServerAdmin(sender)) return PERMERR_SERVER_ADMIN;
+
+  ApplyPrivilegeAction(target->Priviliges, action, bit);
+  TZeveVira* db = server.Database();
+  if (action == PRIVACTION_REVOKE && bit == SERVERPRIV_REGISTERED) {
+    target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);
+    CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, PRIVACTION_SERVER_REVOKE, 0,
+                                         sender.PlayerID);
+    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName);
+  } else if (db != nullptr) {
+    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target);
+  }
+  CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, action, bitNumber,
+                                       sender.PlayerID);
+  return 0;
+}
+
 // --- Handlers ---------------------------------------------------------------
 
 void CMD_cs_PlayerKick(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
-  TClientObject* sender = l.CurrentClient;
-  if (sender == nullptr) return;
-  const TClientObject* target = l.GetClientObject(GetLE32(p + 24));
-  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
-  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
-  // The target goes when its connection has closed after this notice.
-  NotifyPlayerLeftScope(l.Server, target->PlayerID, LEFT_KICKED, GetTextN(p + 28, kText29),
-                        sender->PlayerID);
+  if (l.CurrentClient == nullptr) return;
+  const int32_t result =
+      KickPlayer(l.Server, *l.CurrentClient, GetLE32(p + 24), GetTextN(p + 28, kText29));
+  if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
-  TClientObject* sender = l.CurrentClient;
-  if (sender == nullptr) return;
-  TClientObject* target = l.GetClientObject(GetLE32(p + 24));
-  if (target == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
-  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
-  TChannels& channels = *l.Server.Channels;
-  const int32_t defaultID = channels.GetDefaultChannelID();
-  target->ChannelPrivileges =
-      IsRegistered(*target) ? channels.GetUserAttrib(defaultID, target->LogInName) : 0;
-  CMD_sc_NotifyPlayerKickedFromChannel(l.Server, target->PlayerID, target->ChannelID, defaultID,
-                                       target->ChannelPrivileges, GetTextN(p + 28, kText29));
-  // The channel left behind stays, even when it is temporary and now empty.
-  target->ChannelID = defaultID;
-  l.Server.Players.Changed();
+  if (l.CurrentClient == nullptr) return;
+  const int32_t result =
+      KickPlayerFromChannel(l.Server, *l.CurrentClient, GetLE32(p + 24), GetTextN(p + 28, kText29));
+  if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
@@ -292,33 +376,16 @@ void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
   TServerObject& server = l.Server;
-  TChannels& channels = *server.Channels;
   const int32_t newID = GetLE32s(p + 24);
-  const TChannelRec* channel = channels.GetChannelByID(newID);
-  if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
+  if (server.Channels->GetChannelByID(newID) == nullptr)
+    return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!IsServerAdmin(*sender)) {
     const int32_t join =
-        CheckChannelJoin(channels, server.Players.Items, newID, GetTextN(p + 28, kText29));
+        CheckChannelJoin(*server.Channels, server.Players.Items, newID, GetTextN(p + 28, kText29));
     if (join == CHANNELJOIN_WRONG_PASSWORD) return SendWrongPasswordError(l, newID);
     if (join < 0) return RefuseCommand(l, join);
   }
-
-  const int32_t oldID = sender->ChannelID;
-  const TChannelRec* oldChannel = channels.GetChannelByID(oldID);
-  sender->ChannelID = newID;
-  server.Players.Changed();
-  sender->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
-  if (!StaysInTree(oldChannel, *channel)) sender->PlayerFlags &= ~PLAYERFLAG_KEEPINTREE;
-
-  uint16_t privileges = 0;
-  if (IsRegistered(*sender)) privileges = channels.GetUserAttrib(newID, sender->LogInName);
-  if (privileges & CHANPRIV_AUTOOPERATOR) privileges |= CHANPRIV_OPERATOR;
-  if (privileges & CHANPRIV_AUTOVOICE) privileges |= CHANPRIV_VOICE;
-  sender->ChannelPrivileges = privileges;
-
-  CMD_sc_NotifyPlayerSwitchedChannel(server, sender->PlayerID, oldID, newID);
-  CMD_sc_NotifyPlayerFlagsChanged(server, sender->PlayerID);
-  ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
+  SwitchPlayerChannel(server, *sender, newID);
 }
 
 void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
@@ -343,64 +410,19 @@ void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
 }
 
 void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
-  TPrivilegeChange change;
-  if (!ReadPrivilegeChange(l, change)) return;
-  auto [sender, target, action, bitNumber, bit] = change;
-  if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
-  if (action == PRIVACTION_GRANT && (target->ChannelPrivileges & bit) != 0) {
-    if (bit == CHANPRIV_ADMIN) return RefuseCommand(l, PRIVERR_HOLDS_ADMIN);
-    if (bit == CHANPRIV_OPERATOR) return RefuseCommand(l, PRIVERR_HOLDS_OPERATOR);
-    if (bit == CHANPRIV_VOICE) return RefuseCommand(l, PRIVERR_HOLDS_VOICE);
-  }
-  if ((bit & (CHANPRIV_AUTOOPERATOR | CHANPRIV_AUTOVOICE)) != 0 && !IsRegistered(*target))
-    return RefuseCommand(l, PRIVERR_AUTO_NEEDS_REGISTERED);
-
-  TServerObject& server = l.Server;
-  ApplyPrivilegeAction(target->ChannelPrivileges, action, bit);
-  if (action == PRIVACTION_GRANT && bit == CHANPRIV_VOICE &&
-      (target->PlayerFlags & PLAYERFLAG_REQUESTVOICE) != 0) {
-    target->PlayerFlags &= ~PLAYERFLAG_REQUESTVOICE;
-    CMD_sc_NotifyPlayerFlagsChanged(server, target->PlayerID);
-  }
-  CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, action, bitNumber,
-                                             sender->PlayerID);
-  if (IsRegistered(*target)) {
-    server.Channels->SetUserAttrib(target->ChannelID, target->LogInName, target->ChannelPrivileges);
-  }
-  // The automatic privileges take effect at once, without being stored.
-  if (action == PRIVACTION_GRANT && bit == CHANPRIV_AUTOOPERATOR) {
-    target->ChannelPrivileges |= CHANPRIV_OPERATOR;
-    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, PRIVACTION_SERVER_GRANT, 1,
-                                               0);
-  }
-  if (action == PRIVACTION_GRANT && bit == CHANPRIV_AUTOVOICE) {
-    target->ChannelPrivileges |= CHANPRIV_VOICE;
-    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, target->PlayerID, PRIVACTION_SERVER_GRANT, 2,
-                                               0);
-  }
+  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
+  if (l.CurrentClient == nullptr) return;
+  const int32_t result =
+      ChangeChannelPrivilege(l.Server, *l.CurrentClient, GetLE32(p + 24), p[28], p[29]);
+  if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
-  TPrivilegeChange change;
-  if (!ReadPrivilegeChange(l, change)) return;
-  auto [sender, target, action, bitNumber, bit] = change;
-  // Server privileges reach beyond any channel (and revoking the registered
-  // privilege deletes an account): a channel operator must not touch them.
-  if (!IsServerAdmin(*sender)) return RefuseCommand(l, PERMERR_SERVER_ADMIN);
-
-  TServerObject& server = l.Server;
-  ApplyPrivilegeAction(target->Priviliges, action, bit);
-  TZeveVira* db = server.Database();
-  if (action == PRIVACTION_REVOKE && bit == SERVERPRIV_REGISTERED) {
-    target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);
-    CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, PRIVACTION_SERVER_REVOKE, 0,
-                                         sender->PlayerID);
-    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName);
-  } else if (db != nullptr) {
-    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target);
-  }
-  CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, action, bitNumber,
-                                       sender->PlayerID);
+  const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
+  if (l.CurrentClient == nullptr) return;
+  const int32_t result =
+      ChangeServerPrivilege(l.Server, *l.CurrentClient, GetLE32(p + 24), p[28], p[29]);
+  if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_PlayerRegister(TVXUDPListener& l) {

@@ -90,6 +90,33 @@ void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
 void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, int16_t code,
                          size_t size, const std::function<void(uint8_t*)>& fill);
 
+// The operations behind the player commands, for any sender: a player of
+// the server (the handlers below) or an administrator who is none of them
+// (PlayerID 0, the web console), whose id the notices then carry as 0. Each
+// checks the sender's rights and the rules, changes the records and sends
+// the notices; 0, or the refusal's error code with nothing changed. Bit
+// numbers above 15 raise EPacket.
+int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                   std::string_view reason);
+// Moves the target to the default channel with the kicked-from-channel notice.
+int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                              std::string_view reason);
+int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sender,
+                               uint32_t targetID, uint8_t action, uint8_t bitNumber);
+// Needs a server admin; revoking SERVERPRIV_REGISTERED deletes the account.
+int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                              uint8_t action, uint8_t bitNumber);
+// Puts the player into the existing channel as its own switch does (flags,
+// the channel privileges of the new place, the notices, the removal of the
+// temporary channel left empty), without the join checks, which callers
+// make first where they apply.
+void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t newChannelID);
+
+// A server admin puts another player into a channel, past its password
+// and player limit as into his own; the player sees his own switch.
+int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+                   int32_t channelID);
+
 // Handlers.
 void CMD_cs_PlayerKick(TVXUDPListener& listener);
 void CMD_cs_PlayerKickFromChannel(TVXUDPListener& listener);

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Browser test of the web interface: starts the real server daemon in a
 scratch folder, drives headless Chromium through the shipped pages (sign in,
-overview, a settings change, adding and deleting an account, sign out) and
-saves screenshots at desktop and phone widths.
+the live overview, a player logged in over UDP seen and kicked, a channel
+created and deleted, a settings change, adding and deleting an account,
+adding, stopping and starting a server, the log, sign out and a failed sign
+in) and saves screenshots at desktop and phone widths.
 
-Usage: web_browser_test.py --server PATH --httpdocs DIR --out DIR
+Usage: web_browser_test.py --server PATH --vxcli PATH --httpdocs DIR --out DIR
 """
 
 import argparse
@@ -156,8 +158,154 @@ def no_markers_left(driver):
     return "%%" not in driver.page_source and "%!" not in driver.page_source
 
 
+def notice(driver):
+    notices = driver.find_elements(By.CSS_SELECTOR, ".notice")
+    return notices[0].text.strip() if notices else ""
+
+
+def click_button(driver, text):
+    driver.find_element(By.XPATH, f"//button[normalize-space()='{text}']").click()
+
+
+def wait_until(condition, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.2)
+    return condition()
+
+
+def console_pages(driver, daemon, args, checks):
+    """The live overview, players, channels: with a player online over UDP."""
+    # The overview keeps its figures current by itself.
+    checks.expect(wait_until(lambda: text_of(driver, "#live-state").startswith("Updated")),
+                  "live figures updated: " + text_of(driver, "#live-state"))
+    checks.expect(len(driver.find_elements(By.CSS_SELECTOR, "#live-charts .chart")) == 3,
+                  "three live charts")
+    player = subprocess.Popen(
+        [args.vxcli, f"127.0.0.1:{daemon.udp_port}", "--nick", "Tester", "--stay", "120"],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        checks.expect(wait_until(lambda: text_of(driver, "#users") == "1", 15),
+                      "the overview counts the player without a reload")
+        checks.expect(wait_until(lambda: driver.find_elements(
+            By.CSS_SELECTOR, "#live-charts svg"), 15), "charts drawn")
+        shoot(driver, args.out, "overview-live-desktop.png", DESKTOP[0], False)
+        view(driver, DESKTOP[0], DESKTOP[1], False)
+
+        driver.find_element(By.LINK_TEXT, "Players").click()
+        wait_title(driver, "Players")
+        checks.expect(no_markers_left(driver), "players page without markers")
+        nicks = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#players tbody td:first-child")]
+        checks.expect(nicks == ["Tester"], f"the player is listed: {nicks}")
+        cells = " ".join(e.text for e in driver.find_elements(By.CSS_SELECTOR, "#players tbody td"))
+        checks.expect("guest" in cells and "127.0.0.1:" in cells, "account and address shown")
+        shoot(driver, args.out, "players-desktop.png", DESKTOP[0], False)
+        shoot(driver, args.out, "players-phone.png", PHONE[0], True)
+        view(driver, DESKTOP[0], DESKTOP[1], False)
+        driver.find_element(By.XPATH, "//a[normalize-space()='Manage Tester']").click()
+        wait_title(driver, "Player")
+        checks.expect(no_markers_left(driver), "player page without markers")
+        checks.expect(text_of(driver, "h1") == "Tester", "player page heading")
+        shoot(driver, args.out, "player-desktop.png", DESKTOP[0], False)
+        shoot(driver, args.out, "player-phone.png", PHONE[0], True)
+        view(driver, DESKTOP[0], DESKTOP[1], False)
+        driver.find_element(By.NAME, "reason").send_keys("Browser kick")
+        click_button(driver, "Kick from the server")
+        wait_title(driver, "Players")
+        checks.expect(notice(driver) == "Tester was kicked from the server.", "kick notice: " + notice(driver))
+        try:
+            output, _ = player.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            output = ""
+        checks.expect(player.returncode == 6 and 'reason 2, "Browser kick"' in output,
+                      f"the player was kicked with the reason: {player.returncode} {output[-200:]}")
+        driver.get(daemon.url("players.html"))
+        checks.expect("Nobody is online." in driver.page_source, "nobody online after the kick")
+    finally:
+        if player.poll() is None:
+            player.kill()
+            player.wait()
+
+    # A channel created and deleted again.
+    driver.find_element(By.LINK_TEXT, "Channels").click()
+    wait_title(driver, "Channels")
+    checks.expect(no_markers_left(driver), "channels page without markers")
+    driver.find_element(By.NAME, "name").send_keys("Browser Room")
+    driver.find_element(By.NAME, "topic").send_keys("made in the browser")
+    click_button(driver, "Create channel")
+    wait_title(driver, "Channels")
+    checks.expect(notice(driver) == "The channel Browser Room was created.", "created: " + notice(driver))
+    names = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#channel-tree .tree-name")]
+    checks.expect("Browser Room" in names, f"channel in the tree: {names}")
+    shoot(driver, args.out, "channels-desktop.png", DESKTOP[0], False)
+    shoot(driver, args.out, "channels-phone.png", PHONE[0], True)
+    view(driver, DESKTOP[0], DESKTOP[1], False)
+    driver.find_element(By.XPATH, "//a[normalize-space()='Edit Browser Room']").click()
+    wait_title(driver, "Channel")
+    checks.expect(no_markers_left(driver), "channel page without markers")
+    driver.find_element(By.CSS_SELECTOR, "details.confirm summary").click()
+    shoot(driver, args.out, "channel-desktop.png", DESKTOP[0], False)
+    shoot(driver, args.out, "channel-phone.png", PHONE[0], True)
+    view(driver, DESKTOP[0], DESKTOP[1], False)
+    click_button(driver, "Delete Browser Room for good")
+    wait_title(driver, "Channels")
+    checks.expect(notice(driver) == "The channel Browser Room was deleted.", "deleted: " + notice(driver))
+    names = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#channel-tree .tree-name")]
+    checks.expect("Browser Room" not in names, f"channel gone from the tree: {names}")
+
+
+def server_rows(driver):
+    """The servers page's rows by their first cell."""
+    return {r.find_element(By.CSS_SELECTOR, "td").text: r.text
+            for r in driver.find_elements(By.CSS_SELECTOR, "#servers tbody tr")}
+
+
+def server_pages(driver, daemon, args, checks):
+    """A server added, stopped and started again; the log."""
+    driver.get(daemon.url("servers.html"))
+    wait_title(driver, "Servers")
+    port = free_port(socket.SOCK_DGRAM)
+    driver.find_element(By.NAME, "name").send_keys("Second")
+    driver.find_element(By.NAME, "port").send_keys(str(port))
+    click_button(driver, "Add and start")
+    wait_title(driver, "Servers")
+    checks.expect(notice(driver).startswith("The server server_cfg Second was added"), "added: " + notice(driver))
+    checks.expect("server_cfg Second" in daemon.ini(), "new server listed in server.ini")
+    click_button(driver, "Stop server_cfg Second")
+    wait_title(driver, "Servers")
+    checks.expect(notice(driver) == "The server server_cfg Second was stopped.", "stopped: " + notice(driver))
+    rows = server_rows(driver)
+    checks.expect("stopped" in rows.get("server_cfg Second", ""), f"shown as stopped: {rows}")
+    shoot(driver, args.out, "servers-desktop.png", DESKTOP[0], False)
+    shoot(driver, args.out, "servers-phone.png", PHONE[0], True)
+    view(driver, DESKTOP[0], DESKTOP[1], False)
+    click_button(driver, "Start server_cfg Second")
+    wait_title(driver, "Servers")
+    checks.expect(notice(driver) == "The server server_cfg Second was started.", "started: " + notice(driver))
+    rows = server_rows(driver)
+    checks.expect("running" in rows.get("server_cfg Second", ""), f"shown as running: {rows}")
+
+    driver.find_element(By.LINK_TEXT, "Log").click()
+    wait_title(driver, "Log")
+    checks.expect(no_markers_left(driver), "log page without markers")
+    checks.expect(len(driver.find_elements(By.CSS_SELECTOR, "#log tbody tr")) > 5, "log lines shown")
+    driver.find_element(By.NAME, "text").send_keys("PLAYER_KICK")
+    click_button(driver, "Show lines")
+    wait_title(driver, "Log")
+    messages = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#log tbody td:last-child")]
+    checks.expect(len(messages) == 1 and "admin from 127.0.0.1: PLAYER_KICK.VXCMD done" in messages[0],
+                  f"the kick is in the log: {messages}")
+    driver.get(daemon.url("log.html"))
+    shoot(driver, args.out, "log-desktop.png", DESKTOP[0], False)
+    shoot(driver, args.out, "log-phone.png", PHONE[0], True)
+    view(driver, DESKTOP[0], DESKTOP[1], False)
+
+
 def run(args):
     args.server = os.path.abspath(args.server)
+    args.vxcli = os.path.abspath(args.vxcli)
     args.httpdocs = os.path.abspath(args.httpdocs)
     os.makedirs(args.out, exist_ok=True)
     checks = Checks()
@@ -196,6 +344,8 @@ def run(args):
         shoot(driver, args.out, "overview-dark-desktop.png", DESKTOP[0], False)
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
         view(driver, DESKTOP[0], DESKTOP[1], False)
+
+        console_pages(driver, daemon, args, checks)
 
         # Change a setting: the server restarts with it and keeps it.
         driver.find_element(By.LINK_TEXT, "Settings").click()
@@ -277,14 +427,20 @@ def run(args):
         driver.get(daemon.url("servers.html"))
         wait_title(driver, "Servers")
         checks.expect(no_markers_left(driver), "servers page without markers")
-        shoot(driver, args.out, "servers-desktop.png", DESKTOP[0], False)
-        view(driver, DESKTOP[0], DESKTOP[1], False)
+        server_pages(driver, daemon, args, checks)
 
         # Sign out: the login page again, and nothing else before a new login.
         driver.find_element(By.LINK_TEXT, "Sign out").click()
         wait_title(driver, "Sign in")
         driver.get(daemon.url("accounts.html"))
         checks.expect("Sign in" in driver.title, "pages need a login again")
+        # A failed sign-in says so.
+        driver.find_element(By.NAME, "username").send_keys("admin")
+        driver.find_element(By.NAME, "password").send_keys("wrong")
+        driver.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+        wait_title(driver, "Sign in")
+        checks.expect(notice(driver).startswith("Sign-in failed"), "failed sign-in: " + notice(driver))
+        shoot(driver, args.out, "login-failed-phone.png", PHONE[0], True)
     except Exception:
         checks.expect(False, "exception:\n" + traceback.format_exc())
         if driver is not None:
@@ -308,6 +464,7 @@ def run(args):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", required=True)
+    parser.add_argument("--vxcli", required=True)
     parser.add_argument("--httpdocs", required=True)
     parser.add_argument("--out", required=True)
     sys.exit(run(parser.parse_args()))

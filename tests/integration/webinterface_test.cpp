@@ -746,9 +746,20 @@ TEST_F(WebInterfaceTest, ShippedPagesFillEveryMarkerAndCarryTheCommandFields) {
                             "action=\"LOGIN.VXCMD\"", "<style>"}) {
     EXPECT_NE(r.Body.find(field), std::string::npos) << field;
   }
+  // A failed sign-in says so once.
+  LogIn(c, "admin", "wrong");
+  EXPECT_NE(c.Get("/").Body.find("Sign-in failed"), std::string::npos);
+  EXPECT_EQ(c.Get("/").Body.find("Sign-in failed"), std::string::npos);
   ASSERT_EQ(LogIn(c).Header("Location"), "index.html");
   const std::pair<const char*, std::vector<const char*>> pages[] = {
-      {"/index.html", {"id=\"uptime\"", "id=\"users\"", "id=\"channels\""}},
+      {"/index.html",
+       {"id=\"uptime\"", "id=\"users\"", "id=\"channels\"", "id=\"live-charts\"",
+        "src=\"js/live.js\"", "aria-current=\"page\">Overview"}},
+      {"/players.html", {"Nobody is online."}},
+      {"/player.html?player=1", {"There is no player with the id"}},
+      {"/channels.html", {"CHANNEL_CREATE.VXCMD", "name=\"csrf\"", "id=\"channel-tree\""}},
+      {"/channel_edit.html?channel=0", {"CHANNEL_CHANGE.VXCMD", "CHANNEL_DELETE.VXCMD"}},
+      {"/log.html", {"name=\"type\"", "name=\"text\""}},
       {"/settings.html",
        {"SETTINGS_SERVER.VXCMD", "SERVERNAME", "SERVERWELCOMEMESSAGE", "SERVERMAXUSERS",
         "SERVERPASSWORD", "SERVERTYPE", "SERVERREGISTERTYPE", "SERVERREGISTERCHANNELMODE",
@@ -756,10 +767,12 @@ TEST_F(WebInterfaceTest, ShippedPagesFillEveryMarkerAndCarryTheCommandFields) {
         "SERVERWEBPOSTLINKURL"}},
       {"/accounts.html",
        {"ADD_CLIENT.VXCMD", "CLIENTLOGINNAME", "CLIENTPW1", "CLIENTPW2", "CLIENTSERVERADMIN",
-        "CLIENTSUPERSERVERADMIN", "ASK_DELETE_CLIENT.VXCMD", "value=\"admin\""}},
+        "CLIENTSUPERSERVERADMIN", "ASK_DELETE_CLIENT.VXCMD", "value=\"admin\"",
+        "<td data-label=\"Last change\">never</td>"}},
       {"/client_edit.html?client=admin",
        {"EDIT_CLIENT.VXCMD", "name=\"CLIENT\" value=\"admin\"", "CLIENTPW1", "CLIENTPW2"}},
-      {"/servers.html", {"LOGIN.VXCMD", "<option selected value="}},
+      {"/servers.html",
+       {"LOGIN.VXCMD", "<option selected value=", "SERVER_ADD.VXCMD", "SERVER_RESTART.VXCMD"}},
       {"/error_box.html?error_title=t&error_text=x&error_url=index.html", {"href=\"index.html\""}},
       {"/ok_box.html?ok_title=t&ok_text=x&ok_url=index.html", {"href=\"index.html\""}},
       {"/choice_box.html?choice_title=t&choice_text=x&choice_url_yes=a.html&choice_yes=y"
@@ -775,6 +788,10 @@ TEST_F(WebInterfaceTest, ShippedPagesFillEveryMarkerAndCarryTheCommandFields) {
       EXPECT_NE(r.Body.find(field), std::string::npos) << path << " " << field;
     }
   }
+  // An account that is not there is said to be missing.
+  r = c.Get("/client_edit.html?client=nobody");
+  EXPECT_NE(r.Body.find("There is no account named &ldquo;nobody&rdquo;"), std::string::npos);
+  EXPECT_NE(r.Body.find("<div hidden>"), std::string::npos);
   EXPECT_EQ(c.Get("/css/vx.css").Header("Content-Type"), "text/css");
   EXPECT_EQ(c.Get("/images/logo.svg").Header("Content-Type"), "image/svg+xml");
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/Client.h"
+#include "common/TextN.h"
 
 namespace vx::client {
 
@@ -25,11 +26,13 @@ struct TOptions {
   std::optional<std::string> ServerPassword;
   TLoginStep3 Step3;
   int TimeoutMs = 5000;
+  int StayMs = 0;
 };
 
 const char* const UsageText =
     "usage: vxcli HOST:PORT [--nick N] [--login L --password P] [--server-password P]\n"
-    "             [--channel C [--subchannel S] [--channel-password P]] [--timeout SECONDS]\n";
+    "             [--channel C [--subchannel S] [--channel-password P]] [--timeout SECONDS]\n"
+    "             [--stay SECONDS]\n";
 
 bool ParseNumber(std::string_view text, long& value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -72,6 +75,11 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& argu
       if (!ParseNumber(value, seconds) || seconds < 1 || seconds > 3600)
         return "--timeout takes 1 to 3600 seconds";
       options.TimeoutMs = int(seconds * 1000);
+    } else if (name == "--stay") {
+      long seconds = 0;
+      if (!ParseNumber(value, seconds) || seconds < 1 || seconds > 86400)
+        return "--stay takes 1 to 86400 seconds";
+      options.StayMs = int(seconds * 1000);
     } else {
       return "unknown option " + std::string(name);
     }
@@ -182,6 +190,31 @@ int Run(const TOptions& options, std::ostream& out, std::ostream& err) {
   }
   PrintChannelTree(out, client.Channels());
   PrintPlayers(out, client.Players(), client.Channels());
+
+  if (options.StayMs > 0) {
+    out << "Staying online for " << options.StayMs / 1000 << " s.\n" << std::flush;
+    const uint32_t self = reply->PlayerID;
+    std::optional<TPacket> removal;
+    client.WaitFor(
+        [&] {
+          // Every other notice is taken and dropped; the own departure ends the stay.
+          while (auto command = client.Session().TakeCommand()) {
+            if (CommandCode(*command) == CMD_sc_NotifyPlayerLeftScope &&
+                NotifiedPlayerID(*command) == self) {
+              removal = std::move(command);
+              return true;
+            }
+          }
+          return false;
+        },
+        options.StayMs);
+    if (removal) {
+      const uint8_t* p = removal->Data();
+      out << "Removed by the server: reason " << GetLE16(p + 28) << ", \""
+          << Printable(GetTextN(p + 34, 29)) << "\"\n";
+      return VXCLI_REMOVED;
+    }
+  }
 
   if (!client.Quit(options.TimeoutMs)) {
     err << "vxcli: the server did not confirm the quit\n";

@@ -35,6 +35,8 @@ constexpr const char* kWebPost = "WebPost";
 constexpr const char* kServers = "Servers";
 constexpr const char* kDefaultServerSection = "server_cfg Default";
 constexpr uint16_t kAdminPrivileges = 9;
+// The generated administrator password: 16 characters of 36, about 83 bits.
+constexpr size_t kAdminPasswordLength = 16;
 // Events the socket thread handles after one read before it leaves the rest
 // to the listener thread.
 constexpr int kIntakeEvents = 64;
@@ -480,8 +482,9 @@ bool TServerManager::Startup() {
     server->Start(kDefaultServerSection, -1, &ini);
     ini.WriteString(kServers, "0", kDefaultServerSection);
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
-    const std::string password =
-        settings.AdminPassword.empty() ? RandomPassword(5) : CutText(settings.AdminPassword, 29);
+    const std::string password = settings.AdminPassword.empty()
+                                     ? RandomPassword(kAdminPasswordLength)
+                                     : CutText(settings.AdminPassword, 29);
     TClientObject admin;
     admin.LogInName = "admin";
     admin.NickName = "admin";

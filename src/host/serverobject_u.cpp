@@ -214,9 +214,11 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
       uint16_t((ServerType & ~(SERVERTYPE_RUNNING | SERVERTYPE_CLEARED)) | SERVERTYPE_RUNNING);
   try {
     StartTransport();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, "SERVER",
         "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
+    // The system's reason: the port taken, the address not this machine's, ...
+    LogFmt(LMTERROR, LMDALL, "SERVER", "udp port %1: %2", {ServerUDPPort, e.what()});
     ReleaseTransport();
     Manager.UnregisterServer(this);
     return false;

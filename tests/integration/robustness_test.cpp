@@ -1,5 +1,6 @@
 // A virtual server against bad luck and bad peers, over real UDP: a flood of
-// malformed logins cannot fill the log.
+// malformed logins cannot fill the log, and a port that cannot be had is
+// reported with the system's reason.
 #include <gtest/gtest.h>
 
 #include "ServerFixture.h"
@@ -35,6 +36,27 @@ TEST_F(ServerFixture, AFloodOfShortLoginRequestsLeavesTheLogSmall) {
   EXPECT_GE(lines, 10u);
   EXPECT_LE(lines, size_t(11 * (seconds + 1))) << LogText();
   EXPECT_LT(LogText().size(), 200u * 11 * size_t(seconds + 1));
+}
+
+TEST_F(ServerFixture, AUdpPortInUseIsReportedWithItsReason) {
+  CaptureLog();
+  const int taken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(Port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  auto server = std::make_shared<TServerObject>(Manager);
+  EXPECT_FALSE(server->Start(Section, -1, Ini.get()));
+  close(taken);
+  const std::string port = std::to_string(Port);
+  EXPECT_EQ(
+      LogCount(",ERROR,All,SERVER,\tcan not initialise udp communication with port " + port + "\n"),
+      1u);
+  EXPECT_EQ(LogCount(",ERROR,All,SERVER,\tudp port " + port + ": bind: Address already in use\n"),
+            1u)
+      << LogText();
+  EXPECT_EQ(Manager.FindServerByName(Section), nullptr);
 }
 
 }  // namespace

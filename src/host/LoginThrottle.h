@@ -81,7 +81,7 @@ class TLoginThrottle {
   TEntry* Find(std::string_view address, TClock::time_point now);
   TClock::duration DelayAfter(int failures) const;
 
-  const TLimits Limits;
+  const TLimits Limits{};
   mutable std::mutex Lock;
   TList Entries;  // most recently seen first; guarded by Lock
   std::unordered_map<std::string_view, TList::iterator> Index;  // keys point into Entries

@@ -762,6 +762,7 @@ TEST_F(WebInterfaceTest, ConnectionCapsPerAddressAndInAll) {
   TWebClient otherAddress(WebPort, "127.0.0.2");
   EXPECT_EQ(otherAddress.Get("/").Status, 200);
   otherAddress.Close();
+  ASSERT_TRUE(WaitUntil([&] { return Web->HTTPServer()->ConnectionCount() == 8; }, 5s));
   for (int n = 2; n <= 8; ++n) hold("127.0.0." + std::to_string(n), 8);
   ASSERT_TRUE(WaitUntil([&] { return Web->HTTPServer()->ConnectionCount() == 64; }, 5s));
   TWebClient extra(WebPort, "127.0.0.9");

@@ -6,6 +6,7 @@
 // and write files) are left out then.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +17,16 @@
 
 namespace {
 
+// Wrong logins are never held back here: the fuzzer does not wait.
+vx::TLoginThrottle::TLimits NoWaits() {
+  vx::TLoginThrottle::TLimits limits;
+  limits.FreeFailures = std::numeric_limits<int>::max();
+  return limits;
+}
+
 struct TFuzzWorld {
   vx::TServerManager Manager;
+  vx::TLoginThrottle Throttle{NoWaits()};
   std::unique_ptr<vx::TTCPQuery> Query;
   std::vector<vx::TLineCommand> Changing;
 
@@ -27,6 +36,7 @@ struct TFuzzWorld {
     server->ServerUDPPort = 8767;
     Manager.RegisterServer(server);
     Query = std::make_unique<vx::TTCPQuery>(Manager);
+    Query->SetLoginThrottle(Throttle);
     for (const char* word : {"stop", "restart", "addserver", "set"}) {
       Changing.push_back({word, {}});
     }

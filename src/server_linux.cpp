@@ -216,6 +216,17 @@ int main(int argc, char** argv) {
     Log(LMTERROR, LMDINFO, "server", ExceptionClassName(e) + ": " + e.what());
     std::_Exit(4);
   }
+  // A daemon that serves no virtual server has not started: the operator
+  // hears so at once instead of finding out from the players.
+  if (manager.ServerList().empty()) {
+    Log(LMTERROR, LMDALL, "SERVER", "Start_Vorlantix_Server: no virtual server could be started");
+    report(SIGUSR2);
+    try {
+      manager.Shutdown();
+    } catch (...) {
+    }
+    std::_Exit(3);
+  }
 
   int pidFile = -1;
   if (!settings.PidPath.empty()) {

@@ -109,9 +109,9 @@ const char* CodecFlag(bool allowed) {
 TTCPQuery::TTCPQuery(TServerManager& manager)
     : Manager(manager),
       Server(CommandTable(),
-             TLineServer::THooks{[this](const std::string&) -> std::unique_ptr<TLineSession> {
+             TLineServer::THooks{[this](const std::string& ip) -> std::unique_ptr<TLineSession> {
                                    try {
-                                     return NewSession();
+                                     return NewSession(ip);
                                    } catch (const std::exception&) {
                                      Log(LMTERROR, LMDALL, kCategory,
                                          "TTCPQuery.OnConnect: unable to initialize object");
@@ -147,9 +147,10 @@ void TTCPQuery::Stop() {
   Server.Stop();
 }
 
-std::unique_ptr<TQuerySession> TTCPQuery::NewSession() {
+std::unique_ptr<TQuerySession> TTCPQuery::NewSession(const std::string& peerAddress) {
   auto session = std::make_unique<TQuerySession>();
   session->Servers = Snapshot();
+  session->PeerAddress = peerAddress;
   return session;
 }
 
@@ -490,17 +491,33 @@ std::string TTCPQuery::CmdSet(TQuerySession& s, const TParams& p) {
 std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
   s.LoggedIn = false;
   if (p.size() != 2) return Error("paramcount invalid");
-  TZeveVira* database = Manager.Database();
-  if (database == nullptr) return Error("invalid login");
-  TZeveViraUsers users(*database);
-  for (const auto& entry : Manager.ServerList()) {
-    const auto account = users.GetUser(entry.first, p[0], false);
-    if (account && account->LogInPassWord == p[1] &&
-        (account->Priviliges & kSuperServerAdmin) != 0) {
-      s.LoggedIn = true;
-      return kOk;
+  const std::string name = CutText(p[0], 29);
+  // Guesses from an address that failed too often are answered late, in
+  // turn with its other connections, or refused unchecked once too many wait.
+  const auto answerAt = Throttle->ReserveAnswer(s.PeerAddress, TLoginThrottle::TClock::now());
+  if (answerAt == TLoginThrottle::Refused) {
+    LogFmt(LMTWARNING, LMDALL, kCategory,
+           "TTCPQuery.Login: login of %1 from %2 refused, too many failed logins",
+           {name, s.PeerAddress});
+    return Error("invalid login");
+  }
+  if (!Server.WaitUntil(answerAt)) return Error("invalid login");
+  if (TZeveVira* database = Manager.Database()) {
+    TZeveViraUsers users(*database);
+    for (const auto& entry : Manager.ServerList()) {
+      const auto account = users.GetUser(entry.first, p[0], false);
+      if (account && account->LogInPassWord == p[1] &&
+          (account->Priviliges & kSuperServerAdmin) != 0) {
+        s.LoggedIn = true;
+        LogFmt(LMTWARNING, LMDINFO, kCategory, "TTCPQuery.Login: %1 logged in from %2",
+               {name, s.PeerAddress});
+        return kOk;
+      }
     }
   }
+  Throttle->RecordFailure(s.PeerAddress, TLoginThrottle::TClock::now());
+  LogFmt(LMTWARNING, LMDALL, kCategory, "TTCPQuery.Login: invalid login of %1 from %2",
+         {name, s.PeerAddress});
   return Error("invalid login");
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/LoginThrottle.h"
 #include "net/LineServer.h"
 
 namespace vx {
@@ -31,6 +32,7 @@ class TQuerySession : public TLineSession {
   std::optional<TQueryServerRef> SelectedServer;  // none at start
   std::vector<TQueryServerRef> Servers;           // snapshot of the registry
   bool LoggedIn = false;
+  std::string PeerAddress;  // the client's address, for the login throttle
 };
 
 class TTCPQuery {
@@ -58,11 +60,14 @@ class TTCPQuery {
   // Makes the query use a lock that the caller owns (and keeps alive for
   // the life of this object) instead of its own; call before Start.
   void SetServerLock(std::shared_mutex& lock) { ServerStateLock = &lock; }
+  // The throttle that slows down "login" guesses; the process-wide one
+  // unless another is given (kept alive by the caller).
+  void SetLoginThrottle(TLoginThrottle& throttle) { Throttle = &throttle; }
 
   // A session as a new connection gets it, and one line run through the
   // command table without a socket: the reply bytes are appended to output;
   // false when the line closes the connection.
-  std::unique_ptr<TQuerySession> NewSession();
+  std::unique_ptr<TQuerySession> NewSession(const std::string& peerAddress = {});
   bool ProcessLine(TQuerySession& session, std::string_view line, std::string& output);
 
  private:
@@ -106,6 +111,7 @@ class TTCPQuery {
   // See ServerLock(): no session reads a server another one is replacing.
   std::shared_mutex OwnServerLock;
   std::shared_mutex* ServerStateLock = &OwnServerLock;
+  TLoginThrottle* Throttle = &ProcessLoginThrottle();
   TLineServer Server;
 };
 

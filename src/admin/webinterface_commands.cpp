@@ -10,6 +10,7 @@
 #include "common/TextN.h"
 #include "common/TextTools.h"
 #include "host/IniFile.h"
+#include "host/logdebug.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
 #include "net/HttpEncoding.h"
@@ -18,6 +19,7 @@ namespace vx {
 
 namespace {
 
+constexpr const char* kCategory = "WEBINTERFACE";
 constexpr const char* kErrorTitle = "error occured";
 constexpr const char* kOkTitle = "operation successfully";
 constexpr const char* kIndex = "index.html";
@@ -82,23 +84,41 @@ void TWebInterface::CommandLogin(THTTPRequestInfo& request, THTTPResponseInfo& r
   const std::string username = request.Param("username");
   const std::string password = request.Param("password");
   const std::string serverPort = request.Param("serverport");
+  response.Redirect("login.html");
+  response.CloseConnection = true;
+  // Guesses from an address that failed too often are answered late, or
+  // refused unchecked once too many of them wait.
+  const auto answerAt = Throttle->ReserveAnswer(request.RemoteIP, TLoginThrottle::TClock::now());
+  const bool refused = answerAt == TLoginThrottle::Refused;
+  if (!refused && Server && !Server->WaitUntil(answerAt)) return;
   std::scoped_lock guard(session);
   session.SetValue("password", "");
   session.SetValue("username", "");
   session.SetValue("serverport", "0");
   session.SetValue("loggedin", "0");
-  if (CheckLogin(session, username, password, serverPort)) {
+  if (refused) {
+    TWebConsole::NoteLoginFailed(session, true);
+    LogFmt(LMTWARNING, LMDALL, kCategory,
+           "LOGIN.VXCMD: login of %1 from %2 refused, too many failed logins",
+           {CutText(username, 29), request.RemoteIP});
+  } else if (CheckLogin(session, username, password, serverPort)) {
     session.SetValue("password", password);
     session.SetValue("username", username);
     session.SetValue("serverport", serverPort);
     session.SetValue("loggedin", "1");
     TWebConsole::NoteLoginFailed(session, false);
+    // A session identifier that someone knew before the login is worthless.
+    if (Server) Server->RenewSession(request);
+    LogFmt(LMTWARNING, LMDINFO, kCategory, "LOGIN.VXCMD: %1 logged in from %2",
+           {CutText(username, 29), request.RemoteIP});
     response.Redirect(kIndex);
   } else {
     TWebConsole::NoteLoginFailed(session, true);
+    Throttle->RecordFailure(request.RemoteIP, TLoginThrottle::TClock::now());
+    LogFmt(LMTWARNING, LMDALL, kCategory, "LOGIN.VXCMD: invalid login of %1 from %2",
+           {CutText(username, 29), request.RemoteIP});
     response.Redirect("login.html");
   }
-  response.CloseConnection = true;
 }
 
 void TWebInterface::CommandSettingsServer(TServerObject& server, THTTPRequestInfo& request,

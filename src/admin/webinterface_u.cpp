@@ -68,8 +68,7 @@ bool TWebInterface::Start(int32_t port, const std::string& documentRoot,
                           const std::string& bindAddress) {
   Stop();
   try {
-    DocRootPath = fs::absolute(fs::path(documentRoot)).lexically_normal().string();
-    while (DocRootPath.size() > 1 && DocRootPath.back() == '/') DocRootPath.pop_back();
+    SetDocumentRoot(documentRoot);
     MIMETable = THTTPMIMETable();
     MIMETable.LoadPlatformTypes();
     auto server = std::make_unique<THTTPServer>();
@@ -80,6 +79,7 @@ bool TWebInterface::Start(int32_t port, const std::string& documentRoot,
     server->SetSessionTimeoutMs(SessionTimeoutMs);
     server->IdleTimeoutMs = IdleTimeoutMs;
     server->MaxConnections = MaxConnections;
+    server->MaxConnectionsPerAddress = MaxConnectionsPerAddress;
     // A request with an unknown or expired session is not processed.
     server->OnInvalidSession = [](THTTPRequestInfo&) { return false; };
     server->OnSessionStart = [this](THTTPSession& session) { HTTPServerSessionStart(session); };
@@ -105,6 +105,11 @@ bool TWebInterface::Start(int32_t port, const std::string& documentRoot,
     LogWebException("Init", e);
     return false;
   }
+}
+
+void TWebInterface::SetDocumentRoot(const std::string& documentRoot) {
+  DocRootPath = fs::absolute(fs::path(documentRoot)).lexically_normal().string();
+  while (DocRootPath.size() > 1 && DocRootPath.back() == '/') DocRootPath.pop_back();
 }
 
 void TWebInterface::Stop() {

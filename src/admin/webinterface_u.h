@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/LoginThrottle.h"
 #include "net/HttpMime.h"
 #include "net/HttpServer.h"
 
@@ -47,6 +48,9 @@ class TWebInterface {
   int64_t SessionTimeoutMs = 3600000;
   int IdleTimeoutMs = 30000;
   size_t MaxConnections = 64;
+  size_t MaxConnectionsPerAddress = 8;
+  // Slows down login guesses; the process-wide one unless a test gives its own.
+  TLoginThrottle* Throttle = &ProcessLoginThrottle();
 
   // Include expansion bounds: nesting depth, files included per page, and
   // the size a page may grow to.
@@ -69,6 +73,8 @@ class TWebInterface {
   // The live console's pages and actions.
   TWebConsole& Console() { return *ConsoleObject; }
   const std::string& DocRoot() const { return DocRootPath; }
+  // Done by Start; alone, it lets the page operations run without a server.
+  void SetDocumentRoot(const std::string& documentRoot);
   THTTPServer* HTTPServer() { return Server.get(); }
 
   // The template and message-box operations.

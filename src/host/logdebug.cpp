@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <utility>
 
 #include "common/TextTools.h"
@@ -178,6 +179,75 @@ void TLogObject::ProcLeftFmt(TLogMessageType type, TLogMessageDepth depth,
 }
 
 // ---------------------------------------------------------------------------
+// TLogRepeatLimiter
+
+namespace {
+
+// The kind of a line: type, depth, category and message with every digit
+// run written as one '#'.
+std::string LineKind(std::string_view category, std::string_view message, TLogMessageType type,
+                     TLogMessageDepth depth) {
+  std::string kind;
+  kind.reserve(category.size() + message.size() + 3);
+  kind.push_back(char('0' + type));
+  kind.push_back(char('0' + depth));
+  kind.append(category).push_back('\x01');
+  bool inDigits = false;
+  for (const char c : message) {
+    const bool digit = c >= '0' && c <= '9';
+    if (!digit) {
+      kind.push_back(c);
+    } else if (!inDigits) {
+      kind.push_back('#');
+    }
+    inDigits = digit;
+  }
+  return kind;
+}
+
+}  // namespace
+
+bool TLogRepeatLimiter::Admit(std::string_view category, std::string_view message,
+                              TLogMessageType type, TLogMessageDepth depth, int64_t second,
+                              std::vector<TSummary>& due) {
+  if (LinesPerSecond <= 0) return true;
+  if (second != Second) {
+    Flush(due);
+    Second = second;
+  }
+  if (type == LMTALL) return true;
+  std::string key = LineKind(category, message, type, depth);
+  auto it = Kinds.find(key);
+  if (it == Kinds.end()) {
+    // Past the limit of kinds, the rest are counted together.
+    if (Kinds.size() >= MaxKinds) key.clear();
+    it = Kinds.try_emplace(std::move(key)).first;
+  }
+  TKind& kind = it->second;
+  if (kind.Written < LinesPerSecond) {
+    ++kind.Written;
+    return true;
+  }
+  if (kind.HeldBack++ == 0) {
+    kind.Category = std::string(category);
+    kind.Type = type;
+    kind.Depth = depth;
+    kind.Sample = std::string(message.substr(0, SampleLength));
+  }
+  return false;
+}
+
+void TLogRepeatLimiter::Flush(std::vector<TSummary>& due) {
+  for (auto& [key, kind] : Kinds) {
+    if (kind.HeldBack == 0) continue;
+    due.push_back(
+        {std::move(kind.Category), kind.Type, kind.Depth,
+         kind.Sample + " ... " + std::to_string(kind.HeldBack) + " similar lines suppressed"});
+  }
+  Kinds.clear();
+}
+
+// ---------------------------------------------------------------------------
 // TLogFile
 
 namespace {
@@ -254,23 +324,43 @@ bool TLogFile::WriteLocked(std::string_view text) {
   return true;
 }
 
+void TLogFile::SetRepeatLimit(int linesPerSecond) {
+  std::scoped_lock guard(gLogWriteLock);
+  Repeats.LinesPerSecond = linesPerSecond;
+}
+
+void TLogFile::WriteLineLocked(std::string_view message, std::string_view category,
+                               TLogMessageType type, TLogMessageDepth depth, TDateTime when) {
+  std::string line = when.Format("dd-mm-yy hh:nn:ss");
+  line.reserve(line.size() + message.size() + 140);
+  line.push_back(',');
+  line.append(LogMessageTypeName(type)).push_back(',');
+  line.append(LogMessageDepthName(depth)).push_back(',');
+  AppendOneLine(line, category.substr(0, MaxLogCategoryLength));
+  line.append(",\t");
+  AppendOneLine(line, message);
+  line.push_back('\n');
+  WriteLocked(line);
+}
+
+void TLogFile::WriteSummariesLocked(const std::vector<TLogRepeatLimiter::TSummary>& due,
+                                    TDateTime when) {
+  for (const auto& summary : due) {
+    WriteLineLocked(summary.Message, summary.Category, summary.Type, summary.Depth, when);
+  }
+}
+
 void TLogFile::WriteLine(std::string_view message, std::string_view category, TLogMessageType type,
                          TLogMessageDepth depth) {
-  std::string tail;
-  tail.reserve(message.size() + 140);
-  tail.push_back(',');
-  tail.append(LogMessageTypeName(type)).push_back(',');
-  tail.append(LogMessageDepthName(depth)).push_back(',');
-  AppendOneLine(tail, category.substr(0, MaxLogCategoryLength));
-  tail.append(",\t");
-  AppendOneLine(tail, message);
-  tail.push_back('\n');
-
+  std::vector<TLogRepeatLimiter::TSummary> due;
   std::scoped_lock guard(gLogWriteLock);
   // The time is taken under the lock so that the file stays in time order.
-  std::string line = TDateTime::Now().Format("dd-mm-yy hh:nn:ss");
-  line.append(tail);
-  WriteLocked(line);
+  const TDateTime now = TDateTime::Now();
+  const auto second = int64_t(std::floor(now.Value * 86400.0));
+  const bool admitted =
+      Repeats.Admit(category.substr(0, MaxLogCategoryLength), message, type, depth, second, due);
+  WriteSummariesLocked(due, now);
+  if (admitted) WriteLineLocked(message, category, type, depth, now);
 }
 
 void TLogFile::LogStarted() {
@@ -282,6 +372,9 @@ void TLogFile::LogStarted() {
 
 void TLogFile::LogEnded() {
   std::scoped_lock guard(gLogWriteLock);
+  std::vector<TLogRepeatLimiter::TSummary> due;
+  Repeats.Flush(due);
+  WriteSummariesLocked(due, TDateTime::Now());
   std::string text = FrameText("--------------- log ended at ", TDateTime::Now());
   text.append(" --------------\n").append(Dashes).push_back('\n');
   WriteLocked(text);

@@ -14,6 +14,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/TimeTools.h"
 
 namespace vx {
 
@@ -126,6 +130,54 @@ class TLogObject {
   uint8_t DepthBits = 0;
 };
 
+// Holds back repeats of one kind of line, so that a flood of bad input
+// cannot fill the disk. Lines are of one kind when their type, depth,
+// category and message agree with every run of digits (a port, an address, a
+// count) left out. Of each kind at most LinesPerSecond lines are written per second; the
+// rest is counted, and one summary line ("... N similar lines suppressed")
+// follows with the first line written after that second, or at the log's end.
+// Lines of type LMTALL (the server's own start and stop lines, never caused by
+// a peer) are never held back. Not thread-safe: the log serialises its calls.
+class TLogRepeatLimiter {
+ public:
+  struct TSummary {
+    std::string Category;
+    TLogMessageType Type = LMTDEBUG;
+    TLogMessageDepth Depth = LMDALL;
+    std::string Message;  // the summary line's text
+  };
+
+  // At most this many kinds are told apart per second; lines of further
+  // kinds share one more count.
+  static constexpr size_t MaxKinds = 1024;
+  // Characters of the first held-back line quoted in its summary.
+  static constexpr size_t SampleLength = 80;
+
+  // 0: nothing is held back.
+  int LinesPerSecond = 10;
+
+  // Whether the line may be written; second is the current time in whole
+  // seconds. Summaries that became due are appended to due (they go before
+  // the line).
+  bool Admit(std::string_view category, std::string_view message, TLogMessageType type,
+             TLogMessageDepth depth, int64_t second, std::vector<TSummary>& due);
+  // The summaries of every kind with lines held back; the counts restart.
+  void Flush(std::vector<TSummary>& due);
+
+ private:
+  struct TKind {
+    int Written = 0;
+    uint64_t HeldBack = 0;
+    std::string Category;
+    TLogMessageType Type = LMTDEBUG;
+    TLogMessageDepth Depth = LMDALL;
+    std::string Sample;
+  };
+
+  int64_t Second = 0;
+  std::unordered_map<std::string, TKind> Kinds;
+};
+
 // The log file. A file that cannot be opened loses the line and the next line
 // tries again; a failed write loses the line and closes the file, so that the
 // next line reopens it. Nothing here throws to the caller. Lines of all log
@@ -143,6 +195,8 @@ class TLogFile : public TLogObject {
   bool OpenFile() override;
 
   bool Opened() const;
+  // Repeats of one kind written per second (see TLogRepeatLimiter); 0: all.
+  void SetRepeatLimit(int linesPerSecond);
 
  private:
   // The callers hold the process-wide write lock.
@@ -150,9 +204,13 @@ class TLogFile : public TLogObject {
   void CloseLocked();
   // Writes the whole text; on failure closes the file and returns false.
   bool WriteLocked(std::string_view text);
+  void WriteLineLocked(std::string_view message, std::string_view category, TLogMessageType type,
+                       TLogMessageDepth depth, TDateTime when);
+  void WriteSummariesLocked(const std::vector<TLogRepeatLimiter::TSummary>& due, TDateTime when);
 
   int Fd = -1;
   bool IsOpen = false;
+  TLogRepeatLimiter Repeats;
 };
 
 // The one process-wide log object.

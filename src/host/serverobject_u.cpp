@@ -37,6 +37,8 @@ constexpr const char* kWebPost = "WebPost";
 constexpr const char* kServers = "Servers";
 constexpr const char* kDefaultServerSection = "server_cfg Default";
 constexpr uint16_t kAdminPrivileges = 9;
+// The generated administrator password: 16 characters of 36, about 83 bits.
+constexpr size_t kAdminPasswordLength = 16;
 
 std::string ReadTrimmed(const TIniFile& ini, const char* section, const char* key,
                         const std::string& def, size_t maxLength) {
@@ -215,9 +217,11 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
       uint16_t((ServerType & ~(SERVERTYPE_RUNNING | SERVERTYPE_CLEARED)) | SERVERTYPE_RUNNING);
   try {
     StartTransport();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, "SERVER",
         "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
+    // The system's reason: the port taken, the address not this machine's, ...
+    LogFmt(LMTERROR, LMDALL, "SERVER", "udp port %1: %2", {ServerUDPPort, e.what()});
     ReleaseTransport();
     Manager.UnregisterServer(this);
     return false;
@@ -457,8 +461,9 @@ bool TServerManager::Startup() {
     server->Start(kDefaultServerSection, -1, &ini);
     ini.WriteString(kServers, "0", kDefaultServerSection);
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
-    const std::string password =
-        settings.AdminPassword.empty() ? RandomPassword(5) : CutText(settings.AdminPassword, 29);
+    const std::string password = settings.AdminPassword.empty()
+                                     ? RandomPassword(kAdminPasswordLength)
+                                     : CutText(settings.AdminPassword, 29);
     TClientObject admin;
     admin.LogInName = "admin";
     admin.NickName = "admin";

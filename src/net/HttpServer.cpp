@@ -213,6 +213,19 @@ void THTTPServer::EndSession(THTTPSession& session) {
   SessionList.EndSession(session.SessionID());
 }
 
+void THTTPServer::RenewSession(THTTPRequestInfo& request) {
+  if (request.Session) request.Session = SessionList.RenewSession(*request.Session);
+}
+
+bool THTTPServer::WaitUntil(std::chrono::steady_clock::time_point moment) {
+  while (!Stopping) {
+    if (TSteady::now() >= moment) return true;
+    pollfd stop{StopPipe[0], POLLIN, 0};
+    if (poll(&stop, 1, std::max(RemainingMs(moment), 1)) > 0) return false;
+  }
+  return false;
+}
+
 size_t THTTPServer::ConnectionCount() const {
   std::scoped_lock guard(ConnectionsLock);
   return size_t(std::count_if(Connections.begin(), Connections.end(),
@@ -272,7 +285,19 @@ void THTTPServer::ListenLoop() {
         }
         continue;
       }
-      if (ConnectionCount() >= MaxConnections) {
+      char ip[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+      size_t open = 0;
+      size_t fromAddress = 0;
+      {
+        std::scoped_lock guard(ConnectionsLock);
+        for (const auto& c : Connections) {
+          if (c->Done) continue;
+          ++open;
+          if (c->RemoteIP == ip) ++fromAddress;
+        }
+      }
+      if (open >= MaxConnections || fromAddress >= MaxConnectionsPerAddress) {
         static const char kBusy[] =
             "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         [[maybe_unused]] ssize_t n = send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -283,8 +308,6 @@ void THTTPServer::ListenLoop() {
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       auto connection = std::make_unique<TConnection>();
       connection->Fd = fd;
-      char ip[INET_ADDRSTRLEN] = {};
-      inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
       connection->RemoteIP = ip;
       connection->RemotePort = ntohs(peer.sin_port);
       TConnection* raw = connection.get();
@@ -411,7 +434,14 @@ void THTTPServer::HandleRequest(THTTPRequestInfo& request, THTTPResponseInfo& re
     } catch (...) {
     }
   }
-  if (session) {
+  if (request.Session && request.Session != session) {
+    // Renewed by the hook: the browser takes the new identifier.
+    if (!request.Session->Ended()) {
+      cookies.push_back(CookieHeader(request.Session->SessionID(), false));
+    } else if (!newSession) {
+      cookies.push_back(CookieHeader("", true));
+    }
+  } else if (session) {
     if (session->Ended()) {
       if (!newSession) cookies.push_back(CookieHeader("", true));
     } else if (newSession) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -87,6 +88,8 @@ class THTTPServer {
   bool KeepAlive = true;         // keep connections open between requests
   THTTPLimits Limits;
   size_t MaxConnections = 64;
+  // So that one address cannot take every place; beyond it: 503 too.
+  size_t MaxConnectionsPerAddress = 8;
   int IdleTimeoutMs = 30000;  // a request must arrive within this time
   std::string SessionCookieName = "VXSESSIONID";
   std::string ServerSoftware = "VX-HTTP";
@@ -108,6 +111,13 @@ class THTTPServer {
   void SetSessionTimeoutMs(int64_t ms) { SessionList.SetTimeoutMs(ms); }
   // Discards the session; the current response then clears its cookie.
   void EndSession(THTTPSession& session);
+  // Gives the request's session a new identifier (see
+  // THTTPSessionList::RenewSession); the current response carries the new
+  // cookie. For a login, so that an identifier known before it is worthless.
+  void RenewSession(THTTPRequestInfo& request);
+  // For hooks that must hold back their answer: sleeps until the moment;
+  // false when the server began to stop first.
+  bool WaitUntil(std::chrono::steady_clock::time_point moment);
 
   // Connections being served now.
   size_t ConnectionCount() const;

@@ -118,6 +118,20 @@ bool THTTPSessionList::EndSession(const std::string& sessionID) {
   return true;
 }
 
+std::shared_ptr<THTTPSession> THTTPSessionList::RenewSession(THTTPSession& session) {
+  auto renewed = std::make_shared<THTTPSession>(NewSessionID(), session.RemoteHost());
+  {
+    std::scoped_lock guard(session.Mutex);
+    renewed->Variables = session.Variables;
+  }
+  std::scoped_lock guard(ListLock);
+  if (const auto it = Sessions.find(session.SessionID()); it != Sessions.end()) Discard(it);
+  session.EndedFlag = true;
+  renewed->LastAccess = TClock::now();
+  Sessions.emplace(renewed->SessionID(), renewed);
+  return renewed;
+}
+
 size_t THTTPSessionList::PurgeExpired() {
   std::scoped_lock guard(ListLock);
   const auto now = TClock::now();

@@ -81,6 +81,9 @@ class THTTPSessionList {
                                            const std::string& remoteHost);
   // Discards the session; false when it was not in the list.
   bool EndSession(const std::string& sessionID);
+  // A new session, with a new identifier, for the same address and with the
+  // same variables; the old one is discarded, so its identifier stops working.
+  std::shared_ptr<THTTPSession> RenewSession(THTTPSession& session);
   // Discards every expired session; returns how many.
   size_t PurgeExpired();
   void Clear();

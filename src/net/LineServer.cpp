@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -212,13 +213,18 @@ void TLineServer::AcceptLoop() {
       }
       continue;
     }
-    if (OpenConnections.load() >= MaxConnections) {
-      close(fd);
-      continue;
-    }
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     std::scoped_lock guard(ConnectionsLock);
+    // One address cannot take every place, so the others can still get in.
+    int fromAddress = 0;
+    for (const TConnection& c : Connections) {
+      if (!c.Finished.load() && c.PeerAddress == text) ++fromAddress;
+    }
+    if (OpenConnections.load() >= MaxConnections || fromAddress >= MaxConnectionsPerAddress) {
+      close(fd);
+      continue;
+    }
     TConnection& connection = Connections.emplace_back();
     connection.Fd = fd;
     connection.PeerAddress = text;
@@ -252,6 +258,16 @@ bool TLineServer::WaitReady(int fd, short events) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || fds[0].revents != 0) return false;
     return fds[1].revents != 0;
+  }
+}
+
+bool TLineServer::WaitUntil(std::chrono::steady_clock::time_point moment) {
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= moment) return true;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(moment - now).count();
+    pollfd stop{StopEvent, POLLIN, 0};
+    if (poll(&stop, 1, int(std::min<int64_t>(left, 1 << 30))) > 0) return false;
   }
 }
 

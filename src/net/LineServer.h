@@ -10,8 +10,9 @@
 // matches nothing is answered "error". A command without a handler closes the
 // connection without a reply. Every line written ends with a single LF.
 //
-// Limits: at most MaxConnections connections at once (one more is closed
-// right after accept, without a greeting); lines of at most MaxLineLength
+// Limits: at most MaxConnections connections at once, and at most
+// MaxConnectionsPerAddress of them from one client address (one more is
+// closed right after accept, without a greeting); lines of at most MaxLineLength
 // bytes (a longer one is answered "error" and discarded up to its LF); a
 // connection that sends nothing for IdleTimeoutMs, or does not take its
 // reply within that time, is closed.
@@ -20,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -117,8 +119,13 @@ class TLineServer {
   // write to output; false when the connection is to be closed.
   bool HandleLine(TLineSession& session, std::string_view line, std::string& output);
 
+  // For handlers that must hold back their reply: sleeps until the moment;
+  // false when the server began to stop first.
+  bool WaitUntil(std::chrono::steady_clock::time_point moment);
+
   // Limits; set them before Start.
   int MaxConnections = 64;
+  int MaxConnectionsPerAddress = 8;
   size_t MaxLineLength = 4096;
   int IdleTimeoutMs = 10 * 60 * 1000;
 

@@ -216,6 +216,13 @@ class ServerFixture : public ::testing::Test {
     std::ifstream in(Dir / "server.log", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
+  // How often the text occurs in the log.
+  size_t LogCount(const std::string& what) const {
+    const std::string log = LogText();
+    size_t n = 0;
+    for (size_t p = log.find(what); p != std::string::npos; p = log.find(what, p + 1)) ++n;
+    return n;
+  }
 
   // The datagrams of the command code that the client received, each
   // Sequence once (resends left out), in order of arrival.

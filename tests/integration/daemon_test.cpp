@@ -95,6 +95,29 @@ TEST(Daemon, ConfigurationInAMissingFolderFailsTheStart) {
       << log;
 }
 
+TEST(Daemon, NoVirtualServerStartedFailsTheStart) {
+  TScratchDir dir;
+  {
+    // The only server's address is none of this machine's: its socket
+    // cannot be bound.
+    std::ofstream ini(dir.File("server.ini"));
+    ini << "[Main Config]\nBoundToIp=192.0.2.1\n[Servers]\n0=alpha\n[alpha]\n"
+           "ServerUDPPort=9871\n";
+  }
+  const TRunResult r = RunServer(dir.Path, {});
+  EXPECT_EQ(r.ExitCode, 2);
+  EXPECT_EQ(r.Output, "Error stating daemon. Aborted\n");
+  const std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_NE(log.find(",ERROR,All,SERVER,\tcan not initialise udp communication with port 9871\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(",ERROR,All,SERVER,\tudp port 9871: bind: Cannot assign requested address\n"),
+            std::string::npos);
+  EXPECT_NE(log.find(",ERROR,All,SERVER,\tStart_Vorlantix_Server: no virtual server could be "
+                     "started\n"),
+            std::string::npos);
+}
+
 TEST(Daemon, UnwritablePidFileStopsTheDaemon) {
   TScratchDir dir;
   const TRunResult r = RunServer(dir.Path, {"-pid=" + dir.File("no/such/dir/vx.pid")});

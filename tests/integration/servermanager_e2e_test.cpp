@@ -40,7 +40,7 @@ TEST(ServerManagerE2E, FreshInstallationCreatesEverything) {
   ASSERT_NE(at, std::string::npos) << log;
   const std::string password =
       log.substr(at + marker.size(), log.find('\n', at) - at - marker.size());
-  ASSERT_EQ(password.size(), 5u);
+  ASSERT_EQ(password.size(), 16u);
   EXPECT_EQ(password.find_first_not_of("abcdefghijklmnopqrstuvwxyz1234567890"), std::string::npos);
   // Line breaks inside a message never split a log line.
   EXPECT_NE(log.find("\tServer version: 2.0.18.31 Linux  OK\n"), std::string::npos);

@@ -20,14 +20,19 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A query client: a TCP connection with a line reader. Every read is bounded.
+// A query client: a TCP connection with a line reader, optionally from
+// another loopback address. Every read is bounded.
 class TQueryClient {
  public:
-  explicit TQueryClient(uint16_t port) {
+  explicit TQueryClient(uint16_t port, const char* from = "127.0.0.1") {
     Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // A peer that stops reading must not hang the test in send().
     const timeval sendLimit{2, 0};
     setsockopt(Fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    bind(Fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -133,6 +138,7 @@ class TcpQueryTest : public ServerFixture {
   void SetUp() override {
     ServerFixture::SetUp();
     Query = std::make_unique<TTCPQuery>(Manager);
+    Query->SetLoginThrottle(Throttle);
   }
   void TearDown() override {
     Query.reset();
@@ -140,8 +146,8 @@ class TcpQueryTest : public ServerFixture {
   }
 
   void StartQuery() { ASSERT_TRUE(Query->Start(0, "127.0.0.1")); }
-  std::unique_ptr<TQueryClient> Connect() {
-    auto c = std::make_unique<TQueryClient>(Query->Port());
+  std::unique_ptr<TQueryClient> Connect(const char* from = "127.0.0.1") {
+    auto c = std::make_unique<TQueryClient>(Query->Port(), from);
     EXPECT_TRUE(c->Connected);
     EXPECT_TRUE(c->Greeted());
     return c;
@@ -162,6 +168,8 @@ class TcpQueryTest : public ServerFixture {
   std::string Err(const std::string& message) { return "ERROR, " + message; }
   std::string P(int32_t port) { return std::to_string(port); }
 
+  // The tests' wrong logins count against their own throttle only.
+  TLoginThrottle Throttle;
   std::unique_ptr<TTCPQuery> Query;
   bool BossAdded = false;
 };
@@ -358,6 +366,47 @@ TEST_F(TcpQueryTest, PlayersMessagesAndLogin) {
   EXPECT_EQ(c->Ask("si")[0], "server_id=server_cfg Other");
 }
 
+TEST_F(TcpQueryTest, LoginGuessesAreThrottledAndLogged) {
+  // Short waits: two free failures, then 100 ms, then 200 ms between answers.
+  TLoginThrottle::TLimits limits;
+  limits.FreeFailures = 2;
+  limits.FirstDelay = std::chrono::milliseconds(100);
+  limits.MaxDelay = std::chrono::milliseconds(200);
+  TLoginThrottle quick(limits);
+  Query->SetLoginThrottle(quick);
+  CaptureLog();
+  StartServer();
+  AddAccount("boss", "Secret", 8);
+  StartQuery();
+  // Two connections of one address send six guesses each at once: they
+  // share one queue, so the last ten of the twelve answers come 100 to
+  // 200 ms apart (unthrottled, all twelve took a few milliseconds).
+  auto a = Connect();
+  auto b = Connect();
+  std::string guesses;
+  for (int i = 0; i < 6; ++i) guesses += "login boss guess" + std::to_string(i) + "\n";
+  const auto start = std::chrono::steady_clock::now();
+  a->Send(guesses);
+  b->Send(guesses);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(a->Reply(), Lines{Err("invalid login")});
+    EXPECT_EQ(b->Reply(), Lines{Err("invalid login")});
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  // The right password still gets in.
+  EXPECT_EQ(a->Ask("login boss Secret"), Lines{"OK"});
+
+  const std::string log = LogText();
+  EXPECT_GE(LogCount(",WARNING,All,TCPQUERY,\tTTCPQuery.Login: invalid login of boss from "
+                     "127.0.0.1\n"),
+            10u)
+      << log;
+  EXPECT_EQ(LogCount(",WARNING,Info,TCPQUERY,\tTTCPQuery.Login: boss logged in from "
+                     "127.0.0.1\n"),
+            1u);
+  EXPECT_EQ(log.find("guess"), std::string::npos) << "tried passwords are never logged";
+}
+
 TEST_F(TcpQueryTest, AccountCommands) {
   StartServer();
   int32_t otherPort = 0;
@@ -495,12 +544,20 @@ TEST_F(TcpQueryTest, LimitsAndStop) {
   StartServer();
   StartQuery();
   {
-    // 64 connections at once; the next is closed without a greeting.
+    // 8 connections from one address: its next is closed without a
+    // greeting, while other addresses still get in, up to 64 in all.
     std::vector<std::unique_ptr<TQueryClient>> many;
-    for (int i = 0; i < 64; ++i) many.push_back(Connect());
+    for (int i = 0; i < 8; ++i) many.push_back(Connect());
     TQueryClient refused(Query->Port());
     EXPECT_TRUE(refused.ClosedSilently(2000));
-    many.pop_back();
+    const std::vector<std::string> others = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5",
+                                             "127.0.0.6", "127.0.0.7", "127.0.0.8"};
+    for (const std::string& from : others) {
+      for (int i = 0; i < 8; ++i) many.push_back(Connect(from.c_str()));
+    }
+    TQueryClient full(Query->Port(), "127.0.0.9");
+    EXPECT_TRUE(full.ClosedSilently(2000));
+    many.erase(many.begin());
     for (int i = 0; i < 200 && Query->LineServer().ConnectionCount() > 63; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

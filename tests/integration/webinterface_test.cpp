@@ -160,6 +160,7 @@ class WebInterfaceTest : public ServerFixture {
     StartServer();
     AddAccount("admin", "secret", 9);
     Web = std::make_unique<TWebInterface>(Manager);
+    Web->Throttle = &Throttle;
     Web->IdleTimeoutMs = idleMs;
     Web->SessionTimeoutMs = sessionMs;
     ASSERT_TRUE(Web->Start(0, Docs.string(), "127.0.0.1"));
@@ -176,6 +177,8 @@ class WebInterfaceTest : public ServerFixture {
   TZeveViraUsers Users() { return TZeveViraUsers(*Manager.Database()); }
 
   fs::path Docs;
+  // The tests' wrong logins count against their own throttle only.
+  TLoginThrottle Throttle;
   std::unique_ptr<TWebInterface> Web;
   uint16_t WebPort = 0;
 };
@@ -598,6 +601,47 @@ TEST_F(WebInterfaceTest, SessionsBelongToTheirAddressAndExpire) {
   EXPECT_TRUE(WaitUntil([&] { return Web->HTTPServer()->Sessions().Count() == 0; }, 3s));
 }
 
+TEST_F(WebInterfaceTest, LoginGuessesAreThrottledAndLoggedAndALoginRenewsTheSession) {
+  CaptureLog();
+  StartWeb();
+  TLoginThrottle::TLimits limits;
+  limits.FreeFailures = 2;
+  limits.FirstDelay = 100ms;
+  limits.MaxDelay = 200ms;
+  TLoginThrottle quick(limits);
+  Web->Throttle = &quick;
+  TWebClient c(WebPort);
+  c.Get("/login.html");
+  const std::string before = c.Session;
+  // Two guesses are answered at once, the next ones 100 ms, then 200 ms
+  // apart: five take at least half a second.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(LogIn(c, "admin", "guess" + std::to_string(i)).Header("Location"), "login.html");
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_EQ(c.Session, before);
+  // The right password still gets in, under a new session identifier; the
+  // old one is worthless from then on.
+  ASSERT_EQ(LogIn(c).Header("Location"), "index.html");
+  ASSERT_FALSE(c.Session.empty());
+  EXPECT_NE(c.Session, before);
+  EXPECT_EQ(c.Get("/index.html").Body.rfind("INDEX\n", 0), 0u);
+  TWebClient stale(WebPort);
+  stale.Session = before;
+  EXPECT_EQ(stale.Get("/index.html").Body, "");
+
+  const std::string log = LogText();
+  EXPECT_EQ(LogCount(",WARNING,All,WEBINTERFACE,\tLOGIN.VXCMD: invalid login of admin from "
+                     "127.0.0.1\n"),
+            5u)
+      << log;
+  EXPECT_EQ(LogCount(",WARNING,Info,WEBINTERFACE,\tLOGIN.VXCMD: admin logged in from "
+                     "127.0.0.1\n"),
+            1u);
+  EXPECT_EQ(log.find("guess"), std::string::npos) << "tried passwords are never logged";
+}
+
 TEST_F(WebInterfaceTest, FilesMimeTypesNotFoundAndTraversal) {
   StartWeb();
   TWebClient c(WebPort);
@@ -699,15 +743,29 @@ TEST_F(WebInterfaceTest, ProtocolLimitsAndConnections) {
   EXPECT_TRUE(slow.ClosedByServer(3000));
 }
 
-TEST_F(WebInterfaceTest, ConnectionCapRefusesTheSixtyFifth) {
+TEST_F(WebInterfaceTest, ConnectionCapsPerAddressAndInAll) {
   StartWeb(20000);
+  // Slow clients of one address take 8 places; its next gets 503 while
+  // another address is still served. 64 in all: the next gets 503 too.
   std::vector<std::unique_ptr<TWebClient>> held;
-  for (int i = 0; i < 64; ++i) {
-    held.push_back(std::make_unique<TWebClient>(WebPort));
-    ASSERT_TRUE(held.back()->Connect());
-  }
+  const auto hold = [&](const std::string& from, int count) {
+    for (int i = 0; i < count; ++i) {
+      held.push_back(std::make_unique<TWebClient>(WebPort, from));
+      ASSERT_TRUE(held.back()->Connect());
+    }
+  };
+  hold("127.0.0.1", 8);
+  ASSERT_TRUE(WaitUntil([&] { return Web->HTTPServer()->ConnectionCount() == 8; }, 5s));
+  TWebClient sameAddress(WebPort);
+  ASSERT_TRUE(sameAddress.Connect());
+  EXPECT_EQ(sameAddress.ReadReply().Status, 503);
+  TWebClient otherAddress(WebPort, "127.0.0.2");
+  EXPECT_EQ(otherAddress.Get("/").Status, 200);
+  otherAddress.Close();
+  ASSERT_TRUE(WaitUntil([&] { return Web->HTTPServer()->ConnectionCount() == 8; }, 5s));
+  for (int n = 2; n <= 8; ++n) hold("127.0.0." + std::to_string(n), 8);
   ASSERT_TRUE(WaitUntil([&] { return Web->HTTPServer()->ConnectionCount() == 64; }, 5s));
-  TWebClient extra(WebPort);
+  TWebClient extra(WebPort, "127.0.0.9");
   ASSERT_TRUE(extra.Connect());
   EXPECT_EQ(extra.ReadReply().Status, 503);
   held.clear();

@@ -149,6 +149,42 @@ TEST_F(LogTest, LineShapes) {
           "08-12-26 04:50:33,DEBUG,Info,a b,\tforged  08-12-26 04:49:32,ERROR,All,server,\tline\n");
 }
 
+TEST_F(LogTest, RepeatsOfOneKindAreHeldBackAndCounted) {
+  TLogFile log(LogPath);
+  log.SetFilters(0xff, 0xff);
+  // A flood whose lines differ only in their numbers (address, port).
+  for (int i = 0; i < 500; ++i) {
+    log.LogFmt(LMTERROR, LMDALL, "UDP Listener", "SP: 8767 bad request from 10.0.%1.%2:%3",
+               {i / 250, i % 250, 40000 + i});
+  }
+  log.Log(LMTWARNING, LMDALL, "UDP Listener", "another kind");
+  // Lines of type ALL (start, stop) are never held back.
+  for (int i = 0; i < 20; ++i) log.LogFmt(LMTALL, LMDINFO, "server", "Starting server %1", {i});
+  auto lines = Lines(ReadFile(LogPath));
+  ASSERT_EQ(lines.size(), 10u + 1 + 20);
+  EXPECT_EQ(lines[9],
+            "08-12-26 04:49:32,ERROR,All,UDP Listener,\tSP: 8767 bad request from "
+            "10.0.0.9:40009");
+  EXPECT_EQ(lines[10], "08-12-26 04:49:32,WARNING,All,UDP Listener,\tanother kind");
+
+  // The next second: the count of the held-back lines comes first.
+  Clock.AdvanceMs(1000);
+  log.LogFmt(LMTERROR, LMDALL, "UDP Listener", "SP: 8767 bad request from 10.0.0.1:%1", {1});
+  lines = Lines(ReadFile(LogPath));
+  ASSERT_EQ(lines.size(), 33u);
+  EXPECT_EQ(lines[31],
+            "08-12-26 04:49:33,ERROR,All,UDP Listener,\tSP: 8767 bad request from "
+            "10.0.0.10:40010 ... 490 similar lines suppressed");
+  EXPECT_EQ(lines[32].substr(lines[32].size() - 10), "10.0.0.1:1");
+
+  // A burst that ends before the log does is counted before the footer.
+  for (int i = 0; i < 15; ++i) log.Log(LMTDEBUG, LMDINFO, "x", "same");
+  log.LogEnded();
+  lines = Lines(ReadFile(LogPath));
+  ASSERT_EQ(lines.size(), 33u + 10 + 1 + 3);
+  EXPECT_EQ(lines[43], "08-12-26 04:49:33,DEBUG,Info,x,\tsame ... 5 similar lines suppressed");
+}
+
 TEST(LogPattern, Placeholders) {
   const std::vector<TLogArg> ten = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
   EXPECT_EQ(FormatLogPattern("%1-%2-%1", std::span(ten).first(2)), "a-b-a");
@@ -228,6 +264,7 @@ TEST_F(LogTest, UnwritableFilesLoseLinesQuietly) {
 TEST_F(LogTest, ConcurrentThreadsAndForkWriteWholeLines) {
   TLogFile log(LogPath);
   log.SetFilters(0xff, 0xff);
+  log.SetRepeatLimit(0);  // every line counts here
   constexpr int Threads = 8, PerThread = 300;
   const std::string filler(300, 'z');
   std::vector<std::thread> workers;

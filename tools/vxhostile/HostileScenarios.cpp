@@ -83,8 +83,7 @@ class TRealLogins {
  public:
   explicit TRealLogins(const TSettings& s) : Settings(s) {}
 
-  // The login result, or 0 when no reply came.
-  int32_t Attempt(const std::string& nick) {
+  void Attempt(const std::string& nick) {
     ++Attempts;
     TClient c;
     c.Open(Settings.Host, Settings.Port);
@@ -92,16 +91,15 @@ class TRealLogins {
     request.NickName = nick;
     const auto sent = TClock::now();
     const auto reply = c.Login(request, ReplyTimeoutMs);
-    if (!reply) return 0;
+    if (!reply) return;
     LatencyUs.Add(uint64_t(SecondsSince(sent) * 1e6));
     Results.CountResult(reply->Result);
-    if (reply->Result != client::LOGIN_ACCEPTED) return reply->Result;
+    if (reply->Result != client::LOGIN_ACCEPTED) return;
     ++Accepted;
     if (c.EnterServer({}, ReplyTimeoutMs)) {
       ++Entered;
       c.Quit(ReplyTimeoutMs);
     }
-    return reply->Result;
   }
 
   uint64_t AttemptCount() const { return Attempts; }

@@ -66,44 +66,50 @@ enum : uint8_t {
   CtlOtherAddress = 0x80,
 };
 
-// The database file, in memory where the system offers a place for it;
-// removed when the process ends.
+// The database file, in memory where the system offers a place for it.
 const std::string& DatabasePath() {
-  static const struct TFile {
-    TFile() {
-      const std::filesystem::path dir =
-          std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
-      Path = (dir / ("vx-datagram-fuzz-" + std::to_string(getpid()) + ".db")).string();
-    }
-    ~TFile() {
-      std::error_code ec;
-      std::filesystem::remove(Path, ec);
-    }
-    std::string Path;
-  } file;
-  return file.Path;
+  static const std::string path = [] {
+    const std::filesystem::path dir =
+        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    return (dir / ("vx-datagram-fuzz-" + std::to_string(getpid()) + ".db")).string();
+  }();
+  return path;
 }
 
-// The process's manager, given a new database holding the admin account.
-TServerManager& FreshManager() {
+TServerManager& Manager() {
   static TServerManager manager;
-  std::filesystem::remove(DatabasePath());
-  manager.SetDatabase(nullptr);
-  auto db = std::make_unique<TZeveVira>();
-  db->SetFileName(DatabasePath());
-  db->SetActive(true);
-  TClientObject op;
-  op.LogInName = op.NickName = "op";
-  op.LogInPassWord = "pw";
-  op.Priviliges = SERVERPRIV_ADMIN;
-  TZeveViraUsers(*db).AddUser(ServerKey, op);
-  manager.SetDatabase(std::move(db));
   return manager;
 }
 
+// The database of one input: new, with the admin account, and gone (file
+// included) when the input is done, so that no input sees what an earlier
+// one stored and no file outlives the process (libFuzzer ends it without
+// destructors). Closing a database saves it: the file goes after that.
+class TDatabaseScope {
+ public:
+  TDatabaseScope() {
+    std::filesystem::remove(DatabasePath());
+    auto db = std::make_unique<TZeveVira>();
+    db->SetFileName(DatabasePath());
+    db->SetActive(true);
+    TClientObject op;
+    op.LogInName = op.NickName = "op";
+    op.LogInPassWord = "pw";
+    op.Priviliges = SERVERPRIV_ADMIN;
+    TZeveViraUsers(*db).AddUser(ServerKey, op);
+    Manager().SetDatabase(std::move(db));
+  }
+  ~TDatabaseScope() {
+    Manager().SetDatabase(nullptr);
+    std::filesystem::remove(DatabasePath());
+  }
+  TDatabaseScope(const TDatabaseScope&) = delete;
+  TDatabaseScope& operator=(const TDatabaseScope&) = delete;
+};
+
 class THarness {
  public:
-  explicit THarness(uint8_t settings) : Server(std::make_shared<TServerObject>(FreshManager())) {
+  explicit THarness(uint8_t settings) : Server(std::make_shared<TServerObject>(Manager())) {
     Server->ConfigName = ServerKey;
     Server->ServerType = (settings & 1) ? SERVERTYPE_PUBLIC : SERVERTYPE_CLAN;
     Server->ServerMaxUsers = (settings & 2) ? 4 : 8;
@@ -246,6 +252,7 @@ class THarness {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
+  TDatabaseScope database;  // outlives the server
   THarness harness(data[0]);
   ++data;
   --size;

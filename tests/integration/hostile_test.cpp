@@ -112,7 +112,7 @@ TEST_F(HostileTest, UnfinishedLoginsGiveWayAndAreNeverAnnounced) {
   // nobody hears of those.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Join(NewClient(), "p" + std::to_string(i)), 1);
   // With only finished logins on the server, it is full.
-  EXPECT_EQ(Join(NewClient(), "late"), client::LOGIN_SERVERFULL);
+  EXPECT_EQ(Join(NewClient(), "late"), LOGIN_SERVER_FULL);
   PumpFor(200);
   EXPECT_TRUE(Received(alice, cmd::CMD_sc_NotifyPlayerLeftScope).empty());
 }

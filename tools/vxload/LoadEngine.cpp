@@ -224,8 +224,7 @@ void TLoadEngine::TakeLoginReply(uint32_t socket, const uint8_t* data, size_t si
   }
   Sockets[socket].LoginInFlight = -1;
   TPlayer& p = Players[size_t(index)];
-  if (reply->Result != client::LOGIN_ACCEPTED || reply->PlayerID == 0 ||
-      reply->PlayerID >= MaxPlayerID) {
+  if (reply->Result != LOGIN_ACCEPTED || reply->PlayerID == 0 || reply->PlayerID >= MaxPlayerID) {
     if (Scenario.Verbose)
       fprintf(stderr, "vxload: %s refused: %s\n", Scenario.NickName(uint32_t(index)).c_str(),
               client::LoginResultText(reply->Result).c_str());
@@ -250,20 +249,20 @@ void TLoadEngine::TakeDelivered(uint32_t index) {
     ++Result.CommandsReceived;
     if (p.State != TState::Entering) continue;
     switch (client::CommandCode(*command)) {
-      case client::CMD_sc_LoginStep4: {
+      case cmd::CMD_sc_LoginStep4: {
         std::vector<client::TChannelEntry> channels;
         client::DecodeLoginStep4(*command, channels);
         for (const auto& c : channels) ChannelIDs[c.Name] = c.ChannelID;
         break;
       }
-      case client::CMD_sc_LoginStep5: {
+      case cmd::CMD_sc_LoginStep5: {
         std::vector<client::TPlayerEntry> players;
         client::DecodeLoginStep5(*command, players);
         for (const auto& e : players)
           if (e.PlayerID == p.Session.PlayerID()) p.ChannelID = e.ChannelID;
         break;
       }
-      case client::CMD_sc_LoginStep6: {
+      case cmd::CMD_sc_LoginStep6: {
         const int64_t now = NowMs();
         p.State = TState::In;
         p.EnteredMs = now;
@@ -476,7 +475,7 @@ void TLoadEngine::QuitAll() {
   for (uint32_t i = 0; i < Players.size(); ++i) {
     TPlayer& p = Players[i];
     if (p.State != TState::In) continue;
-    p.Session.QueueCommand(client::MakeCommand(client::CMD_cs_PlayerQuit));
+    p.Session.QueueCommand(client::MakeCommand(cmd::CMD_cs_PlayerQuit));
     Flush(i, now);
   }
   Pump(NowMs() + 1000, false, false);

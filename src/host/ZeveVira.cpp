@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <unordered_map>
 
 #include "common/ByteOrder.h"
+#include "common/FileTools.h"
 #include "host/TimeTools.h"
 
 namespace vx {
@@ -113,67 +113,6 @@ int ReadWholeFile(const std::string& fileName, std::vector<uint8_t>& out) {
   ::close(fd);
   out.resize(used);
   return result;
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    size -= size_t(put);
-  }
-  return true;
-}
-
-// Replaces the file by a new one: the bytes go to a temporary file in the
-// same folder, are flushed to disk, and the temporary file is then renamed
-// over the old one, so a failure at any point leaves the old file intact.
-bool WriteFileAtomically(const std::string& fileName, const std::vector<uint8_t>& bytes) {
-  std::string target = fileName;
-  struct stat old;
-  bool haveOld = ::lstat(target.c_str(), &old) == 0;
-  if (haveOld && S_ISLNK(old.st_mode)) {
-    // Replace the file the link points to, not the link.
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-    haveOld = ::stat(target.c_str(), &old) == 0;
-  }
-
-  static std::atomic<unsigned> counter{0};
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    // The database holds account passwords: a new file is for its owner only.
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  if (haveOld) {
-    // Keep the old file's owner and mode; failing to is not worth failing the save.
-    [[maybe_unused]] const int chownResult = ::fchown(fd, old.st_uid, old.st_gid);
-    ::fchmod(fd, old.st_mode & 07777);
-  }
-  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // Make the rename itself durable; the data is already safe either way.
-  const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string(".") : target.substr(0, slash == 0 ? 1 : slash);
-  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return true;
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ void TWebInterface::Progress_COMMAND(const std::string& document, THTTPResponseI
                                      bool& handled, THTTPRequestInfo& request) {
   handled = true;
   try {
-    std::string command = UpperCaseText(document);
+    std::string command = UpperCaseAscii(document);
     if (!command.empty()) command.erase(0, 1);
     if (!request.Session) return;
     if (command == "LOGOUT.VXCMD") {

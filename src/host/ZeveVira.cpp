@@ -15,6 +15,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/FileTools.h"
+#include "common/TextTools.h"
 #include "host/TimeTools.h"
 
 namespace vx {
@@ -34,18 +35,6 @@ constexpr size_t kRootFlagsOffset = 58;
 constexpr char kNewDatabaseName[] = "unbenannt";
 // Keys with more children than this get a name index.
 constexpr size_t kIndexThreshold = 16;
-
-inline char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 std::unique_ptr<TFBEntry> MakeEntry(uint8_t entryType) {
   switch (entryType) {
@@ -144,7 +133,7 @@ struct TFBKey::TNameIndex {
       uint64_t h = 1469598103934665603ull ^ type;
       h *= 1099511628211ull;
       for (char c : name) {
-        h ^= uint8_t(FoldAscii(c));
+        h ^= uint8_t(LowerAscii(c));
         h *= 1099511628211ull;
       }
       return size_t(h);
@@ -159,7 +148,7 @@ struct TFBKey::TNameIndex {
     bool operator()(const std::string& a, const std::string& b) const { return a == b; }
     bool operator()(const TView& v, const std::string& key) const {
       return key.size() == v.Name.size() + 1 && uint8_t(key[0]) == v.Type &&
-             SameName(v.Name, std::string_view(key).substr(1));
+             SameTextAscii(v.Name, std::string_view(key).substr(1));
     }
     bool operator()(const std::string& key, const TView& v) const { return (*this)(v, key); }
   };
@@ -173,7 +162,7 @@ struct TFBKey::TNameIndex {
   void Add(TFBEntry* entry) {
     std::string key(1, char(entry->EntryType));
     key.reserve(entry->Name.size() + 1);
-    for (char c : entry->Name) key.push_back(FoldAscii(c));
+    for (char c : entry->Name) key.push_back(LowerAscii(c));
     auto [it, inserted] = Map.try_emplace(std::move(key), TSlot{entry, 1});
     if (!inserted) ++it->second.Count;
   }
@@ -196,7 +185,8 @@ struct TFBKey::TNameIndex {
     }
     if (slot.First == entry) {
       TFBEntry* next = entry->Next;
-      while (next && !(next->EntryType == entry->EntryType && SameName(next->Name, entry->Name))) {
+      while (next &&
+             !(next->EntryType == entry->EntryType && SameTextAscii(next->Name, entry->Name))) {
         next = next->Next;
       }
       if (!next) return false;
@@ -276,7 +266,7 @@ TFBEntry* TFBKey::FindChild(std::string_view name, uint8_t entryType) {
   }
   if (Index) return Index->Find(name, entryType);
   for (TFBEntry* e = FirstChild; e; e = e->Next) {
-    if (e->EntryType == entryType && SameName(e->Name, name)) return e;
+    if (e->EntryType == entryType && SameTextAscii(e->Name, name)) return e;
   }
   return nullptr;
 }

@@ -55,6 +55,7 @@ TEST(TextTools, TrimCaseAndEquality) {
   EXPECT_EQ(TrimText("\x7f x \x80"), "\x7f x \x80") << "only bytes up to 0x20 are blanks";
   EXPECT_EQ(TrimText("   "), "");
   EXPECT_EQ(UpperCaseAscii("lmtError-\xe4z"), "LMTERROR-\xe4Z");
+  EXPECT_EQ(LowerCaseAscii("LMTerror-\xc4Z"), "lmterror-\xc4z");
   EXPECT_TRUE(SameTextAscii("Main Config", "MAIN config"));
   EXPECT_FALSE(SameTextAscii("Main Config", "Main Config "));
   EXPECT_FALSE(SameTextAscii("\xe4", "\xc4")) << "only a-z fold";

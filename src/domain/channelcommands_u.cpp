@@ -48,6 +48,20 @@ void ChangeOneValue(TVXUDPListener& l, size_t length,
   notify(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
 }
 
+// The fields that a create request and a change-all request share, from a
+// layout that names them (TChannelCreateLayout, TChannelRecordLayout) whose
+// offsets count from base.
+template <typename TLayout>
+void ReadChannelFields(const uint8_t* base, TChannelRequest& request) {
+  request.Flags = GetLE16(base + TLayout::Flags);
+  request.Codec = GetLE16(base + TLayout::Codec);
+  request.Name = GetTextN(base + TLayout::Name, TChannelRec::NameSize);
+  request.Topic = GetTextN(base + TLayout::Topic, TChannelRec::TopicSize);
+  request.Description = GetTextN(base + TLayout::Description, TChannelRec::DescriptionSize);
+  request.Order = GetLE16(base + TLayout::Order);
+  request.MaxUsers = GetLE16(base + TLayout::MaxUsers);
+}
+
 // Takes the default flag from the channel that carries it (unless that is
 // the channel about to receive it) and announces the change.
 void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t changerID) {
@@ -227,17 +241,10 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   TServerObject& server = l.Server;
   TChannels& channels = *server.Channels;
 
-  using In = TChannelCreateLayout;
   TChannelRequest request;
-  request.Flags = GetLE16(p + In::Flags);
-  request.Codec = GetLE16(p + In::Codec);
-  request.Parent = GetLE32s(p + In::Parent);
-  request.Name = GetTextN(p + In::Name, TChannelRec::NameSize);
-  request.Topic = GetTextN(p + In::Topic, TChannelRec::TopicSize);
-  request.Description = GetTextN(p + In::Description, TChannelRec::DescriptionSize);
-  request.Password = GetTextN(p + In::Password, TChannelRec::PasswordSize);
-  request.Order = GetLE16(p + In::Order);
-  request.MaxUsers = GetLE16(p + In::MaxUsers);
+  ReadChannelFields<TChannelCreateLayout>(p, request);
+  request.Parent = GetLE32s(p + TChannelCreateLayout::Parent);
+  request.Password = GetTextN(p + TChannelCreateLayout::Password, TChannelRec::PasswordSize);
   int32_t newID = -1;
   const int32_t result = CreateChannel(server, *sender, request, newID);
   if (result != 0) return RefuseCommand(l, result);
@@ -424,16 +431,9 @@ void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
   if (l.CurrentClient == nullptr) return;
   // A channel wire record (its parent id is ignored), then the password.
   const uint8_t* wire = p + TChannelChangeAllLayout::Record;
-  using Rec = TChannelRecordLayout;
   TChannelRequest request;
-  request.ChannelID = GetLE32s(wire + Rec::ChannelID);
-  request.Flags = GetLE16(wire + Rec::Flags);
-  request.Codec = GetLE16(wire + Rec::Codec);
-  request.Name = GetTextN(wire + Rec::Name, TChannelRec::NameSize);
-  request.Topic = GetTextN(wire + Rec::Topic, TChannelRec::TopicSize);
-  request.Description = GetTextN(wire + Rec::Description, TChannelRec::DescriptionSize);
-  request.Order = GetLE16(wire + Rec::Order);
-  request.MaxUsers = GetLE16(wire + Rec::MaxUsers);
+  ReadChannelFields<TChannelRecordLayout>(wire, request);
+  request.ChannelID = GetLE32s(wire + TChannelRecordLayout::ChannelID);
   request.Password = GetTextN(p + TChannelChangeAllLayout::Password, TChannelRec::PasswordSize);
   const int32_t result = ChangeChannelAll(l.Server, *l.CurrentClient, request);
   if (result != 0) RefuseCommand(l, result);

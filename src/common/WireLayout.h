@@ -108,66 +108,43 @@ constexpr int16_t CMD_sc_ServerInfo = 0x0196;
 
 // --- Error numbers and login results -------------------------------------------
 
-// Error numbers of CMD_sc_ErrorPacket, sent as the packet's Code.
-constexpr int32_t PLAYERERR_NOT_FOUND = -100;
-constexpr int32_t CHANNELERR_NOT_FOUND = -102;
-constexpr int32_t CHANNELERR_PARENT_NOT_FOUND = -103;
-constexpr int32_t CHANNELERR_CODEC_NOT_ALLOWED = -108;
-constexpr int32_t CHANNELERR_HAS_PLAYERS = -109;
-constexpr int32_t CHANNELERR_PASSWORD_REQUIRED = -110;
-constexpr int32_t CHANNELERR_WRONG_PASSWORD = -111;  // the long error packet, with the channel
-constexpr int32_t CHANNELERR_FULL = -113;
-constexpr int32_t CHANNELERR_NAME_EXISTS = -114;
-constexpr int32_t CHANNELERR_PARENT_NO_SUBCHANNELS = -115;
-constexpr int32_t CHANNELERR_IS_DEFAULT = -117;
-constexpr int32_t CHANNELERR_SUBCHANNEL_PASSWORD = -120;
-constexpr int32_t CHANNELERR_PARENT_IS_SUBCHANNEL = -122;
-constexpr int32_t CHANNELERR_SUBCHANNEL_PROPERTIES = -123;
-constexpr int32_t VOICEERR_NOT_MODERATED = -130;
-constexpr int32_t VOICEERR_ALREADY_REQUESTED = -131;
-constexpr int32_t PERMERR_REGISTER = -140;  // registering needs SERVERPRIV_ALLOWREGISTER
-constexpr int32_t REGISTERERR_ADD_FAILED = -141;
-constexpr int32_t REGISTERERR_ALREADY_REGISTERED = -143;
-constexpr int32_t PERMERR_SERVER_ADMIN = -1000;   // only a server admin may do this
-constexpr int32_t PERMERR_OPERATOR = -1007;       // needs operator, channel admin or server admin
-constexpr int32_t PERMERR_CHANNEL_ADMIN = -1008;  // needs channel admin or server admin
-constexpr int32_t PRIVERR_HOLDS_ADMIN = -1021;
-constexpr int32_t PRIVERR_HOLDS_OPERATOR = -1022;
-constexpr int32_t PRIVERR_HOLDS_VOICE = -1023;
-constexpr int32_t PRIVERR_AUTO_NEEDS_REGISTERED = -1035;
-
-// Every error number is a negative 16-bit code.
-static_assert([] {
-  for (int32_t e : {PLAYERERR_NOT_FOUND,
-                    CHANNELERR_NOT_FOUND,
-                    CHANNELERR_PARENT_NOT_FOUND,
-                    CHANNELERR_CODEC_NOT_ALLOWED,
-                    CHANNELERR_HAS_PLAYERS,
-                    CHANNELERR_PASSWORD_REQUIRED,
-                    CHANNELERR_WRONG_PASSWORD,
-                    CHANNELERR_FULL,
-                    CHANNELERR_NAME_EXISTS,
-                    CHANNELERR_PARENT_NO_SUBCHANNELS,
-                    CHANNELERR_IS_DEFAULT,
-                    CHANNELERR_SUBCHANNEL_PASSWORD,
-                    CHANNELERR_PARENT_IS_SUBCHANNEL,
-                    CHANNELERR_SUBCHANNEL_PROPERTIES,
-                    VOICEERR_NOT_MODERATED,
-                    VOICEERR_ALREADY_REQUESTED,
-                    PERMERR_REGISTER,
-                    REGISTERERR_ADD_FAILED,
-                    REGISTERERR_ALREADY_REGISTERED,
-                    PERMERR_SERVER_ADMIN,
-                    PERMERR_OPERATOR,
-                    PERMERR_CHANNEL_ADMIN,
-                    PRIVERR_HOLDS_ADMIN,
-                    PRIVERR_HOLDS_OPERATOR,
-                    PRIVERR_HOLDS_VOICE,
-                    PRIVERR_AUTO_NEEDS_REGISTERED}) {
-    if (e >= 0 || e < INT16_MIN) return false;
-  }
-  return true;
-}());
+// Error numbers of CMD_sc_ErrorPacket, sent as the packet's Code: each must
+// be a negative 16-bit number, or the build fails.
+consteval int32_t ErrorNumber(int32_t number) {
+  if (number >= 0 || number < INT16_MIN) throw "an error number is a negative 16-bit code";
+  return number;
+}
+constexpr int32_t PLAYERERR_NOT_FOUND = ErrorNumber(-100);
+constexpr int32_t CHANNELERR_NOT_FOUND = ErrorNumber(-102);
+constexpr int32_t CHANNELERR_PARENT_NOT_FOUND = ErrorNumber(-103);
+constexpr int32_t CHANNELERR_CODEC_NOT_ALLOWED = ErrorNumber(-108);
+constexpr int32_t CHANNELERR_HAS_PLAYERS = ErrorNumber(-109);
+constexpr int32_t CHANNELERR_PASSWORD_REQUIRED = ErrorNumber(-110);
+// Sent in the long error packet, with the channel.
+constexpr int32_t CHANNELERR_WRONG_PASSWORD = ErrorNumber(-111);
+constexpr int32_t CHANNELERR_FULL = ErrorNumber(-113);
+constexpr int32_t CHANNELERR_NAME_EXISTS = ErrorNumber(-114);
+constexpr int32_t CHANNELERR_PARENT_NO_SUBCHANNELS = ErrorNumber(-115);
+constexpr int32_t CHANNELERR_IS_DEFAULT = ErrorNumber(-117);
+constexpr int32_t CHANNELERR_SUBCHANNEL_PASSWORD = ErrorNumber(-120);
+constexpr int32_t CHANNELERR_PARENT_IS_SUBCHANNEL = ErrorNumber(-122);
+constexpr int32_t CHANNELERR_SUBCHANNEL_PROPERTIES = ErrorNumber(-123);
+constexpr int32_t VOICEERR_NOT_MODERATED = ErrorNumber(-130);
+constexpr int32_t VOICEERR_ALREADY_REQUESTED = ErrorNumber(-131);
+// Registering needs SERVERPRIV_ALLOWREGISTER.
+constexpr int32_t PERMERR_REGISTER = ErrorNumber(-140);
+constexpr int32_t REGISTERERR_ADD_FAILED = ErrorNumber(-141);
+constexpr int32_t REGISTERERR_ALREADY_REGISTERED = ErrorNumber(-143);
+// Refused for lack of rights: only a server admin may do this; it needs
+// operator, channel admin or server admin; it needs channel admin or server
+// admin.
+constexpr int32_t PERMERR_SERVER_ADMIN = ErrorNumber(-1000);
+constexpr int32_t PERMERR_OPERATOR = ErrorNumber(-1007);
+constexpr int32_t PERMERR_CHANNEL_ADMIN = ErrorNumber(-1008);
+constexpr int32_t PRIVERR_HOLDS_ADMIN = ErrorNumber(-1021);
+constexpr int32_t PRIVERR_HOLDS_OPERATOR = ErrorNumber(-1022);
+constexpr int32_t PRIVERR_HOLDS_VOICE = ErrorNumber(-1023);
+constexpr int32_t PRIVERR_AUTO_NEEDS_REGISTERED = ErrorNumber(-1035);
 
 // Results of the login reply.
 constexpr int32_t LOGIN_ACCEPTED = 1;

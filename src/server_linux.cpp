@@ -29,6 +29,12 @@ volatile sig_atomic_t gActivatedMessageDue = 0;
 volatile sig_atomic_t gTerminate = 0;
 volatile sig_atomic_t gChildStarted = 0;
 volatile sig_atomic_t gChildFailed = 0;
+// The child is still starting servers: the parent's wait begins anew.
+volatile sig_atomic_t gChildProgress = 0;
+// The signal of that progress report.
+int ProgressSignal() {
+  return SIGRTMIN;
+}
 
 extern "C" void SignalHandler(int signal) {
   switch (signal) {
@@ -46,6 +52,7 @@ extern "C" void SignalHandler(int signal) {
       gChildFailed = 1;
       break;
     default:
+      if (signal == ProgressSignal()) gChildProgress = 1;
       break;
   }
 }
@@ -69,7 +76,7 @@ void InstallSignals(bool foreground) {
   action.sa_handler = SignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaction(s, &action, nullptr);
+  for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, ProgressSignal()}) sigaction(s, &action, nullptr);
   if (foreground) sigaction(SIGINT, &action, nullptr);
 }
 
@@ -180,8 +187,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (child > 0) {
-      // The parent waits up to 5 s for the child's start report.
-      for (int i = 0; i < 50 && !gChildStarted && !gChildFailed; ++i) SleepMs(100);
+      // The parent waits up to 5 s for the child's start report; a child
+      // that reports progress (it starts many servers) gets 5 s more each
+      // time, so a start that works is never reported as failed.
+      for (int i = 0; i < 50 && !gChildStarted && !gChildFailed; ++i) {
+        SleepMs(100);
+        if (gChildProgress) {
+          gChildProgress = 0;
+          i = 0;
+        }
+      }
       if (gChildStarted) {
         PrintLine(kStartedLine + std::to_string(child));
         return 0;
@@ -206,6 +221,9 @@ int main(int argc, char** argv) {
   if (!foreground) DetachStandardStreams();
 
   TServerManager& manager = ServerManager();
+  if (!foreground) manager.StartProgress = [parentPid] {
+    if (getppid() == parentPid) kill(parentPid, ProgressSignal());
+  };
   try {
     if (!manager.Startup()) {
       report(SIGUSR2);

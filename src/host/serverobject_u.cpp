@@ -162,7 +162,7 @@ bool TServerObject::LoadSettings(const TIniFile& ini, int32_t port) {
   return true;
 }
 
-void TServerObject::SaveSettings(TIniFile* ini) {
+void TServerObject::SaveSettings(TIniFile* ini, bool save) {
   std::unique_ptr<TIniFile> own;
   if (ini == nullptr) {
     own = std::make_unique<TIniFile>(ProcessSettings().IniPath);
@@ -186,7 +186,7 @@ void TServerObject::SaveSettings(TIniFile* ini) {
   ini->WriteBool(s, "AllowCodecGSM164", AllowCodecGSM164);
   ini->WriteBool(s, "AllowCodecWindowsCELP52", AllowCodecWindowsCELP52);
   ini->WriteString(s, "WebPost_LinkURL", WebPost_LinkURL);
-  if (!ini->Save()) LogConfigOpenFailure(ini->FileName());
+  if (save && !ini->Save()) LogConfigOpenFailure(ini->FileName());
 }
 
 bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile* ini) {
@@ -210,7 +210,7 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
     return false;
   }
   LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {ServerUDPPort});
-  SaveSettings(ini);
+  SaveSettings(ini, own != nullptr);
   own.reset();
   // The file keeps the type as read; the running value always has 0x04.
   ServerType =
@@ -275,21 +275,43 @@ void TServerObject::ReleaseTransport() {
 }
 
 void TServerObject::Stop() {
+  if (!BeginStop()) return;
+  for (int i = 0; i < StopDrainRounds && !Drained(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  FinishStop();
+}
+
+bool TServerObject::BeginStop() {
+  if (!PacketBuffer) return false;
+  try {
+    RemoveAllClients(*this);
+  } catch (const std::exception& e) {
+    LogStopException(e);
+  }
+  return true;
+}
+
+bool TServerObject::Drained() const {
+  return !PacketBuffer || PacketBuffer->ConnectionCount() == 0;
+}
+
+void TServerObject::FinishStop() {
   try {
     if (!PacketBuffer) return;
-    RemoveAllClients(*this);
-    for (int i = 0; i < StopDrainRounds && PacketBuffer->ConnectionCount() > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     if (Channels) {
       std::scoped_lock channels(*Channels);
       if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
     }
     ReleaseTransport();
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, "SERVER",
-        "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
+    LogStopException(e);
   }
+}
+
+void TServerObject::LogStopException(const std::exception& e) const {
+  Log(LMTERROR, LMDALL, "SERVER",
+      "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
 }
 
 int TServerObject::DefaultCodec() const {
@@ -368,6 +390,28 @@ void TServerManager::RestartServers(const std::string& sectionName) {
 
 void TServerManager::StopServers(const std::string& sectionName) {
   std::scoped_lock guard(RegistryLock);
+  if (sectionName.empty()) {
+    // All of them together: every player is told at once, the connections
+    // of all servers drain in the same wait, then each server is released,
+    // from last to first.
+    std::vector<std::shared_ptr<TServerObject>> stopping;
+    for (size_t i = Registry.size(); i-- > 0;) {
+      if (Registry[i]->BeginStop()) stopping.push_back(Registry[i]);
+    }
+    const int rounds = stopping.empty() ? 0 : stopping.front()->StopDrainRounds;
+    for (int i = 0; i < rounds; ++i) {
+      if (std::all_of(stopping.begin(), stopping.end(), [](auto& s) { return s->Drained(); }))
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (size_t i = Registry.size(); i-- > 0;) {
+      if (i >= Registry.size()) continue;
+      std::shared_ptr<TServerObject> server = Registry[i];
+      server->FinishStop();
+      UnregisterServer(server.get());
+    }
+    return;
+  }
   for (size_t i = Registry.size(); i-- > 0;) {
     if (i >= Registry.size()) continue;
     std::shared_ptr<TServerObject> server = Registry[i];
@@ -447,6 +491,7 @@ bool TServerManager::Startup() {
   }
 
   bool anyServer = false;
+  auto progressAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   for (int n = 0;; ++n) {
     const std::string section = ini.ReadString(kServers, std::to_string(n), "");
     if (section.empty()) break;
@@ -454,6 +499,10 @@ bool TServerManager::Startup() {
     auto server = std::make_shared<TServerObject>(*this);
     server->Start(section, -1, &ini);
     if (!settings.AdminPassword.empty()) SetAdminPassword(section, settings.AdminPassword);
+    if (StartProgress && std::chrono::steady_clock::now() >= progressAt) {
+      StartProgress();
+      progressAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    }
   }
 
   if (!anyServer) {

@@ -189,7 +189,8 @@ void TServerObject::SaveSettings(TIniFile* ini, bool save) {
   if (save && !ini->Save()) LogConfigOpenFailure(ini->FileName());
 }
 
-bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile* ini) {
+bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile* ini,
+                          bool saveIni) {
   ConfigName = sectionName;
   if (!Manager.RegisterServer(shared_from_this())) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
@@ -210,7 +211,7 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
     return false;
   }
   LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {ServerUDPPort});
-  SaveSettings(ini, own != nullptr);
+  SaveSettings(ini, saveIni || own != nullptr);
   own.reset();
   // The file keeps the type as read; the running value always has 0x04.
   ServerType =
@@ -497,7 +498,7 @@ bool TServerManager::Startup() {
     if (section.empty()) break;
     anyServer = true;
     auto server = std::make_shared<TServerObject>(*this);
-    server->Start(section, -1, &ini);
+    server->Start(section, -1, &ini, false);  // the file is saved once, below
     if (!settings.AdminPassword.empty()) SetAdminPassword(section, settings.AdminPassword);
     if (StartProgress && std::chrono::steady_clock::now() >= progressAt) {
       StartProgress();

@@ -73,11 +73,11 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   TServerObject& operator=(const TServerObject&) = delete;
 
   // Starts the server from the section; port -1 takes the configured port.
-  // With ini null the configuration file is opened here, the settings are
-  // written back and it is saved; with the caller's file the settings are
-  // written into it and the caller saves it (once for many servers).
+  // With ini null the configuration file is opened (and released) here.
+  // The settings are written back and the file is saved, unless saveIni is
+  // false: the caller then saves it (once for many servers).
   // The object must be owned by a shared_ptr (the registry shares it).
-  bool Start(const std::string& sectionName, int32_t port, TIniFile* ini);
+  bool Start(const std::string& sectionName, int32_t port, TIniFile* ini, bool saveIni = true);
   // Tells every player, waits (StopDrainRounds ms at most) for the
   // connections to close, stores the channels and releases the transport.
   void Stop();

@@ -18,6 +18,7 @@
 #include "domain/scopenotify_u.h"
 #include "domain/zevevira_channels_u.h"
 #include "host/CommandLine.h"
+#include "host/FileTools.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
@@ -428,6 +429,14 @@ bool TServerManager::Startup() {
       "Server version: " + VersionText() + " " + PlatformText() + "\r\nOK");
 
   ServerDatabase.reset();
+
+  // A save that a crash interrupted leaves its temporary file behind.
+  for (const std::string* path : {&settings.IniPath, &settings.DatabasePath}) {
+    for (const std::string& removed : RemoveStaleTempFiles(*path)) {
+      LogFmt(LMTWARNING, LMDINFO, "SERVER", "removed the temporary file of an unfinished save: %1",
+             {removed});
+    }
+  }
 
   TIniFile ini(settings.IniPath);
   if (!ini.Load()) {

@@ -23,6 +23,7 @@
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/zevevira_users_u.h"
+#include "host/zevevira_writer_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/clientobject_u.h"
 #include "transport/udpsender_u.h"
@@ -278,6 +279,9 @@ void TServerObject::ReleaseTransport() {
   if (Listener) Listener->WaitFor();
   if (Sender) Sender->WaitFor();
   if (Socket) Socket->Deactivate();
+  // Saves handed over by this server's threads answer through its buffer
+  // and players: they complete before those go.
+  if (TZeveVira* db = Database()) db->Writer().Sync();
   Listener.reset();
   Sender.reset();
   Socket.reset();
@@ -333,6 +337,7 @@ TServerManager::~TServerManager() = default;
 
 void TServerManager::SetDatabase(std::unique_ptr<TZeveVira> database) {
   ServerDatabase = std::move(database);
+  if (ServerDatabase) ServerDatabase->Writer().Start();
 }
 
 bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server) {
@@ -467,6 +472,7 @@ bool TServerManager::Startup() {
     database->SetActive(true);
     database->SetDatabaseName("Vorlantix db");
     database->Flush();
+    database->Writer().Start();
     ServerDatabase = std::move(database);
   } catch (const std::exception&) {
     LogFmt(LMTERROR, LMDIMPORTANT, "SERVER",
@@ -543,7 +549,7 @@ void TServerManager::Shutdown() {
     StopServers("");
   }
   if (ServerDatabase) {
-    ServerDatabase->Flush();
+    ServerDatabase->Writer().Commit();  // a failure is logged with its reason
     ServerDatabase->SetActive(false);
     ServerDatabase.reset();
   }

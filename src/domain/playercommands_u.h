@@ -47,6 +47,7 @@ constexpr size_t NotifyPlayerRequestedVoiceSize = 58;
 constexpr size_t NotifyPlayerPrivilegeSize = 34;
 constexpr size_t NotifyPlayersInSwitchedChannelSize = 488;
 constexpr size_t PlayersInSwitchedChannelSlots = 10;
+constexpr size_t ErrorPacketSize = 30;
 constexpr size_t WrongChannelPasswordErrorSize = 34;
 
 // Left-scope reasons besides those of the listener.

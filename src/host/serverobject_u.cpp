@@ -19,10 +19,12 @@
 #include "domain/scopenotify_u.h"
 #include "domain/zevevira_channels_u.h"
 #include "host/CommandLine.h"
+#include "host/FileTools.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/zevevira_users_u.h"
+#include "host/zevevira_writer_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/ServerTransport.h"
 #include "transport/clientobject_u.h"
@@ -262,6 +264,9 @@ void TServerObject::StartTransport() {
 void TServerObject::ReleaseTransport() {
   if (Transport) Transport->Stop();
   if (PacketBuffer) PacketBuffer->Shutdown();
+  // Saves handed over by this server's handlers answer through its buffer
+  // and players: they complete before those go.
+  if (TZeveVira* db = Database()) db->Writer().Sync();
   Transport.reset();
   Listener.reset();
   PacketBuffer.reset();
@@ -336,6 +341,7 @@ TServerManager::~TServerManager() = default;
 
 void TServerManager::SetDatabase(std::unique_ptr<TZeveVira> database) {
   ServerDatabase = std::move(database);
+  if (ServerDatabase) ServerDatabase->Writer().Start();
 }
 
 bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server) {
@@ -455,6 +461,14 @@ bool TServerManager::Startup() {
 
   ServerDatabase.reset();
 
+  // A save that a crash interrupted leaves its temporary file behind.
+  for (const std::string* path : {&settings.IniPath, &settings.DatabasePath}) {
+    for (const std::string& removed : RemoveStaleTempFiles(*path)) {
+      LogFmt(LMTWARNING, LMDINFO, "SERVER", "removed the temporary file of an unfinished save: %1",
+             {removed});
+    }
+  }
+
   TIniFile ini(settings.IniPath);
   if (!ini.Load()) {
     LogFmt(LMTERROR, LMDALL, "SERVER",
@@ -484,6 +498,7 @@ bool TServerManager::Startup() {
     database->SetActive(true);
     database->SetDatabaseName("Vorlantix db");
     database->Flush();
+    database->Writer().Start();
     ServerDatabase = std::move(database);
   } catch (const std::exception&) {
     LogFmt(LMTERROR, LMDIMPORTANT, "SERVER",
@@ -575,7 +590,7 @@ void TServerManager::Shutdown() {
     StopServers("");
   }
   if (ServerDatabase) {
-    ServerDatabase->Flush();
+    ServerDatabase->Writer().Commit();  // a failure is logged with its reason
     ServerDatabase->SetActive(false);
     ServerDatabase.reset();
   }

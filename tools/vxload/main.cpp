@@ -3,11 +3,14 @@
 //
 //   vxload [SCENARIO] [--key=value ...]     run a scenario (S1, S2, ...)
 //   vxload make-db --db=PATH --section=NAME --channels=C [--channel-prefix=load-]
+//                  [--accounts=N]
+//   vxload register --port=N [--register-rate=10] [--register-delay=SEC] [--duration=SEC]
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "vxload/LoadEngine.h"
+#include "vxload/LoadRegistrations.h"
 #include "vxload/LoadReport.h"
 #include "vxload/LoadScenario.h"
 
@@ -17,7 +20,9 @@ int Usage() {
   std::fprintf(stderr,
                "usage: vxload [S1|S2|S3|S4-10|S4-50|S4-200|S5|saturation|smoke] [--key=value ...]\n"
                "       vxload make-db --db=PATH --section=NAME --channels=C "
-               "[--channel-prefix=load-]\n%s",
+               "[--channel-prefix=load-] [--accounts=N]\n"
+               "       vxload register --port=N [--register-rate=PER_S] [--register-delay=SEC] "
+               "[--duration=SEC]\n%s",
                vx::load::ArgumentHelp().c_str());
   return 2;
 }
@@ -47,8 +52,18 @@ int main(int argc, char** argv) {
       const std::string db = Value(rest, "db");
       const std::string section = Value(rest, "section");
       if (db.empty() || section.empty()) return Usage();
-      StoreChannels(db, section, s.Channels, s.ChannelPrefix);
+      StoreChannels(db, section, s.Channels, s.ChannelPrefix, s.Accounts);
       return 0;
+    }
+    if (!args.empty() && args[0] == "register") {
+      args.erase(args.begin());
+      TScenario s;
+      const std::vector<std::string> rest = ApplyArguments(s, args);
+      if (!rest.empty()) return Usage();
+      s.Validate();
+      const TRegistrationResult result = RunRegistrations(s);
+      std::fputs(FormatRegistrations(s, result).c_str(), stdout);
+      return result.Aborted.empty() ? 0 : 1;
     }
     TScenario scenario;
     if (!args.empty() && args[0].rfind("--", 0) != 0) {

@@ -109,6 +109,16 @@ void SleepMs(long ms) {
   nanosleep(&ts, nullptr);  // a signal cuts the sleep short, which is what we want
 }
 
+// The manager's shutdown; what it raises is logged.
+void ShutDown(vx::TServerManager& manager) {
+  try {
+    manager.Shutdown();
+  } catch (const std::exception& e) {
+    vx::Log(vx::LMTERROR, vx::LMDALL, "server",
+            "Shutdown " + vx::ExceptionClassName(e) + ": " + e.what());
+  }
+}
+
 void PrintLine(const std::string& line, FILE* stream = stdout) {
   std::fputs((line + "\n").c_str(), stream);
   std::fflush(stream);
@@ -220,6 +230,16 @@ int main(int argc, char** argv) {
 
   if (!foreground) DetachStandardStreams();
 
+  // From here on SIGTERM, SIGHUP (and in the foreground SIGINT) wait for the
+  // main thread, which takes them at once; every thread started later
+  // inherits the block, so none of them takes such a signal instead.
+  sigset_t waitSet;
+  sigemptyset(&waitSet);
+  sigaddset(&waitSet, SIGTERM);
+  sigaddset(&waitSet, SIGHUP);
+  if (foreground) sigaddset(&waitSet, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &waitSet, nullptr);
+
   TServerManager& manager = ServerManager();
   if (!foreground) manager.StartProgress = [parentPid] {
     if (getppid() == parentPid) kill(parentPid, ProgressSignal());
@@ -239,10 +259,7 @@ int main(int argc, char** argv) {
   if (manager.ServerList().empty()) {
     Log(LMTERROR, LMDALL, "SERVER", "Start_Vorlantix_Server: no virtual server could be started");
     report(SIGUSR2);
-    try {
-      manager.Shutdown();
-    } catch (...) {
-    }
+    ShutDown(manager);
     std::_Exit(3);
   }
 
@@ -251,10 +268,7 @@ int main(int argc, char** argv) {
     pidFile = WritePidFile(settings.PidPath);
     if (pidFile < 0) {
       Log(LMTERROR, LMDINFO, "server", "Unable to createpid file, stopping daemon");
-      try {
-        manager.Shutdown();
-      } catch (...) {
-      }
+      ShutDown(manager);
       report(SIGUSR2);
       std::_Exit(4);
     }
@@ -269,14 +283,14 @@ int main(int argc, char** argv) {
       Log(LMTWARNING, LMDINFO, "server", "Vorlantix Server daemon activated");
     }
     if (gTerminate) break;
-    SleepMs(2 * 1000);
+    timespec step{2, 0};
+    const int signal = sigtimedwait(&waitSet, nullptr, &step);
+    if (signal == SIGTERM || signal == SIGINT) gTerminate = 1;
+    if (signal == SIGHUP) gActivatedMessageDue = 1;
   }
 
   NotifyServiceManager("STOPPING=1");
-  try {
-    manager.Shutdown();
-  } catch (...) {
-  }
+  ShutDown(manager);
   if (pidFile >= 0) {
     close(pidFile);
     unlink(settings.PidPath.c_str());

@@ -237,6 +237,7 @@ TZeveVira* TServerObject::Database() const {
 }
 
 void TServerObject::StartTransport() {
+  ChannelsStored = false;
   {
     std::scoped_lock guard(Players.Lock);
     Players.Items.clear();
@@ -303,13 +304,20 @@ bool TServerObject::Drained() const {
 }
 
 void TServerObject::FinishStop() {
+  StoreChannels();
   try {
-    if (!PacketBuffer) return;
-    if (Channels) {
-      std::scoped_lock channels(*Channels);
-      if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
-    }
     ReleaseTransport();
+  } catch (const std::exception& e) {
+    LogStopException(e);
+  }
+}
+
+void TServerObject::StoreChannels() {
+  try {
+    if (!PacketBuffer || !Channels || ChannelsStored) return;
+    ChannelsStored = true;
+    std::scoped_lock channels(*Channels);
+    if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
   } catch (const std::exception& e) {
     LogStopException(e);
   }
@@ -411,6 +419,9 @@ void TServerManager::StopServers(const std::string& sectionName) {
         break;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The channel saves of all servers go to disk together.
+    for (auto& server : stopping) server->StoreChannels();
+    if (ServerDatabase) ServerDatabase->Writer().Sync();
     for (size_t i = Registry.size(); i-- > 0;) {
       if (i >= Registry.size()) continue;
       std::shared_ptr<TServerObject> server = Registry[i];

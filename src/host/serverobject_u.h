@@ -85,6 +85,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // told (false when the server does not run), connections closed, the rest.
   bool BeginStop();
   bool Drained() const;
+  // Hands the registered channels to the database's writer, once per stop.
+  void StoreChannels();
   void FinishStop();
   // Sets the defaults (port -1: the default port) and reads the section
   // ConfigName over them; false when a value cannot be used.
@@ -141,6 +143,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void LogStopException(const std::exception& e) const;
 
   TServerManager& Manager;
+  bool ChannelsStored = false;  // by the stop under way
 };
 
 using TServerList = std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>;

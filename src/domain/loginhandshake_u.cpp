@@ -10,7 +10,9 @@
 #include "domain/guestnames_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
+#include "host/LoginThrottle.h"
 #include "host/ZeveVira.h"
+#include "host/logdebug.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
 #include "transport/PacketBuffers.h"
@@ -84,6 +86,15 @@ void GiveWay(TServerObject& server, TClientObject* player) {
   server.Players.Changed();
 }
 
+// A guessed password: counted against the address and logged (never the
+// password itself).
+void LoginFailed(TServerObject& server, const TPacket& request, const TClientObject& client) {
+  ProcessLoginThrottle().RecordFailure(request.PeerIP, TLoginThrottle::TClock::now());
+  LogFmt(LMTWARNING, LMDALL, "UDP Listener", "SP: %1 failed login of %2 from %3",
+         {server.ServerUDPPort, client.LogInName.empty() ? client.NickName : client.LogInName,
+          request.PeerIP});
+}
+
 }  // namespace
 
 uint32_t GetNewConnectionID(TServerObject& server) {
@@ -118,6 +129,21 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   TServerObject& server = l.Server;
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
+  // The answers to an address that failed too often wait: the request is
+  // held back in the buffer until its moment, or refused unchecked when too
+  // many logins of its address wait already.
+  bool refusedUnchecked = false;
+  if (!request.AnswerReserved) {
+    const auto now = TLoginThrottle::TClock::now();
+    const auto at = ProcessLoginThrottle().ReserveAnswer(request.PeerIP, now);
+    if (at == TLoginThrottle::Refused) {
+      refusedUnchecked = true;
+    } else if (at > now) {
+      l.CurrentPacket->AnswerReserved = true;
+      server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
+      return;
+    }
+  }
   const bool full = request.Size() == LoginRequestSize;
   const uint8_t* p = request.Data();
   using In = TLoginRequestLayout;
@@ -137,6 +163,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   const std::string password = full ? GetTextN(p + In::PassWord, ShortTextSize) : std::string();
 
   int32_t verdict = 0;
+  bool passwordFailed = false;
   if (client->ClientVersionRelease <= 12) verdict = LOGIN_CLIENT_TOO_OLD;
   if (verdict == 0) {
     if (full) {
@@ -149,13 +176,16 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     client->ChannelPrivileges = 0;
     client->Priviliges = 0;
     client->PlayerFlags = 0;
-    if (!client->LogInName.empty()) {
+    if (refusedUnchecked) {
+      verdict = client->LogInName.empty() ? LOGIN_BAD_PASSWORD_OR_NAME : LOGIN_BAD_ACCOUNT;
+    } else if (!client->LogInName.empty()) {
       std::unique_ptr<TClientObject> account;
       if (TZeveVira* db = server.Database()) {
         account = TZeveViraUsers(*db).GetUser(server.ConfigName, client->LogInName, true);
       }
       if (!account || account->LogInPassWord != client->LogInPassWord) {
         verdict = LOGIN_BAD_ACCOUNT;
+        passwordFailed = true;
       } else {
         client->Priviliges =
             uint16_t((account->Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
@@ -187,7 +217,9 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
+    passwordFailed = !refusedUnchecked;
   }
+  if (passwordFailed) LoginFailed(server, request, *client);
   if (verdict != 0) {
     server.PacketBuffer->Counters.RefuseLogin(verdict);
     server.PacketBuffer->SendPacket(NewLoginReply(client->PlayerID, verdict, client->ConnectionID),
@@ -221,6 +253,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if (result == 0 && serverPasswordAlways && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
     result = LOGIN_BAD_PASSWORD_OR_NAME;
+    LoginFailed(server, request, *client);
   }
   if (result == 0) result = LOGIN_ACCEPTED;
   if (l.GetClientObject(client->NickName) != nullptr) result = LOGIN_NICKNAME_IN_USE;
@@ -231,6 +264,10 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if (result != LOGIN_ACCEPTED) server.PacketBuffer->Counters.RefuseLogin(result);
   server.PacketBuffer->SendPacket(std::move(reply), false);
   if (result == LOGIN_ACCEPTED) {
+    if (client->Priviliges & SERVERPRIV_ADMIN) {
+      LogFmt(LMTWARNING, LMDINFO, "UDP Listener", "SP: %1 administrator %2 logged in from %3",
+             {server.ServerUDPPort, client->LogInName, request.PeerIP});
+    }
     client->LoginAddress = request.PeerIP;
     if (givesWay) GiveWay(server, givesWay);
     while (UnfinishedOf(server, request.PeerIP) >= MaxUnfinishedPerAddress)

@@ -1,6 +1,8 @@
 #include "domain/playercommands_u.h"
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/TextN.h"
@@ -9,6 +11,7 @@
 #include "host/ZeveVira.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
+#include "host/zevevira_writer_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/udplistener_u.h"
 
@@ -31,6 +34,38 @@ void ApplyPrivilegeAction(uint16_t& privileges, uint8_t action, uint16_t bit) {
 
 void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
   server.PacketBuffer->SendPacket(std::move(packet), false);
+}
+
+// Adds the account and answers the sender once the save has ended, on the
+// database writer's thread: `saved` with the sender's record when the
+// account is on disk, the error packet when it is not or the store refused
+// it. A sender that left meanwhile is not answered. The protocol threads
+// never wait for the disk.
+void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
+                         std::function<void(TServerObject&, TClientObject&)> saved) {
+  TServerObject& server = l.Server;
+  const TCommandHeader request = l.CurrentPacket->CommandHeader();
+  const int16_t requestCode = request.Code();
+  const uint32_t requestSequence = request.Sequence();
+  const uint32_t playerID = l.CurrentClient->PlayerID;
+  const uint32_t connectionID = l.CurrentClient->ConnectionID;
+  auto reply = [&server, requestCode, requestSequence, playerID, connectionID,
+                saved = std::move(saved)](const TSaveResult& result) {
+    std::scoped_lock players(server.Players.Lock);
+    if (!server.PacketBuffer || !server.Channels) return;
+    std::scoped_lock channels(*server.Channels);
+    TClientObject* sender = server.Players.ById(playerID);
+    if (sender == nullptr || sender->ConnectionID != connectionID) return;
+    if (result.Saved) {
+      saved(server, *sender);
+    } else {
+      SendTo(server, NewErrorPacket(*sender, int16_t(REGISTERERR_ADD_FAILED), requestCode,
+                                    requestSequence));
+    }
+  };
+  TZeveVira* db = server.Database();
+  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account, std::move(reply)))
+    RefuseCommand(l, REGISTERERR_ADD_FAILED);
 }
 
 // Whether the keep-in-tree flag survives a move from old to new: only
@@ -330,9 +365,10 @@ int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender
     target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);
     CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, PRIVACTION_SERVER_REVOKE, 0,
                                          sender.PlayerID);
-    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName);
+    // Saved by the database's writer; a failure is logged there.
+    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName, {});
   } else if (db != nullptr) {
-    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target);
+    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target, {});
   }
   CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, action, bitNumber,
                                        sender.PlayerID);
@@ -426,27 +462,25 @@ void CMD_cs_PlayerRegister(TVXUDPListener& l) {
   if (IsRegistered(*sender)) return RefuseCommand(l, REGISTERERR_ALREADY_REGISTERED);
   if (!MayRegisterAccount(RulesOf(server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
   // The account is the player's record with its new name; the player takes
-  // the name only once the account exists.
+  // the name only once the account is on disk.
   TClientObject account = *sender;
   account.LogInName = GetTextN(p + TPlayerRegisterLayout::LogInName, ShortTextSize);
   account.LogInPassWord = GetTextN(p + TPlayerRegisterLayout::PassWord, ShortTextSize);
   account.RegisteredBy = account.LogInName;
-  TZeveVira* db = server.Database();
-  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account))
-    return RefuseCommand(l, REGISTERERR_ADD_FAILED);
-  sender->LogInName = account.LogInName;
-  sender->LogInPassWord = account.LogInPassWord;
-  sender->RegisteredBy = account.RegisteredBy;
-  sender->Priviliges =
-      uint16_t((sender->Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
-  CMD_sc_NotifyPlayerPrivilegesChanged(server, sender->PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+  AddAccountThenReply(l, account, [account](TServerObject& s, TClientObject& registered) {
+    registered.LogInName = account.LogInName;
+    registered.LogInPassWord = account.LogInPassWord;
+    registered.RegisteredBy = account.RegisteredBy;
+    registered.Priviliges =
+        uint16_t((registered.Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
+    CMD_sc_NotifyPlayerPrivilegesChanged(s, registered.PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+  });
 }
 
 void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerAdminRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
   if (!IsServerAdmin(*sender)) return RefuseCommand(l, PERMERR_SERVER_ADMIN);
   using In = TPlayerRegisterLayout;
   TClientObject account;
@@ -456,10 +490,9 @@ void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
   account.ChannelPrivileges = 0;
   account.Priviliges = p[In::ServerAdmin] != 0 ? SERVERPRIV_ADMIN : 0;
   account.PlayerFlags = 0;
-  TZeveVira* db = server.Database();
-  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account))
-    return RefuseCommand(l, REGISTERERR_ADD_FAILED);
-  CMD_sc_PlayerAdminRegisteredOK(server, *sender);
+  AddAccountThenReply(l, account, [](TServerObject& s, TClientObject& admin) {
+    CMD_sc_PlayerAdminRegisteredOK(s, admin);
+  });
 }
 
 }  // namespace vx

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "common/FileTools.h"
 #include "common/TextTools.h"
+#include "host/FileTools.h"
 
 namespace vx {
 
@@ -200,7 +200,9 @@ bool TIniFile::Save() {
   std::scoped_lock saveGuard(SaveLock);
   const std::string text = ToText();
 
-  return WriteFileAtomically(IniFileName, text);
+  std::string reason;
+  return WriteFileAtomically(
+      IniFileName, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), reason);
 }
 
 const TIniFile::TSection* TIniFile::FindSection(std::string_view section) const {

@@ -14,9 +14,10 @@
 #include <unordered_map>
 
 #include "common/ByteOrder.h"
-#include "common/FileTools.h"
 #include "common/TextTools.h"
+#include "host/FileTools.h"
 #include "host/TimeTools.h"
+#include "host/zevevira_writer_u.h"
 
 namespace vx {
 
@@ -449,9 +450,10 @@ bool TZeveVira::BuildImage(TFBRoot& root, THeader& header, double saveTime,
 // ---------------------------------------------------------------------------
 // The database object
 
-TZeveVira::TZeveVira() = default;
+TZeveVira::TZeveVira() : SaveWriter(std::make_unique<TZeveViraWriter>(*this)) {}
 
 TZeveVira::~TZeveVira() {
+  SaveWriter->Stop();
   std::lock_guard guard(Lock);
   if (!Root) return;
   Close();
@@ -468,6 +470,7 @@ bool TZeveVira::Active() const {
 }
 
 void TZeveVira::SetActive(bool value) {
+  if (!value) SaveWriter->Stop();  // what it holds is saved before the file closes
   int code;
   {
     std::lock_guard guard(Lock);
@@ -511,6 +514,11 @@ int64_t TZeveVira::CurrentFileSize() const {
 int TZeveVira::LastError() const {
   std::lock_guard guard(Lock);
   return LastErrorValue;
+}
+
+std::string TZeveVira::LastErrorText() const {
+  std::lock_guard guard(Lock);
+  return ErrorText;
 }
 
 void TZeveVira::Report(int errorCode) {
@@ -566,34 +574,82 @@ void TZeveVira::Open() {
   }
 }
 
-bool TZeveVira::Save() {
-  if (!Root || OpenFlagValue == TFBOpenFlag::ReadOnly) return false;
-  try {
-    std::vector<uint8_t> image;
-    if (!BuildImage(*Root, Header, TDateTime::Now().Value, image)) return false;
-    if (!WriteFileAtomically(FileNameValue, image)) return false;
-    FileSize = int64_t(image.size());
-    return true;
-  } catch (const std::exception&) {
-    return false;
+int TZeveVira::BuildImageLocked(TImage& image, std::string& reason) {
+  if (!Root) {
+    reason = "the database is closed";
+    return 6;
   }
+  if (OpenFlagValue == TFBOpenFlag::ReadOnly) {
+    reason = "the database is open for reading only";
+    return 4;
+  }
+  try {
+    if (!BuildImage(*Root, Header, TDateTime::Now().Value, image.Bytes)) {
+      reason = "the database is too large for its file";
+      return 4;
+    }
+  } catch (const std::bad_alloc&) {
+    reason = "out of memory";
+    return 4;
+  }
+  image.FileName = FileNameValue;
+  image.Generation = ++ImageGeneration;
+  return 0;
+}
+
+bool TZeveVira::WriteImageFile(const TImage& image, std::string& reason) {
+  std::lock_guard guard(WriteLock);
+  if (image.Generation <= WrittenGeneration) return true;  // a newer image is on disk
+  if (!WriteFileAtomically(image.FileName, image.Bytes, reason)) return false;
+  WrittenGeneration = image.Generation;
+  return true;
+}
+
+bool TZeveVira::TakeImage(TImage& image, std::string& reason) {
+  int code;
+  {
+    std::lock_guard guard(Lock);
+    code = BuildImageLocked(image, reason);
+    if (code != 0) {
+      LastErrorValue = code;
+      ErrorText = reason;
+    }
+  }
+  Report(code);
+  return code == 0;
+}
+
+bool TZeveVira::WriteImage(const TImage& image, std::string& reason) {
+  const bool written = WriteImageFile(image, reason);
+  int code;
+  {
+    std::lock_guard guard(Lock);
+    code = written ? 0 : 4;
+    LastErrorValue = code;
+    ErrorText = written ? std::string() : reason;
+    if (written && Root) FileSize = int64_t(image.Bytes.size());
+  }
+  Report(code);
+  return written;
 }
 
 void TZeveVira::Close() {
-  LastErrorValue = Save() ? 0 : 4;
+  TImage image;
+  std::string reason;
+  const bool saved = BuildImageLocked(image, reason) == 0 && WriteImageFile(image, reason);
+  LastErrorValue = saved ? 0 : 4;
+  ErrorText = saved ? std::string() : reason;
   Root.reset();  // the tree goes whether or not it was saved
   FileSize = 0;
 }
 
 bool TZeveVira::Flush() {
-  int code;
-  {
-    std::lock_guard guard(Lock);
-    LastErrorValue = !Root ? 6 : Save() ? 0 : 4;
-    code = LastErrorValue;
-  }
-  Report(code);
-  return code == 0;
+  // The lock is held throughout, so that nothing changes between the image
+  // and the file.
+  std::lock_guard guard(Lock);
+  TImage image;
+  std::string reason;
+  return TakeImage(image, reason) && WriteImage(image, reason);
 }
 
 TFBEntry* TZeveVira::FindEntry(std::string_view path, uint8_t entryType, bool create) {

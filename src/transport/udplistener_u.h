@@ -48,6 +48,13 @@ class TLockedPlayerList {
   std::unordered_map<uint32_t, TClientObject*> ByPlayerID;
 };
 
+// CMD_sc_ErrorPacket to the recipient, refusing the request of that code and
+// sequence; the long form with the channel id answers a wrong channel
+// password.
+std::unique_ptr<TPacket> NewErrorPacket(const TClientObject& recipient, int16_t errorNumber,
+                                        int16_t requestCode, uint32_t requestSequence,
+                                        std::optional<int32_t> channelID = std::nullopt);
+
 class TVXUDPListener {
  public:
   explicit TVXUDPListener(TServerObject& server);
@@ -63,8 +70,7 @@ class TVXUDPListener {
   // Handles one event the buffer reported.
   void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet);
 
-  // Sends CMD_sc_ErrorPacket for the current player; the long form with the
-  // channel id answers a wrong channel password.
+  // Sends CMD_sc_ErrorPacket (NewErrorPacket) to the current player.
   void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence,
                        std::optional<int32_t> channelID = std::nullopt);
   // Writes the handler edge log line "SP: <port> <handler> Exception: <message>".

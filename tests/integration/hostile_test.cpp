@@ -145,5 +145,43 @@ TEST_F(HostileTest, SourcesThatNeverAnswerGetAtMostThreeTimesWhatTheySent) {
   EXPECT_LE(flood.OtherBytes, 3 * flood.BytesSent);
 }
 
+TEST_F(HostileTest, PasswordGuessesOverUdpAreThrottledAndLogged) {
+  CaptureLog();
+  Start();
+  AddAccount("owner", "right", SERVERPRIV_ADMIN);
+  TClient& guesser = NewClient();
+  auto login = [&](const std::string& password) {
+    client::TLoginRequest request;
+    request.NickName = "owner";
+    request.LogInName = "owner";
+    request.PassWord = password;
+    const auto start = std::chrono::steady_clock::now();
+    const auto reply = guesser.Login(request, 5000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(reply);
+    return std::make_pair(reply ? reply->Result : 0, took);
+  };
+  // Five failures are answered at once; after that every answer waits.
+  for (int i = 0; i < 5; ++i) {
+    const auto [result, took] = login("wrong" + std::to_string(i));
+    EXPECT_EQ(result, LOGIN_BAD_ACCOUNT);
+    EXPECT_LT(took, std::chrono::milliseconds(200));
+  }
+  const auto [result, took] = login("wrong");
+  EXPECT_EQ(result, LOGIN_BAD_ACCOUNT);
+  EXPECT_GE(took, std::chrono::milliseconds(200));
+  // The right password still gets in, late.
+  const auto [right, late] = login("right");
+  EXPECT_EQ(right, 1);
+  EXPECT_GE(late, std::chrono::milliseconds(200));
+  const std::string log = LogText();
+  EXPECT_NE(log.find(",WARNING,All,UDP Listener,\tSP: " + std::to_string(Port) +
+                     " failed login of owner from 127.0.0.1\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("wrong"), std::string::npos) << "no password in the log";
+  EXPECT_NE(log.find("administrator owner logged in from 127.0.0.1"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vx::testing

@@ -18,6 +18,7 @@
 #include "domain/zevevira_channels_u.h"
 #include "host/TimeTools.h"
 #include "host/ZeveVira.h"
+#include "vxload/LoadRegistrations.h"
 
 namespace vx::load {
 
@@ -541,7 +542,7 @@ TRunResult TLoadEngine::Run() {
 // ---------------------------------------------------------------------------
 
 void StoreChannels(const std::string& databasePath, const std::string& section, uint32_t channels,
-                   const std::string& prefix) {
+                   const std::string& prefix, uint32_t accounts) {
   TZeveVira database;
   database.SetOpenFlag(TFBOpenFlag::CreateNotExists);
   database.SetFileName(databasePath);
@@ -561,6 +562,7 @@ void StoreChannels(const std::string& databasePath, const std::string& section, 
       throw ELoad("channel refused: " + prefix + std::to_string(i));
   }
   if (!SaveChannels(list, database, section)) throw ELoad("cannot store the channels");
+  if (accounts > 0) StoreAccounts(database, section, accounts, "acct");
   database.Flush();
   database.SetActive(false);
 }

@@ -296,5 +296,36 @@ TEST(ServerManagerStartup, CreatesOnlyTheConfiguredInterfaces) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(ServerManagerStartup, RemovesTheTemporaryFilesOfUnfinishedSaves) {
+  std::random_device rd;
+  const auto dir = std::filesystem::temp_directory_path() / ("vx-startup-" + std::to_string(rd()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "server.ini")
+      << "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\n"
+      << "[WebPost]\nEnabled=0\n[Servers]\n0=s\n[s]\nServerUDPPort=" << FreeUdpPort() << "\n";
+  const std::vector<std::string> stale = {"server.db.tmp4242-7", "server.ini.tmp-Ab12Cd"};
+  const std::vector<std::string> kept = {"server.db.tmp", "server.db.bak", "other.db.tmp1-2"};
+  for (const auto& name : stale) std::ofstream(dir / name) << "half";
+  for (const auto& name : kept) std::ofstream(dir / name) << "mine";
+  ProcessArguments() = {"-ini=" + (dir / "server.ini").string(),
+                        "-db=" + (dir / "server.db").string(),
+                        "-log=" + (dir / "server.log").string()};
+  TServerManager manager;
+  manager.ShutdownWaitMs = 0;
+  ASSERT_TRUE(manager.Startup());
+  for (const auto& name : stale) EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+  for (const auto& name : kept) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+  std::ifstream in(dir / "server.log");
+  const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_NE(log.find("removed the temporary file of an unfinished save: " +
+                     (dir / "server.db.tmp4242-7").string()),
+            std::string::npos)
+      << log;
+  manager.Shutdown();
+  ProcessArguments().clear();
+  ProcessSettings() = TCommandLine{};
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace vx

@@ -1,4 +1,4 @@
-#include "common/FileTools.h"
+#include "host/FileTools.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +17,11 @@ namespace vx {
 namespace {
 
 namespace fs = std::filesystem;
+
+bool Save(const fs::path& path, std::string_view text, std::string& reason) {
+  return WriteFileAtomically(
+      path.string(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), reason);
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -43,13 +48,14 @@ TEST(FileTools, SaveFollowsALinkKeepsTheModeAndAFailureKeepsTheOldFile) {
   fs::create_symlink("data/server.ini", link);
 
   // Through the link the file it points to is replaced; the link stays.
-  ASSERT_TRUE(WriteFileAtomically(link.string(), std::string_view("new content")));
+  std::string reason;
+  ASSERT_TRUE(Save(link, "new content", reason)) << reason;
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(ReadFile(real), "new content");
   EXPECT_EQ(ModeOf(real), 0640u);
 
   // A new file is for its owner only.
-  ASSERT_TRUE(WriteFileAtomically((dir / "fresh").string(), std::string_view("x")));
+  ASSERT_TRUE(Save(dir / "fresh", "x", reason)) << reason;
   EXPECT_EQ(ModeOf(dir / "fresh"), 0600u);
 
   // A write that fails (the file size limit) leaves the old file whole and
@@ -60,9 +66,8 @@ TEST(FileTools, SaveFollowsALinkKeepsTheModeAndAFailureKeepsTheOldFile) {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{64, 64};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    const bool failed =
-        !WriteFileAtomically(link.string(), std::string_view(std::string(100, 'y')));
-    ::_exit(failed && errno == EFBIG ? 0 : 1);
+    const bool failed = !Save(link, std::string(100, 'y'), reason);
+    ::_exit(failed && reason.find("cannot write") == 0 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -77,16 +77,15 @@ TDensityResult RunDensity(const TScenario& s, const TDensitySettings& d) {
   return result;
 }
 
-std::string FormatDensity(const TScenario& s, const TDensitySettings& d,
-                          const TDensityResult& r) {
+std::string FormatDensity(const TScenario& s, const TDensitySettings& d, const TDensityResult& r) {
   std::ostringstream out;
   out.setf(std::ios::fixed);
   out.precision(2);
-  out << "density: " << d.Servers << " servers, a player on every " << d.Every << "th: "
-      << r.Players << " logged in (" << r.Failed << " failed) in " << r.LoginAllS
-      << " s; idle CPU " << r.IdleCpuPercent << " % of a core over " << s.IdleS
-      << " s; RSS " << r.RssKb << " kB; a new player on the last server logged in in "
-      << r.LastLoginMs << " ms\n";
+  out << "density: " << d.Servers << " servers, a player on every " << d.Every
+      << "th: " << r.Players << " logged in (" << r.Failed << " failed) in " << r.LoginAllS
+      << " s; idle CPU " << r.IdleCpuPercent << " % of a core over " << s.IdleS << " s; RSS "
+      << r.RssKb << " kB; a new player on the last server logged in in " << r.LastLoginMs
+      << " ms\n";
   out << "{\"scenario\":\"density\",\"servers\":" << d.Servers << ",\"every\":" << d.Every
       << ",\"players\":" << r.Players << ",\"failed\":" << r.Failed
       << ",\"login_all_s\":" << r.LoginAllS << ",\"idle_s\":" << s.IdleS

@@ -76,7 +76,8 @@ void InstallSignals(bool foreground) {
   action.sa_handler = SignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, ProgressSignal()}) sigaction(s, &action, nullptr);
+  for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, ProgressSignal()})
+    sigaction(s, &action, nullptr);
   if (foreground) sigaction(SIGINT, &action, nullptr);
 }
 
@@ -241,9 +242,10 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &waitSet, nullptr);
 
   TServerManager& manager = ServerManager();
-  if (!foreground) manager.StartProgress = [parentPid] {
-    if (getppid() == parentPid) kill(parentPid, ProgressSignal());
-  };
+  if (!foreground)
+    manager.StartProgress = [parentPid] {
+      if (getppid() == parentPid) kill(parentPid, ProgressSignal());
+    };
   try {
     if (!manager.Startup()) {
       report(SIGUSR2);

@@ -3,6 +3,8 @@
 #include <sys/random.h>
 
 #include <random>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/TextN.h"
 #include "common/TextTools.h"
@@ -57,24 +59,26 @@ std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32
   return reply;
 }
 
-// Accepted logins whose client has not yet chosen its channel (and so was
-// never announced to anyone) may hold at most this many places per address.
-constexpr size_t MaxUnfinishedPerAddress = 4;
-
-// The oldest accepted login that is not finished, of the address or (null)
-// of any address; null when there is none.
-TClientObject* OldestUnfinished(TServerObject& server, const std::string* address) {
-  for (const auto& c : server.Players.Items) {
-    if (c && !c->LoginComplete && (!address || c->LoginAddress == *address)) return c.get();
-  }
-  return nullptr;
-}
-
-size_t UnfinishedOf(TServerObject& server, const std::string& address) {
-  size_t n = 0;
+// The login that gives way when a new one finds the server full: among the
+// accepted logins whose client has not yet chosen its channel (and so was
+// never announced to anyone), the oldest of the address that holds the most
+// of them, so that a flood from one address displaces its own requests
+// before anyone else's. Null when every player has finished logging in.
+TClientObject* UnfinishedToGiveWay(TServerObject& server) {
+  std::unordered_map<std::string_view, size_t> perAddress;
   for (const auto& c : server.Players.Items)
-    n += c && !c->LoginComplete && c->LoginAddress == address;
-  return n;
+    if (c && !c->LoginComplete) ++perAddress[c->LoginAddress];
+  TClientObject* chosen = nullptr;
+  size_t most = 0;
+  for (const auto& c : server.Players.Items) {
+    if (!c || c->LoginComplete) continue;
+    const size_t n = perAddress[c->LoginAddress];
+    if (n > most) {
+      most = n;
+      chosen = c.get();
+    }
+  }
+  return chosen;
 }
 
 // An unfinished login gives its place to a new one: its record goes without
@@ -247,7 +251,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   int32_t result = 0;
   TClientObject* givesWay = nullptr;
   if (server.Players.Items.size() >= server.ServerMaxUsers) {
-    givesWay = OldestUnfinished(server, nullptr);
+    givesWay = UnfinishedToGiveWay(server);
     if (givesWay == nullptr) result = LOGIN_SERVER_FULL;
   }
   if (result == 0 && serverPasswordAlways && !server.ServerPassword.empty() &&
@@ -270,8 +274,6 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     }
     client->LoginAddress = request.PeerIP;
     if (givesWay) GiveWay(server, givesWay);
-    while (UnfinishedOf(server, request.PeerIP) >= MaxUnfinishedPerAddress)
-      GiveWay(server, OldestUnfinished(server, &request.PeerIP));
     server.Players.Items.push_back(std::move(client));
     server.Players.Changed();
   }

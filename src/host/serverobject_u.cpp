@@ -256,8 +256,8 @@ void TServerObject::StartTransport() {
   Listener = std::make_unique<TVXUDPListener>(*this);
   Transport = std::make_unique<TServerTransport>(*PacketBuffer, *Listener);
   if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
-  Transport->Start(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
-                   TEventLoopPool::Shared().Pick());
+  TEventLoopPool& loops = Manager.LoopPool ? *Manager.LoopPool : TEventLoopPool::Shared();
+  Transport->Start(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp, loops.Pick());
 }
 
 // Leaves the event loop, closes the socket and releases the buffer, in an

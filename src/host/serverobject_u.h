@@ -19,6 +19,7 @@ namespace vx {
 class TIniFile;
 class TCustomPacketBuffer;
 class TServerTransport;
+class TEventLoopPool;
 class TWebInterface;
 class TTCPQuery;
 class TWebPost;
@@ -187,6 +188,8 @@ class TServerManager {
   TWebPostConfig WebPost;
   // Pause before the final log lines of a shutdown.
   int ShutdownWaitMs = 5000;
+  // The event loops the servers' transports live on (null: the process's).
+  TEventLoopPool* LoopPool = nullptr;
   // Called about once a second while startup starts servers (the daemon
   // tells its waiting parent that the start goes on).
   std::function<void()> StartProgress;

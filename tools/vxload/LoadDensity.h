@@ -19,7 +19,7 @@ struct TDensitySettings {
 struct TDensityResult {
   uint32_t Players = 0;  // logged in
   uint32_t Failed = 0;
-  double LoginAllS = 0;      // logging in all of them
+  double LoginAllS = 0;        // logging in all of them
   double IdleCpuPercent = -1;  // of one core, over the idle time; -1 without a pid
   double LastLoginMs = -1;     // a new player on the last server, login to step 6
   uint64_t RssKb = 0;

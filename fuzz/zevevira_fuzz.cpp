@@ -6,24 +6,16 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/TextTools.h"
 #include "host/ZeveVira.h"
 
 namespace {
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
 
 // Every child must be found as the first child of its type and name.
 void CheckLookups(vx::TFBKey& key) {
   for (vx::TFBEntry* e = key.FirstChild; e; e = e->Next) {
     vx::TFBEntry* first = key.FirstChild;
-    while (!(first->EntryType == e->EntryType && SameName(first->Name, e->Name))) {
+    while (!(first->EntryType == e->EntryType && vx::SameTextAscii(first->Name, e->Name))) {
       first = first->Next;
     }
     if (key.FindChild(e->Name, e->EntryType) != first) std::abort();

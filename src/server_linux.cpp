@@ -29,6 +29,12 @@ volatile sig_atomic_t gActivatedMessageDue = 0;
 volatile sig_atomic_t gTerminate = 0;
 volatile sig_atomic_t gChildStarted = 0;
 volatile sig_atomic_t gChildFailed = 0;
+// The child is still starting servers: the parent's wait begins anew.
+volatile sig_atomic_t gChildProgress = 0;
+// The signal of that progress report.
+int ProgressSignal() {
+  return SIGRTMIN;
+}
 
 extern "C" void SignalHandler(int signal) {
   switch (signal) {
@@ -46,6 +52,7 @@ extern "C" void SignalHandler(int signal) {
       gChildFailed = 1;
       break;
     default:
+      if (signal == ProgressSignal()) gChildProgress = 1;
       break;
   }
 }
@@ -69,7 +76,8 @@ void InstallSignals(bool foreground) {
   action.sa_handler = SignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaction(s, &action, nullptr);
+  for (int s : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, ProgressSignal()})
+    sigaction(s, &action, nullptr);
   if (foreground) sigaction(SIGINT, &action, nullptr);
 }
 
@@ -100,6 +108,16 @@ void SleepMs(long ms) {
   ts.tv_sec = ms / 1000;
   ts.tv_nsec = (ms % 1000) * 1000000L;
   nanosleep(&ts, nullptr);  // a signal cuts the sleep short, which is what we want
+}
+
+// The manager's shutdown; what it raises is logged.
+void ShutDown(vx::TServerManager& manager) {
+  try {
+    manager.Shutdown();
+  } catch (const std::exception& e) {
+    vx::Log(vx::LMTERROR, vx::LMDALL, "server",
+            "Shutdown " + vx::ExceptionClassName(e) + ": " + e.what());
+  }
 }
 
 void PrintLine(const std::string& line, FILE* stream = stdout) {
@@ -180,8 +198,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     if (child > 0) {
-      // The parent waits up to 5 s for the child's start report.
-      for (int i = 0; i < 50 && !gChildStarted && !gChildFailed; ++i) SleepMs(100);
+      // The parent waits up to 5 s for the child's start report; a child
+      // that reports progress (it starts many servers) gets 5 s more each
+      // time, so a start that works is never reported as failed.
+      for (int i = 0; i < 50 && !gChildStarted && !gChildFailed; ++i) {
+        SleepMs(100);
+        if (gChildProgress) {
+          gChildProgress = 0;
+          i = 0;
+        }
+      }
       if (gChildStarted) {
         PrintLine(kStartedLine + std::to_string(child));
         return 0;
@@ -205,7 +231,21 @@ int main(int argc, char** argv) {
 
   if (!foreground) DetachStandardStreams();
 
+  // From here on SIGTERM, SIGHUP (and in the foreground SIGINT) wait for the
+  // main thread, which takes them at once; every thread started later
+  // inherits the block, so none of them takes such a signal instead.
+  sigset_t waitSet;
+  sigemptyset(&waitSet);
+  sigaddset(&waitSet, SIGTERM);
+  sigaddset(&waitSet, SIGHUP);
+  if (foreground) sigaddset(&waitSet, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &waitSet, nullptr);
+
   TServerManager& manager = ServerManager();
+  if (!foreground)
+    manager.StartProgress = [parentPid] {
+      if (getppid() == parentPid) kill(parentPid, ProgressSignal());
+    };
   try {
     if (!manager.Startup()) {
       report(SIGUSR2);
@@ -221,10 +261,7 @@ int main(int argc, char** argv) {
   if (manager.ServerList().empty()) {
     Log(LMTERROR, LMDALL, "SERVER", "Start_Vorlantix_Server: no virtual server could be started");
     report(SIGUSR2);
-    try {
-      manager.Shutdown();
-    } catch (...) {
-    }
+    ShutDown(manager);
     std::_Exit(3);
   }
 
@@ -233,10 +270,7 @@ int main(int argc, char** argv) {
     pidFile = WritePidFile(settings.PidPath);
     if (pidFile < 0) {
       Log(LMTERROR, LMDINFO, "server", "Unable to createpid file, stopping daemon");
-      try {
-        manager.Shutdown();
-      } catch (...) {
-      }
+      ShutDown(manager);
       report(SIGUSR2);
       std::_Exit(4);
     }
@@ -251,14 +285,14 @@ int main(int argc, char** argv) {
       Log(LMTWARNING, LMDINFO, "server", "Vorlantix Server daemon activated");
     }
     if (gTerminate) break;
-    SleepMs(2 * 1000);
+    timespec step{2, 0};
+    const int signal = sigtimedwait(&waitSet, nullptr, &step);
+    if (signal == SIGTERM || signal == SIGINT) gTerminate = 1;
+    if (signal == SIGHUP) gActivatedMessageDue = 1;
   }
 
   NotifyServiceManager("STOPPING=1");
-  try {
-    manager.Shutdown();
-  } catch (...) {
-  }
+  ShutDown(manager);
   if (pidFile >= 0) {
     close(pidFile);
     unlink(settings.PidPath.c_str());

@@ -28,6 +28,7 @@
 #include "common/ByteOrder.h"
 #include "common/Packets.h"
 #include "common/TextN.h"
+#include "common/WireLayout.h"
 
 namespace vx::yardstick {
 
@@ -38,8 +39,9 @@ constexpr size_t Room = 2048;
 constexpr unsigned SendCapacity = 1024;
 constexpr int64_t SilenceMs = 15000;
 
-constexpr int16_t LoginStep3 = 5, LoginStep4 = 6, LoginStep5 = 7, LoginStep6 = 8, PlayerQuit = 300;
-constexpr size_t LoginReplySize = 372, LoginStep4Size = 556, LoginStep5Size = 488;
+// Record lists are built as payloads, which begin after the command header.
+constexpr size_t ListCount = TRecordListLayout::Count - CommandHeaderSize;
+constexpr size_t FirstSlot = TRecordListLayout::Slots - CommandHeaderSize;
 
 volatile sig_atomic_t Stop = 0;
 
@@ -191,9 +193,9 @@ class TYardstick {
         if (GetLE32(data + 12) != p->CommandExpected) return;
         ++p->CommandExpected;
         const int16_t code = int16_t(GetLE16(data + 2));
-        if (code == LoginStep3 && size >= 56) {
-          Enter(*p, id, GetTextN(data + 26, 29));
-        } else if (code == PlayerQuit) {
+        if (code == cmd::CMD_cs_LoginStep3 && size >= TLoginStep3Layout::SubChannel) {
+          Enter(*p, id, GetTextN(data + TLoginStep3Layout::Channel, ShortTextSize));
+        } else if (code == cmd::CMD_cs_PlayerQuit) {
           Remove(id);
         }
         return;
@@ -201,20 +203,20 @@ class TYardstick {
       case MAGIC_MAINTENANCE: {
         if (size < MaintenanceHeaderSize || !Valid(data, size, MaintenanceChecksumOffset)) return;
         const uint16_t type = GetLE16(data + 2);
-        if (type == MAINT_LOGINREQUEST && size >= 88 && GetLE32(data + 4) == 0) {
+        if (type == MAINT_LOGINREQUEST && size >= LoginRequestShortSize && GetLE32(data + 4) == 0) {
           Login(data, size, from);
           return;
         }
         TPlayer* p = Known(data, id, from);
         if (p == nullptr || type != MAINT_PING) return;
-        uint8_t* pong = Reserve(p->Address, 24);
+        uint8_t* pong = Reserve(p->Address, PongSize);
         PutLE16(pong, MAGIC_MAINTENANCE);
         PutLE16(pong + 2, MAINT_PONG);
         PutLE32(pong + 4, p->ConnectionID);
         PutLE32(pong + 8, id);
         PutLE32(pong + 12, ++p->MaintenanceSequence);
-        PutLE32(pong + 20, GetLE32(data + 12));
-        PutLE32(pong + 16, PacketChecksum(pong, 24, MaintenanceChecksumOffset));
+        PutLE32(pong + TPongLayout::PingSequence, GetLE32(data + 12));
+        PutLE32(pong + 16, PacketChecksum(pong, PongSize, MaintenanceChecksumOffset));
         return;
       }
       default:
@@ -230,19 +232,22 @@ class TYardstick {
     p.ConnectionID = (id * 2654435761u) & 0xFFFFFF;
     p.Address = from;
     p.LastReceiveMs = Now;
-    p.NickName = size >= 180 ? GetTextN(data + 150, 29) : "";
+    p.NickName = size >= LoginRequestSize
+                     ? GetTextN(data + TLoginRequestLayout::NickName, ShortTextSize)
+                     : "";
     ++Count;
     uint8_t* reply = Reserve(from, LoginReplySize);
     PutLE16(reply, MAGIC_MAINTENANCE);
     PutLE16(reply + 2, MAINT_LOGINREPLY);
     PutLE32(reply + 8, id);
     PutLE32(reply + 12, ++p.MaintenanceSequence);
-    PutTextN(reply + 20, 29, "yardstick");
-    PutTextN(reply + 50, 29, "Linux");
-    PutLE32(reply + 88, 1);
-    PutLE32(reply + 104, 65535);
-    PutLE32(reply + 108, p.ConnectionID);
-    PutLE32(reply + 112, id);
+    using Out = TLoginReplyLayout;
+    PutTextN(reply + Out::ServerName, ShortTextSize, "yardstick");
+    PutTextN(reply + Out::ServerPlatform, ShortTextSize, "Linux");
+    PutLE32(reply + Out::Result, LOGIN_ACCEPTED);
+    PutLE32(reply + Out::MaxUsers, 65535);
+    PutLE32(reply + Out::ConnectionID, p.ConnectionID);
+    PutLE32(reply + Out::PlayerID, id);
     PutLE32(reply + MaintenanceChecksumOffset,
             PacketChecksum(reply, LoginReplySize, MaintenanceChecksumOffset));
   }
@@ -253,18 +258,20 @@ class TYardstick {
     p.Channel = it->second;
     Members[size_t(p.Channel)].push_back(id);
     std::vector<uint8_t> list(LoginStep4Size - CommandHeaderSize, 0);
-    PutLE32(list.data(), 1);
-    PutLE32(list.data() + 4, uint32_t(p.Channel));
-    PutLE32(list.data() + 12, uint32_t(-1));
-    PutTextN(list.data() + 16, 29, channelName);
-    SendCommand(p, id, LoginStep4, LoginStep4Size, list);
+    uint8_t* channel = list.data() + FirstSlot;
+    PutLE32(list.data() + ListCount, 1);
+    PutLE32(channel + TChannelRecordLayout::ChannelID, uint32_t(p.Channel));
+    PutLE32(channel + TChannelRecordLayout::Parent, uint32_t(-1));
+    PutTextN(channel + TChannelRecordLayout::Name, ShortTextSize, channelName);
+    SendCommand(p, id, cmd::CMD_sc_LoginStep4, LoginStep4Size, list);
     std::vector<uint8_t> players(LoginStep5Size - CommandHeaderSize, 0);
-    PutLE32(players.data(), 1);
-    PutLE32(players.data() + 4, id);
-    PutLE32(players.data() + 8, uint32_t(p.Channel));
-    PutTextN(players.data() + 20, 29, p.NickName);
-    SendCommand(p, id, LoginStep5, LoginStep5Size, players);
-    SendCommand(p, id, LoginStep6, CommandHeaderSize);
+    uint8_t* player = players.data() + FirstSlot;
+    PutLE32(players.data() + ListCount, 1);
+    PutLE32(player + TPlayerEntryLayout::PlayerID, id);
+    PutLE32(player + TPlayerEntryLayout::ChannelID, uint32_t(p.Channel));
+    PutTextN(player + TPlayerEntryLayout::NickName, ShortTextSize, p.NickName);
+    SendCommand(p, id, cmd::CMD_sc_LoginStep5, LoginStep5Size, players);
+    SendCommand(p, id, cmd::CMD_sc_LoginStep6, LoginStep6Size);
   }
 
   // Each frame goes to every other player of the speaker's channel.

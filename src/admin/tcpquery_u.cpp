@@ -55,6 +55,13 @@ std::string Error(std::string_view message) {
 const std::string kOk = "OK";
 const std::string kNewLine = "\r\n";
 
+// The reply to an account change: "OK" once it is on disk, the command's
+// own refusal, or the failed save (logged with its reason by the writer).
+std::string AccountReply(const TAccountResult& result, std::string_view refused) {
+  if (result) return kOk;
+  return Error(result.Status == TAccountStatus::NotSaved ? "unable to save user" : refused);
+}
+
 // Decimal with an optional sign, nothing else; false when it is no int32.
 bool ParseInt(std::string_view text, int32_t& value) {
   if (!text.empty() && text.front() == '+') {
@@ -534,10 +541,9 @@ std::string TTCPQuery::CmdAddUser(TQuerySession& s, const TParams& p) {
       uint16_t((p[2] == "1" ? SERVERPRIV_ADMIN : 0) | (p[3] == "1" ? kSuperServerAdmin : 0));
   account.RegisteredBy = "Server";
   TZeveVira* database = Manager.Database();
-  if (database == nullptr || !TZeveViraUsers(*database).AddUser(server->ConfigName, account)) {
-    return Error("duplicate user");
-  }
-  return kOk;
+  if (database == nullptr) return Error("duplicate user");
+  return AccountReply(TZeveViraUsers(*database).AddUser(server->ConfigName, account),
+                      "duplicate user");
 }
 
 std::string TTCPQuery::CmdDelUser(TQuerySession& s, const TParams& p) {
@@ -547,10 +553,9 @@ std::string TTCPQuery::CmdDelUser(TQuerySession& s, const TParams& p) {
   if (!server) return Error("no server selected");
   if (p.empty()) return Error("paramcount invalid");
   TZeveVira* database = Manager.Database();
-  if (database == nullptr || !TZeveViraUsers(*database).DeleteUser(server->ConfigName, p[0])) {
-    return Error("user not found");
-  }
-  return kOk;
+  if (database == nullptr) return Error("user not found");
+  return AccountReply(TZeveViraUsers(*database).DeleteUser(server->ConfigName, p[0]),
+                      "user not found");
 }
 
 std::string TTCPQuery::CmdChangeUserPw(TQuerySession& s, const TParams& p) {
@@ -566,8 +571,7 @@ std::string TTCPQuery::CmdChangeUserPw(TQuerySession& s, const TParams& p) {
   auto account = users.GetUser(server->ConfigName, p[0], false);
   if (!account) return Error("user not found");
   account->LogInPassWord = CutText(p[1], 29);
-  if (!users.StoreUser(server->ConfigName, *account)) return Error("user not found");
-  return kOk;
+  return AccountReply(users.StoreUser(server->ConfigName, *account), "user not found");
 }
 
 std::string TTCPQuery::CmdChangeUserRights(TQuerySession& s, const TParams& p) {
@@ -585,8 +589,7 @@ std::string TTCPQuery::CmdChangeUserRights(TQuerySession& s, const TParams& p) {
   rights = uint16_t(p[1] == "1" ? rights | SERVERPRIV_ADMIN : rights & ~SERVERPRIV_ADMIN);
   rights = uint16_t(p[2] == "1" ? rights | kSuperServerAdmin : rights & ~kSuperServerAdmin);
   account->Priviliges = rights;
-  if (!users.StoreUser(server->ConfigName, *account)) return Error("user not found");
-  return kOk;
+  return AccountReply(users.StoreUser(server->ConfigName, *account), "user not found");
 }
 
 std::string TTCPQuery::CmdListUser(TQuerySession& s, const TParams&) {

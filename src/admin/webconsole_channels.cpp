@@ -7,6 +7,7 @@
 
 #include "admin/webconsole_html.h"
 #include "admin/webconsole_u.h"
+#include "common/TextTools.h"
 #include "domain/channelcommands_u.h"
 #include "domain/permissions_u.h"
 
@@ -57,7 +58,7 @@ std::vector<const TChannelRec*> ChildrenOf(const TChannels& channels, int32_t pa
   }
   std::stable_sort(children.begin(), children.end(), [](const auto* a, const auto* b) {
     if (a->Order != b->Order) return a->Order < b->Order;
-    return LowerCaseText(a->Name) < LowerCaseText(b->Name);
+    return LowerCaseAscii(a->Name) < LowerCaseAscii(b->Name);
   });
   return children;
 }

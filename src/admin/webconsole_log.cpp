@@ -5,6 +5,7 @@
 #include "admin/webconsole_html.h"
 #include "admin/webconsole_u.h"
 #include "common/TextN.h"
+#include "common/TextTools.h"
 #include "host/logdebug.h"
 #include "net/HttpEncoding.h"
 
@@ -86,9 +87,9 @@ TLogPage QueryLog(const std::vector<std::string>& lines, const TLogQuery& query)
   const size_t pageSize = query.PageSize > 0 ? query.PageSize : 1;
   page.First = query.Page * pageSize;
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (!query.Text.empty() && FindNoCase(*it, query.Text) == std::string::npos) continue;
+    if (!query.Text.empty() && FindTextAscii(*it, query.Text) == std::string::npos) continue;
     TLogLine line = ParseLogLine(*it);
-    if (!query.Type.empty() && !SameTextNoCase(line.Type, query.Type)) continue;
+    if (!query.Type.empty() && !SameTextAscii(line.Type, query.Type)) continue;
     if (page.Matching >= page.First && page.Lines.size() < pageSize) {
       page.Lines.push_back(std::move(line));
     }
@@ -121,7 +122,7 @@ std::string TWebConsole::LogBlock(THTTPRequestInfo& request) {
   TLogQuery query;
   query.PageSize = LogPageSize;
   for (const auto& [type, label] : kLogTypes) {
-    if (SameTextNoCase(request.Param("type"), type)) query.Type = type;
+    if (SameTextAscii(request.Param("type"), type)) query.Type = type;
   }
   query.Text = CutText(request.Param("text"), 100);
   int64_t page = 0;
@@ -165,7 +166,7 @@ std::string TWebConsole::LogBlock(THTTPRequestInfo& request) {
             "scope=\"col\">Time</th><th scope=\"col\">Type</th><th scope=\"col\">Category</th><th "
             "scope=\"col\">Message</th></tr></thead><tbody>";
     for (const TLogLine& line : result.Lines) {
-      html += "<tr class=\"log-" + LowerCaseText(HTMLEscape(line.Type)) +
+      html += "<tr class=\"log-" + LowerCaseAscii(HTMLEscape(line.Type)) +
               "\"><td data-label=\"Time\" class=\"mono nowrap\">" + HTMLEscape(line.Time) +
               "</td><td data-label=\"Type\">" + HTMLEscape(line.Type) +
               "</td><td data-label=\"Category\">" + HTMLEscape(line.Category) +

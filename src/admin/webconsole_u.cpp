@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "common/TextN.h"
+#include "common/TextTools.h"
 #include "domain/channelcommands_u.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
@@ -127,7 +128,7 @@ std::string RefusalText(int32_t errorCode) {
 
 bool TWebConsole::HandleRequest(THTTPRequestInfo& request, THTTPResponseInfo& response) {
   if (!request.Session) return false;
-  std::string command = UpperCaseText(request.Document);
+  std::string command = UpperCaseAscii(request.Document);
   if (!command.empty()) command.erase(0, 1);
   if (command == "LIVE.VXCMD") {
     ServeLiveFigures(request, response);
@@ -328,7 +329,7 @@ void TWebConsole::AddMarkers(const std::string& upperPage, THTTPRequestInfo& req
   }
   if (session.Value("LOGGEDIN") != "1") return;
 
-  const std::string document = LowerCaseText(request.Document);
+  const std::string document = LowerCaseAscii(request.Document);
   for (const TNavEntry& entry : kNavigation) {
     bool current = false;
     for (const char* page : entry.Pages) current = current || document == page;

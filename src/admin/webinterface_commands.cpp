@@ -25,6 +25,9 @@ constexpr const char* kOkTitle = "operation successfully";
 constexpr const char* kIndex = "index.html";
 constexpr uint16_t kServerAdmin = 1;
 constexpr uint16_t kSuperServerAdmin = 8;
+// An account change that could not be written to disk (the log names the
+// reason); nothing was changed.
+constexpr const char* kNotSaved = "user %1 not changed, the database could not be saved";
 
 }  // namespace
 
@@ -32,7 +35,7 @@ void TWebInterface::Progress_COMMAND(const std::string& document, THTTPResponseI
                                      bool& handled, THTTPRequestInfo& request) {
   handled = true;
   try {
-    std::string command = UpperCaseText(document);
+    std::string command = UpperCaseAscii(document);
     if (!command.empty()) command.erase(0, 1);
     if (!request.Session) return;
     if (command == "LOGOUT.VXCMD") {
@@ -168,8 +171,13 @@ void TWebInterface::CommandDeleteClient(TServerObject& server, THTTPRequestInfo&
   // The account named when asking, not the one in the link.
   const std::string client = session.Value("CLIENT_TO_DELETE");
   TZeveVira* database = Manager.Database();
-  if (database != nullptr && TZeveViraUsers(*database).DeleteUser(server.ConfigName, client)) {
+  const TAccountResult deleted =
+      database != nullptr ? TZeveViraUsers(*database).DeleteUser(server.ConfigName, client)
+                          : TAccountResult{};
+  if (deleted) {
     DisplayOk(kOkTitle, WebMessage("user %1 deleted", client), response, kIndex);
+  } else if (deleted.Status == TAccountStatus::NotSaved) {
+    DisplayError(kErrorTitle, WebMessage(kNotSaved, client), response, kIndex);
   } else {
     DisplayError(kErrorTitle,
                  WebMessage("user %1 not deleted, user was not found in database", client),
@@ -196,7 +204,14 @@ void TWebInterface::CommandAddClient(TServerObject& server, THTTPRequestInfo& re
     account.Priviliges |= kSuperServerAdmin;
   }
   TZeveVira* database = Manager.Database();
-  if (database == nullptr || !TZeveViraUsers(*database).AddUser(server.ConfigName, account)) {
+  const TAccountResult added = database != nullptr
+                                   ? TZeveViraUsers(*database).AddUser(server.ConfigName, account)
+                                   : TAccountResult{};
+  if (added.Status == TAccountStatus::NotSaved) {
+    DisplayError(kErrorTitle, WebMessage(kNotSaved, account.LogInName), response, kIndex);
+    return;
+  }
+  if (!added) {
     DisplayError(kErrorTitle, "a user with name already exists", response, kIndex);
     return;
   }
@@ -219,10 +234,6 @@ void TWebInterface::CommandEditClient(TServerObject& server, THTTPRequestInfo& r
           return;
         }
         account->LogInPassWord = CutText(password, 29);
-        // The own session keeps passing the login check.
-        if (session.Value("username") == account->LogInName) {
-          session.SetValue("password", account->LogInPassWord);
-        }
       }
       if (request.Param("CLIENTSERVERADMIN") == "1") {
         account->Priviliges |= kServerAdmin;
@@ -236,7 +247,14 @@ void TWebInterface::CommandEditClient(TServerObject& server, THTTPRequestInfo& r
           account->Priviliges &= uint16_t(~kSuperServerAdmin);
         }
       }
-      users.StoreUser(server.ConfigName, *account);
+      if (users.StoreUser(server.ConfigName, *account).Status == TAccountStatus::NotSaved) {
+        DisplayError(kErrorTitle, WebMessage(kNotSaved, client), response, kIndex);
+        return;
+      }
+      // The own session keeps passing the login check.
+      if (!password.empty() && session.Value("username") == account->LogInName) {
+        session.SetValue("password", account->LogInPassWord);
+      }
     }
   }
   DisplayOk(kOkTitle, WebMessage("the user %1 was edited", client), response, kIndex);

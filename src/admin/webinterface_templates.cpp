@@ -11,6 +11,7 @@
 #include "admin/webconsole_u.h"
 #include "admin/webinterface_tools.h"
 #include "admin/webinterface_u.h"
+#include "common/TextTools.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/serverobject_u.h"
@@ -38,7 +39,7 @@ struct TMarkerTarget {
 
 void AddMarkers(std::unordered_map<std::string, TMarkerTarget>& map, const TWebMarkers& markers) {
   for (const auto& [marker, value] : markers) {
-    map.emplace(UpperCaseText(marker), TMarkerTarget{&marker, &value});
+    map.emplace(UpperCaseAscii(marker), TMarkerTarget{&marker, &value});
   }
 }
 
@@ -88,7 +89,7 @@ std::string ReplaceWebMarkers(std::string_view text, const TWebMarkers& markers,
     }
     if (end != std::string_view::npos && end + 2 - start <= kMaxMarkerLength) {
       const std::string_view candidate = text.substr(start, end + 2 - start);
-      const auto it = map.find(UpperCaseText(candidate));
+      const auto it = map.find(UpperCaseAscii(candidate));
       if (it != map.end() && (!it->second.Value->empty() || candidate == *it->second.Exact)) {
         out.append(*it->second.Value);
         i = end + 2;
@@ -295,7 +296,7 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
     m.emplace_back(marker, std::move(value));
   };
   try {
-    const std::string upperPage = UpperCaseText(text);
+    const std::string upperPage = UpperCaseAscii(text);
     bool wantList = false;
     const std::shared_ptr<TServerObject> server = SelectedServer(request);
     if (server) {

@@ -218,7 +218,7 @@ bool TWebInterface::CheckLogin(THTTPSession& session, std::string_view logInName
 void TWebInterface::HTTPServerCommandGet(THTTPRequestInfo& request, THTTPResponseInfo& response) {
   try {
     bool handled = false;
-    const std::string lowerDocument = LowerCaseText(request.Document);
+    const std::string lowerDocument = LowerCaseAscii(request.Document);
     THTTPSession* session = request.Session.get();
     if (session == nullptr || session->Value("LOGGEDIN") != "1") {
       if (lowerDocument.find(".vxcmd") != std::string::npos) {
@@ -254,7 +254,7 @@ void TWebInterface::HTTPServerCommandGet(THTTPRequestInfo& request, THTTPRespons
       AccessDenied(response);
       return;
     }
-    const std::string extension = LowerCaseText(fs::path(fileName).extension().string());
+    const std::string extension = LowerCaseAscii(fs::path(fileName).extension().string());
     if (extension.find(".htm") != std::string::npos) {
       Progress_FILE(fileName, response, handled, request);
     }
@@ -285,7 +285,7 @@ void TWebInterface::HTTPServerCommandGet(THTTPRequestInfo& request, THTTPRespons
 void TWebInterface::ServeVirtualFolder(THTTPRequestInfo& request, THTTPResponseInfo& response) {
   std::string body = "<html><head><title>Virtual folder</title></head><body>";
   const std::shared_ptr<THTTPSession> session = request.Session;
-  if (SameTextNoCase(request.Param("action"), "close")) {
+  if (SameTextAscii(request.Param("action"), "close")) {
     if (session && Server) Server->EndSession(*session);
     body += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
   } else if (session) {

@@ -189,6 +189,9 @@ class TPacket {
   // When the packet was queued for sending, in ms of the process clock
   // (wrapping); voice that waited too long is dropped.
   uint32_t QueuedMs = 0;
+  // A login request whose answer was held back until its moment (login
+  // throttling): it is not held back again.
+  bool AnswerReserved = false;
   void SetPeer(const std::string& ip, uint16_t port) {
     PeerIP = ip;
     PeerPort = port;

@@ -19,10 +19,11 @@ bool IsRegistered(const TClientObject& player) {
   return (player.Priviliges & SERVERPRIV_REGISTERED) != 0;
 }
 
-// The channel a single-value command names at offset 24, when the sender
-// may change it (operator rights); null after the refusal was sent.
+// The channel a single-value command names (TChannelValueLayout), when the
+// sender may change it (operator rights); null after the refusal was sent.
 TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
-  TChannelRec* channel = l.Server.Channels->GetChannelByID(GetLE32s(p + 24));
+  TChannelRec* channel =
+      l.Server.Channels->GetChannelByID(GetLE32s(p + TChannelValueLayout::ChannelID));
   if (channel == nullptr) {
     RefuseCommand(l, CHANNELERR_NOT_FOUND);
     return nullptr;
@@ -34,8 +35,8 @@ TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
   return channel;
 }
 
-// A command that sets one value of the channel named at offset 24 from the
-// bytes at offset 28 and announces it with the notice.
+// A command that sets one value of the channel it names from the bytes of
+// the value (TChannelValueLayout) and announces it with the notice.
 void ChangeOneValue(TVXUDPListener& l, size_t length,
                     void (*notify)(TServerObject&, int32_t, uint32_t),
                     void (*store)(TChannelRec&, const uint8_t*)) {
@@ -43,8 +44,22 @@ void ChangeOneValue(TVXUDPListener& l, size_t length,
   if (l.CurrentClient == nullptr) return;
   TChannelRec* channel = ChannelToChange(l, p);
   if (channel == nullptr) return;
-  store(*channel, p + 28);
+  store(*channel, p + TChannelValueLayout::Value);
   notify(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
+}
+
+// The fields that a create request and a change-all request share, from a
+// layout that names them (TChannelCreateLayout, TChannelRecordLayout) whose
+// offsets count from base.
+template <typename TLayout>
+void ReadChannelFields(const uint8_t* base, TChannelRequest& request) {
+  request.Flags = GetLE16(base + TLayout::Flags);
+  request.Codec = GetLE16(base + TLayout::Codec);
+  request.Name = GetTextN(base + TLayout::Name, TChannelRec::NameSize);
+  request.Topic = GetTextN(base + TLayout::Topic, TChannelRec::TopicSize);
+  request.Description = GetTextN(base + TLayout::Description, TChannelRec::DescriptionSize);
+  request.Order = GetLE16(base + TLayout::Order);
+  request.MaxUsers = GetLE16(base + TLayout::MaxUsers);
 }
 
 // Takes the default flag from the channel that carries it (unless that is
@@ -57,16 +72,18 @@ void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t c
   CMD_sc_NotifyChannelPropertiesChanged(server, oldDefaultID, changerID);
 }
 
-// A notice with the channel id, one value written by fill and the changer's
-// id, to the players in view of the changer; a change from outside the
-// server (changer 0, an administrator who is no player) to every player.
+// A notice with the channel id, one value (fill writes it at the place it is
+// given) and the changer's id (TNotifyChannelValueLayout), to the players in view of the changer; a
+// change from outside the server (changer 0, an administrator who is no
+// player) to every player.
 void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32_t channelID,
                          uint32_t changerID, const std::function<void(uint8_t*)>& fill) {
   if (server.Channels->GetChannelByID(channelID) == nullptr) return;
   const auto write = [&](uint8_t* p) {
-    PutLE32(p + 24, uint32_t(channelID));
-    fill(p);
-    PutLE32(p + size - 4, changerID);
+    using Out = TNotifyChannelValueLayout;
+    PutLE32(p + Out::ChannelID, uint32_t(channelID));
+    fill(p + Out::Value);
+    PutLE32(p + Out::ChangerID(size), changerID);
   };
   if (changerID == 0) {
     NotifyPlayers(
@@ -104,8 +121,8 @@ void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint3
       server, cmd::CMD_sc_NotifyChannelCreated, NotifyChannelCreatedSize,
       [](const TClientObject&) { return true; },
       [&](uint8_t* p) {
-        channel->WriteWireRecord(p + 24);
-        PutLE32(p + 200, creatorID);
+        channel->WriteWireRecord(p + TNotifyChannelCreatedLayout::Record);
+        PutLE32(p + TNotifyChannelCreatedLayout::CreatorID, creatorID);
       });
 }
 
@@ -119,10 +136,11 @@ void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channe
     auto packet = NewCommandPacket(cmd::CMD_sc_NotifyChannelPropertiesChanged,
                                    NotifyChannelPropertiesChangedSize, *player);
     uint8_t* p = packet->Data();
-    PutLE32(p + 24, uint32_t(channelID));
-    PutLE16(p + 28, channel->Flags);
-    PutLE16(p + 30, channel->Codec);
-    PutLE32(p + 32, changerID);
+    using Out = TNotifyChannelPropertiesChangedLayout;
+    PutLE32(p + Out::ChannelID, uint32_t(channelID));
+    PutLE16(p + Out::Flags, channel->Flags);
+    PutLE16(p + Out::Codec, channel->Codec);
+    PutLE32(p + Out::ChangerID, changerID);
     server.PacketBuffer->SendPacket(std::move(packet), false);
     if (player->ChannelID != channelID || moderated) continue;
     // Voice requests, operators and voice mean nothing in a channel that is
@@ -148,23 +166,23 @@ void CMD_sc_NotifyChannelNameChanged(TServerObject& server, int32_t channelID, u
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelNameChanged, NotifyChannelTextChangedSize,
                       channelID, changerID,
-                      [&](uint8_t* p) { PutTextN(p + 28, TChannelRec::NameSize, channel->Name); });
+                      [&](uint8_t* v) { PutTextN(v, TChannelRec::NameSize, channel->Name); });
 }
 
 void CMD_sc_NotifyChannelTopicChanged(TServerObject& server, int32_t channelID,
                                       uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
-  NotifyChannelChange(
-      server, cmd::CMD_sc_NotifyChannelTopicChanged, NotifyChannelTextChangedSize, channelID,
-      changerID, [&](uint8_t* p) { PutTextN(p + 28, TChannelRec::TopicSize, channel->Topic); });
+  NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelTopicChanged, NotifyChannelTextChangedSize,
+                      channelID, changerID,
+                      [&](uint8_t* v) { PutTextN(v, TChannelRec::TopicSize, channel->Topic); });
 }
 
 void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t channelID,
                                             uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelDescriptionChanged,
-                      NotifyChannelDescriptionChangedSize, channelID, changerID, [&](uint8_t* p) {
-                        PutTextN(p + 28, TChannelRec::DescriptionSize, channel->Description);
+                      NotifyChannelDescriptionChangedSize, channelID, changerID, [&](uint8_t* v) {
+                        PutTextN(v, TChannelRec::DescriptionSize, channel->Description);
                       });
 }
 
@@ -173,14 +191,14 @@ void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelI
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelMaxUsersChanged,
                       NotifyChannelNumberChangedSize, channelID, changerID,
-                      [&](uint8_t* p) { PutLE16(p + 28, channel->MaxUsers); });
+                      [&](uint8_t* v) { PutLE16(v, channel->MaxUsers); });
 }
 
 void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
                                       uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelOrderChanged, NotifyChannelNumberChangedSize,
-                      channelID, changerID, [&](uint8_t* p) { PutLE16(p + 28, channel->Order); });
+                      channelID, changerID, [&](uint8_t* v) { PutLE16(v, channel->Order); });
 }
 
 // --- Handlers ---------------------------------------------------------------
@@ -224,15 +242,9 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   TChannels& channels = *server.Channels;
 
   TChannelRequest request;
-  request.Flags = GetLE16(p + 24);
-  request.Codec = GetLE16(p + 26);
-  request.Parent = GetLE32s(p + 28);
-  request.Name = GetTextN(p + 32, TChannelRec::NameSize);
-  request.Topic = GetTextN(p + 62, TChannelRec::TopicSize);
-  request.Description = GetTextN(p + 92, TChannelRec::DescriptionSize);
-  request.Password = GetTextN(p + 192, TChannelRec::PasswordSize);
-  request.Order = GetLE16(p + 222);
-  request.MaxUsers = GetLE16(p + 224);
+  ReadChannelFields<TChannelCreateLayout>(p, request);
+  request.Parent = GetLE32s(p + TChannelCreateLayout::Parent);
+  request.Password = GetTextN(p + TChannelCreateLayout::Password, TChannelRec::PasswordSize);
   int32_t newID = -1;
   const int32_t result = CreateChannel(server, *sender, request, newID);
   if (result != 0) return RefuseCommand(l, result);
@@ -278,7 +290,8 @@ int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32
 void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, ChannelDestroySize);
   if (l.CurrentClient == nullptr) return;
-  const int32_t result = DestroyChannel(l.Server, *l.CurrentClient, GetLE32s(p + 24));
+  const int32_t result =
+      DestroyChannel(l.Server, *l.CurrentClient, GetLE32s(p + TChannelValueLayout::ChannelID));
   if (result != 0) RefuseCommand(l, result);
 }
 
@@ -287,7 +300,7 @@ void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
   if (l.CurrentClient == nullptr) return;
   TChannelRec* channel = ChannelToChange(l, p);
   if (channel == nullptr) return;
-  const std::string password = GetTextN(p + 28, TChannelRec::PasswordSize);
+  const std::string password = GetTextN(p + TChannelValueLayout::Value, TChannelRec::PasswordSize);
   if (!channel->IsTopLevel() && !password.empty())
     return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PASSWORD);
   channel->SetPassword(password);
@@ -298,7 +311,7 @@ void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
   TServerObject& server = l.Server;
   auto reply = NewCommandPacket(cmd::CMD_sc_ChannelPasswordChanged, ChannelPasswordChangedSize,
                                 *l.CurrentClient);
-  PutLE32(reply->Data() + 24, uint32_t(channel->ChannelID));
+  PutLE32(reply->Data() + TChannelPasswordChangedLayout::ChannelID, uint32_t(channel->ChannelID));
   server.PacketBuffer->SendPacket(std::move(reply), false);
   CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, l.CurrentClient->PlayerID);
 }
@@ -308,17 +321,18 @@ void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
   TServerObject& server = l.Server;
-  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(p + 24));
+  using In = TChannelChangePropertiesLayout;
+  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(p + In::ChannelID));
   if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!channel->IsTopLevel()) return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PROPERTIES);
   if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
-  const uint16_t flags = GetLE16(p + 28);
+  const uint16_t flags = GetLE16(p + In::Flags);
   // Without a default channel new players would land nowhere.
   if ((channel->Flags & CHANNEL_DEFAULT) != 0 && (flags & CHANNEL_DEFAULT) == 0)
     return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
   if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(server, channel->ChannelID, sender->PlayerID);
   channel->Flags = flags;
-  channel->Codec = GetLE16(p + 30);
+  channel->Codec = GetLE16(p + In::Codec);
   CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, sender->PlayerID);
 }
 
@@ -415,17 +429,12 @@ int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
 void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangeAllSize);
   if (l.CurrentClient == nullptr) return;
-  const uint8_t* wire = p + 24;  // a channel wire record; its parent id is ignored
+  // A channel wire record (its parent id is ignored), then the password.
+  const uint8_t* wire = p + TChannelChangeAllLayout::Record;
   TChannelRequest request;
-  request.ChannelID = GetLE32s(wire);
-  request.Flags = GetLE16(wire + 4);
-  request.Codec = GetLE16(wire + 6);
-  request.Name = GetTextN(wire + 12, TChannelRec::NameSize);
-  request.Topic = GetTextN(wire + 42, TChannelRec::TopicSize);
-  request.Description = GetTextN(wire + 72, TChannelRec::DescriptionSize);
-  request.Order = GetLE16(wire + 172);
-  request.MaxUsers = GetLE16(wire + 174);
-  request.Password = GetTextN(p + 200, TChannelRec::PasswordSize);
+  ReadChannelFields<TChannelRecordLayout>(wire, request);
+  request.ChannelID = GetLE32s(wire + TChannelRecordLayout::ChannelID);
+  request.Password = GetTextN(p + TChannelChangeAllLayout::Password, TChannelRec::PasswordSize);
   const int32_t result = ChangeChannelAll(l.Server, *l.CurrentClient, request);
   if (result != 0) RefuseCommand(l, result);
 }

@@ -10,50 +10,13 @@
 #include <cstdint>
 #include <string>
 
+#include "common/WireLayout.h"
 #include "domain/playercommands_u.h"
 
 namespace vx {
 
 class TVXUDPListener;
 class TServerObject;
-
-namespace cmd {
-constexpr int16_t CMD_cs_ChannelCreate = 0x00C9;
-constexpr int16_t CMD_cs_ChannelChangePassword = 0x00CB;
-constexpr int16_t CMD_sc_ChannelPasswordChanged = 0x00CC;
-constexpr int16_t CMD_cs_ChannelChangeProperties = 0x00CD;
-constexpr int16_t CMD_cs_ChannelChangeName = 0x00CE;
-constexpr int16_t CMD_cs_ChannelChangeTopic = 0x00CF;
-constexpr int16_t CMD_cs_ChannelChangeDescription = 0x00D0;
-constexpr int16_t CMD_cs_ChannelDestroy = 0x00D1;
-constexpr int16_t CMD_cs_ChannelChangeMaxUsers = 0x00D2;
-constexpr int16_t CMD_cs_ChannelChangeAll = 0x00D3;
-constexpr int16_t CMD_cs_ChannelChangeOrder = 0x00D4;
-}  // namespace cmd
-
-// Lengths of the channel commands.
-constexpr size_t ChannelCreateSize = 226;
-constexpr size_t ChannelChangePasswordSize = 58;
-constexpr size_t ChannelChangePropertiesSize = 32;
-constexpr size_t ChannelChangeNameSize = 58;
-constexpr size_t ChannelChangeTopicSize = 58;
-constexpr size_t ChannelChangeDescriptionSize = 128;
-constexpr size_t ChannelDestroySize = 28;
-constexpr size_t ChannelChangeMaxUsersSize = 30;
-constexpr size_t ChannelChangeAllSize = 230;
-constexpr size_t ChannelChangeOrderSize = 30;
-
-// Lengths of the notices.
-constexpr size_t NotifyChannelCreatedSize = 204;
-constexpr size_t NotifyChannelPropertiesChangedSize = 36;
-constexpr size_t NotifyChannelTextChangedSize = 62;  // name and topic
-constexpr size_t NotifyChannelDescriptionChangedSize = 132;
-constexpr size_t NotifyChannelNumberChangedSize = 34;  // max users and order
-constexpr size_t ChannelPasswordChangedSize = 28;
-
-// Refusals of the channel commands besides those of the channel list.
-constexpr int32_t CHANNELERR_CODEC_NOT_ALLOWED = -108;
-constexpr int32_t CHANNELERR_SUBCHANNEL_PROPERTIES = -123;
 
 // Whether the server permits the codec; ids above 4 are not checked.
 bool CodecAllowed(const TServerObject& server, uint16_t codec);

@@ -53,18 +53,17 @@ void TChannelRec::CutTexts() {
 }
 
 void TChannelRec::WriteWireRecord(uint8_t* dst) const {
-  PutLE32(dst + 0, uint32_t(ChannelID));
-  PutLE16(dst + 4, Flags);
-  PutLE16(dst + 6, Codec);
-  PutLE32(dst + 8, uint32_t(Parent));
-  PutTextN(dst + 12, NameSize, Name);
-  PutTextN(dst + 42, TopicSize, Topic);
-  PutTextN(dst + 72, DescriptionSize, Description);
-  PutLE16(dst + 172, Order);
-  PutLE16(dst + 174, MaxUsers);
+  using L = TChannelRecordLayout;
+  PutLE32(dst + L::ChannelID, uint32_t(ChannelID));
+  PutLE16(dst + L::Flags, Flags);
+  PutLE16(dst + L::Codec, Codec);
+  PutLE32(dst + L::Parent, uint32_t(Parent));
+  PutTextN(dst + L::Name, NameSize, Name);
+  PutTextN(dst + L::Topic, TopicSize, Topic);
+  PutTextN(dst + L::Description, DescriptionSize, Description);
+  PutLE16(dst + L::Order, Order);
+  PutLE16(dst + L::MaxUsers, MaxUsers);
 }
-
-static_assert(72 + 1 + TChannelRec::DescriptionSize + 2 + 2 == TChannelRec::WireRecordSize);
 
 // --- TChannels --------------------------------------------------------------
 

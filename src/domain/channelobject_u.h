@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/Exceptions.h"
+#include "common/WireLayout.h"
 #include "host/TimeTools.h"
 #include "transport/clientobject_u.h"
 
@@ -34,16 +35,6 @@ constexpr uint16_t CODEC_GSM148 = 2;
 constexpr uint16_t CODEC_GSM164 = 3;
 constexpr uint16_t CODEC_WINDOWSCELP52 = 4;
 
-// Error codes of the channel list, sent unchanged to clients.
-constexpr int32_t CHANNELERR_NOT_FOUND = -102;
-constexpr int32_t CHANNELERR_PARENT_NOT_FOUND = -103;
-constexpr int32_t CHANNELERR_HAS_PLAYERS = -109;
-constexpr int32_t CHANNELERR_NAME_EXISTS = -114;
-constexpr int32_t CHANNELERR_PARENT_NO_SUBCHANNELS = -115;
-constexpr int32_t CHANNELERR_IS_DEFAULT = -117;
-constexpr int32_t CHANNELERR_SUBCHANNEL_PASSWORD = -120;
-constexpr int32_t CHANNELERR_PARENT_IS_SUBCHANNEL = -122;
-
 class EChannels : public Exception {
  public:
   using Exception::Exception;
@@ -52,13 +43,10 @@ class EChannels : public Exception {
 // One channel. The text fields are byte strings that the setters (and
 // AddChannel) cut to their field sizes.
 struct TChannelRec {
-  static constexpr size_t NameSize = 29;
-  static constexpr size_t TopicSize = 29;
-  static constexpr size_t DescriptionSize = 99;
-  static constexpr size_t PasswordSize = 29;
-  // The channel wire record: ChannelID 4, Flags 2, Codec 2, Parent 4,
-  // Name 30, Topic 30, Description 100, Order 2, MaxUsers 2.
-  static constexpr size_t WireRecordSize = 176;
+  static constexpr size_t NameSize = ShortTextSize;
+  static constexpr size_t TopicSize = ShortTextSize;
+  static constexpr size_t DescriptionSize = DescriptionTextSize;
+  static constexpr size_t PasswordSize = ShortTextSize;
 
   int32_t ChannelID = 0;  // assigned by AddChannel; never changed afterwards
   uint16_t Flags = 0;
@@ -86,7 +74,8 @@ struct TChannelRec {
   // Cuts every text field to its size.
   void CutTexts();
 
-  // Writes the WireRecordSize bytes of the channel wire record at dst.
+  // Writes the channel wire record (TChannelRecordLayout, without the
+  // password and the times), ChannelWireRecordSize bytes, at dst.
   void WriteWireRecord(uint8_t* dst) const;
 };
 

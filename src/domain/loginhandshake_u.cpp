@@ -3,6 +3,8 @@
 #include <sys/random.h>
 
 #include <random>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/TextN.h"
 #include "common/TextTools.h"
@@ -10,7 +12,9 @@
 #include "domain/guestnames_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
+#include "host/LoginThrottle.h"
 #include "host/ZeveVira.h"
+#include "host/logdebug.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
 #include "transport/PacketBuffers.h"
@@ -49,30 +53,32 @@ std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32
   auto header = reply->MaintenanceHeader();
   header.SetType(MAINT_LOGINREPLY);
   header.SetPlayerID(playerID);
-  PutLE32(reply->Data() + 88, uint32_t(result));
-  PutLE32(reply->Data() + 108, connectionID);
-  PutLE32(reply->Data() + 112, playerID);
+  PutLE32(reply->Data() + TLoginReplyLayout::Result, uint32_t(result));
+  PutLE32(reply->Data() + TLoginReplyLayout::ConnectionID, connectionID);
+  PutLE32(reply->Data() + TLoginReplyLayout::PlayerID, playerID);
   return reply;
 }
 
-// Accepted logins whose client has not yet chosen its channel (and so was
-// never announced to anyone) may hold at most this many places per address.
-constexpr size_t MaxUnfinishedPerAddress = 4;
-
-// The oldest accepted login that is not finished, of the address or (null)
-// of any address; null when there is none.
-TClientObject* OldestUnfinished(TServerObject& server, const std::string* address) {
-  for (const auto& c : server.Players.Items) {
-    if (c && !c->LoginComplete && (!address || c->LoginAddress == *address)) return c.get();
-  }
-  return nullptr;
-}
-
-size_t UnfinishedOf(TServerObject& server, const std::string& address) {
-  size_t n = 0;
+// The login that gives way when a new one finds the server full: among the
+// accepted logins whose client has not yet chosen its channel (and so was
+// never announced to anyone), the oldest of the address that holds the most
+// of them, so that a flood from one address displaces its own requests
+// before anyone else's. Null when every player has finished logging in.
+TClientObject* UnfinishedToGiveWay(TServerObject& server) {
+  std::unordered_map<std::string_view, size_t> perAddress;
   for (const auto& c : server.Players.Items)
-    n += c && !c->LoginComplete && c->LoginAddress == address;
-  return n;
+    if (c && !c->LoginComplete) ++perAddress[c->LoginAddress];
+  TClientObject* chosen = nullptr;
+  size_t most = 0;
+  for (const auto& c : server.Players.Items) {
+    if (!c || c->LoginComplete) continue;
+    const size_t n = perAddress[c->LoginAddress];
+    if (n > most) {
+      most = n;
+      chosen = c.get();
+    }
+  }
+  return chosen;
 }
 
 // An unfinished login gives its place to a new one: its record goes without
@@ -82,6 +88,15 @@ void GiveWay(TServerObject& server, TClientObject* player) {
   server.PacketBuffer->CloseConnection(player->PlayerID);
   std::erase_if(server.Players.Items, [player](const auto& c) { return c.get() == player; });
   server.Players.Changed();
+}
+
+// A guessed password: counted against the address and logged (never the
+// password itself).
+void LoginFailed(TServerObject& server, const TPacket& request, const TClientObject& client) {
+  ProcessLoginThrottle().RecordFailure(request.PeerIP, TLoginThrottle::TClock::now());
+  LogFmt(LMTWARNING, LMDALL, "UDP Listener", "SP: %1 failed login of %2 from %3",
+         {server.ServerUDPPort, client.LogInName.empty() ? client.NickName : client.LogInName,
+          request.PeerIP});
 }
 
 }  // namespace
@@ -118,43 +133,63 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   TServerObject& server = l.Server;
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
+  // The answers to an address that failed too often wait: the request is
+  // held back in the buffer until its moment, or refused unchecked when too
+  // many logins of its address wait already.
+  bool refusedUnchecked = false;
+  if (!request.AnswerReserved) {
+    const auto now = TLoginThrottle::TClock::now();
+    const auto at = ProcessLoginThrottle().ReserveAnswer(request.PeerIP, now);
+    if (at == TLoginThrottle::Refused) {
+      refusedUnchecked = true;
+    } else if (at > now) {
+      l.CurrentPacket->AnswerReserved = true;
+      server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
+      return;
+    }
+  }
   const bool full = request.Size() == LoginRequestSize;
   const uint8_t* p = request.Data();
+  using In = TLoginRequestLayout;
 
   auto client = std::make_unique<TClientObject>();
   client->ConnectionID = GetNewConnectionID(server);
-  client->ClientName = GetTextN(p + 20, 29);
-  client->ClientPlatform = GetTextN(p + 50, 29);
-  client->ClientVersionMajor = GetLE16(p + 80);
-  client->ClientVersionMinor = GetLE16(p + 82);
-  client->ClientVersionRelease = GetLE16(p + 84);
-  client->ClientVersionBuild = GetLE16(p + 86);
+  client->ClientName = GetTextN(p + In::ClientName, ShortTextSize);
+  client->ClientPlatform = GetTextN(p + In::ClientPlatform, ShortTextSize);
+  client->ClientVersionMajor = GetLE16(p + In::ClientVersionMajor);
+  client->ClientVersionMinor = GetLE16(p + In::ClientVersionMinor);
+  client->ClientVersionRelease = GetLE16(p + In::ClientVersionRelease);
+  client->ClientVersionBuild = GetLE16(p + In::ClientVersionBuild);
   client->LoginComplete = false;
 
-  const bool guestNaming = full && p[88] != 0;
-  const bool serverPasswordAlways = full && p[89] == 1;
-  const std::string password = full ? GetTextN(p + 120, 29) : std::string();
+  const bool guestNaming = full && p[In::GuestNaming] != 0;
+  const bool serverPasswordAlways = full && p[In::ServerPasswordAlways] == 1;
+  const std::string password = full ? GetTextN(p + In::PassWord, ShortTextSize) : std::string();
 
   int32_t verdict = 0;
+  bool passwordFailed = false;
   if (client->ClientVersionRelease <= 12) verdict = LOGIN_CLIENT_TOO_OLD;
   if (verdict == 0) {
     if (full) {
-      client->LogInName = GetTextN(p + 90, 29);
+      client->LogInName = GetTextN(p + In::LogInName, ShortTextSize);
       client->LogInPassWord = password;
-      client->NickName = GetTextN(p + 150, 29);
+      client->NickName = GetTextN(p + In::NickName, ShortTextSize);
     }
     client->LastActivity = client->LoginTime = TDateTime::Now();
     client->ChannelID = server.Channels->GetDefaultChannelID();
     client->ChannelPrivileges = 0;
     client->Priviliges = 0;
     client->PlayerFlags = 0;
-    if (!client->LogInName.empty()) {
+    if (refusedUnchecked) {
+      verdict = client->LogInName.empty() ? LOGIN_BAD_PASSWORD_OR_NAME : LOGIN_BAD_ACCOUNT;
+    } else if (!client->LogInName.empty()) {
       std::unique_ptr<TClientObject> account;
       if (TZeveVira* db = server.Database()) {
         account = TZeveViraUsers(*db).GetUser(server.ConfigName, client->LogInName, true);
       }
       if (!account || account->LogInPassWord != client->LogInPassWord) {
         verdict = LOGIN_BAD_ACCOUNT;
+        passwordFailed = true;
       } else {
         client->Priviliges =
             uint16_t((account->Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
@@ -186,7 +221,9 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
+    passwordFailed = !refusedUnchecked;
   }
+  if (passwordFailed) LoginFailed(server, request, *client);
   if (verdict != 0) {
     server.PacketBuffer->Counters.RefuseLogin(verdict);
     server.PacketBuffer->SendPacket(NewLoginReply(client->PlayerID, verdict, client->ConnectionID),
@@ -196,47 +233,47 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
 
   auto reply = NewLoginReply(client->PlayerID, 0, client->ConnectionID);
   uint8_t* r = reply->Data();
-  PutTextN(r + 20, 29, server.ServerName);
-  PutTextN(r + 50, 29, server.ServerPlatform);
-  PutLE16(r + 80, server.VersionMajor);
-  PutLE16(r + 82, server.VersionMinor);
-  PutLE16(r + 84, server.VersionRelease);
-  PutLE16(r + 86, server.VersionBuild);
-  PutLE32(r + 92, CodecMask(server));
-  PutLE16(r + 100, server.ServerType);
-  PutLE16(r + 102, server.ServerFlags);
-  PutLE32(r + 104, server.ServerMaxUsers);
-  PutTextN(r + 116, 255, server.ServerWelcomeMessage);
+  using Out = TLoginReplyLayout;
+  PutTextN(r + Out::ServerName, ShortTextSize, server.ServerName);
+  PutTextN(r + Out::ServerPlatform, ShortTextSize, server.ServerPlatform);
+  PutLE16(r + Out::VersionMajor, server.VersionMajor);
+  PutLE16(r + Out::VersionMinor, server.VersionMinor);
+  PutLE16(r + Out::VersionRelease, server.VersionRelease);
+  PutLE16(r + Out::VersionBuild, server.VersionBuild);
+  PutLE32(r + Out::CodecMask, CodecMask(server));
+  PutLE16(r + Out::ServerType, server.ServerType);
+  PutLE16(r + Out::ServerFlags, server.ServerFlags);
+  PutLE32(r + Out::MaxUsers, server.ServerMaxUsers);
+  PutTextN(r + Out::WelcomeMessage, LongTextSize, server.ServerWelcomeMessage);
 
   // Logins that never finish must not keep players out: on a full server
   // the oldest unfinished one gives way to a login that is accepted.
   int32_t result = 0;
   TClientObject* givesWay = nullptr;
   if (server.Players.Items.size() >= server.ServerMaxUsers) {
-    givesWay = OldestUnfinished(server, nullptr);
+    givesWay = UnfinishedToGiveWay(server);
     if (givesWay == nullptr) result = LOGIN_SERVER_FULL;
   }
   if (result == 0 && serverPasswordAlways && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
     result = LOGIN_BAD_PASSWORD_OR_NAME;
+    LoginFailed(server, request, *client);
   }
   if (result == 0) result = LOGIN_ACCEPTED;
   if (l.GetClientObject(client->NickName) != nullptr) result = LOGIN_NICKNAME_IN_USE;
-  const std::string trimmed = TrimText(client->NickName);
+  const std::string_view trimmed = TrimTextView(client->NickName);
   if (trimmed.empty()) result = LOGIN_BAD_PASSWORD_OR_NAME;
-  std::string lower = trimmed;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  }
-  if (lower == "server") result = LOGIN_BAD_PASSWORD_OR_NAME;
-  PutLE32(r + 88, uint32_t(result));
+  if (SameTextAscii(trimmed, "server")) result = LOGIN_BAD_PASSWORD_OR_NAME;
+  PutLE32(r + Out::Result, uint32_t(result));
   if (result != LOGIN_ACCEPTED) server.PacketBuffer->Counters.RefuseLogin(result);
   server.PacketBuffer->SendPacket(std::move(reply), false);
   if (result == LOGIN_ACCEPTED) {
+    if (client->Priviliges & SERVERPRIV_ADMIN) {
+      LogFmt(LMTWARNING, LMDINFO, "UDP Listener", "SP: %1 administrator %2 logged in from %3",
+             {server.ServerUDPPort, client->LogInName, request.PeerIP});
+    }
     client->LoginAddress = request.PeerIP;
     if (givesWay) GiveWay(server, givesWay);
-    while (UnfinishedOf(server, request.PeerIP) >= MaxUnfinishedPerAddress)
-      GiveWay(server, OldestUnfinished(server, &request.PeerIP));
     server.Players.Items.push_back(std::move(client));
     server.Players.Changed();
   }
@@ -251,15 +288,16 @@ void CMD_cs_LoginStep3(TVXUDPListener& l) {
   TPacket& packet = *l.CurrentPacket;
   RequireLength(packet, LoginStep3Size);
   const uint8_t* p = packet.Data();
-  client->LoginStep3Flag = p[25] == 1;
+  using In = TLoginStep3Layout;
+  client->LoginStep3Flag = p[In::Flag] == 1;
   if (client->LoginStep3Flag) {
     l.DropClient = true;
     return;
   }
   TChannels& channels = *l.Server.Channels;
-  const std::string channelName = GetTextN(p + 26, 29);
-  const std::string subChannelName = GetTextN(p + 56, 29);
-  const std::string channelPassword = GetTextN(p + 86, 29);
+  const std::string channelName = GetTextN(p + In::Channel, ShortTextSize);
+  const std::string subChannelName = GetTextN(p + In::SubChannel, ShortTextSize);
+  const std::string channelPassword = GetTextN(p + In::ChannelPassword, ShortTextSize);
   const TChannelRec* channel = nullptr;
   if (!channelName.empty()) {
     channel = channels.FindChannelByName(channelName, -1);
@@ -279,8 +317,9 @@ void CMD_cs_LoginStep3(TVXUDPListener& l) {
 
 namespace {
 
-// Fills packets of `slots` records of `recordSize` bytes after a 32-bit count,
-// sending each full packet and the last partial one to the current player.
+// Fills record lists (TRecordListLayout) of `slots` records of `recordSize`
+// bytes, sending each full packet and the last partial one to the current
+// player.
 class TBatchSender {
  public:
   TBatchSender(TVXUDPListener& l, int16_t code, size_t slots, size_t recordSize)
@@ -288,9 +327,10 @@ class TBatchSender {
   // The place of the next record.
   uint8_t* Next() {
     if (!Packet) {
-      Packet = NewCommandPacket(Code, 28 + Slots * RecordSize, *Listener.CurrentClient);
+      Packet = NewCommandPacket(Code, TRecordListLayout::Slot(Slots, RecordSize),
+                                *Listener.CurrentClient);
     }
-    return Packet->Data() + 28 + Count * RecordSize;
+    return Packet->Data() + TRecordListLayout::Slot(Count, RecordSize);
   }
   // Counts the record just written; a full packet leaves at once.
   void Written() {
@@ -303,7 +343,7 @@ class TBatchSender {
 
  private:
   void Flush() {
-    PutLE32(Packet->Data() + 24, uint32_t(Count));
+    PutLE32(Packet->Data() + TRecordListLayout::Count, uint32_t(Count));
     Listener.Server.PacketBuffer->SendPacket(std::move(Packet), false);
     Count = 0;
   }
@@ -318,7 +358,7 @@ class TBatchSender {
 }  // namespace
 
 void CMD_sc_LoginStep4(TVXUDPListener& l) {
-  TBatchSender batch(l, cmd::CMD_sc_LoginStep4, 3, TChannelRec::WireRecordSize);
+  TBatchSender batch(l, cmd::CMD_sc_LoginStep4, LoginStep4Slots, ChannelWireRecordSize);
   for (const auto& channel : l.Server.Channels->Channels()) {
     channel->WriteWireRecord(batch.Next());
     batch.Written();
@@ -329,7 +369,7 @@ void CMD_sc_LoginStep4(TVXUDPListener& l) {
 void CMD_sc_LoginStep5(TVXUDPListener& l) {
   const TClientObject& client = *l.CurrentClient;
   const TServerRules rules = RulesOf(l.Server);
-  TBatchSender batch(l, cmd::CMD_sc_LoginStep5, 10, TClientObject::PlayerEntrySize);
+  TBatchSender batch(l, cmd::CMD_sc_LoginStep5, LoginStep5Slots, PlayerEntrySize);
   for (const auto& other : l.Server.Players.Items) {
     if (!other || !CheckClientInView(rules, *l.Server.Channels, &client, other.get())) continue;
     // Others whose login is unfinished are announced when it finishes.
@@ -342,7 +382,8 @@ void CMD_sc_LoginStep5(TVXUDPListener& l) {
 
 void CMD_sc_LoginStep6(TVXUDPListener& l) {
   TClientObject& client = *l.CurrentClient;
-  l.Server.PacketBuffer->SendPacket(NewCommandPacket(cmd::CMD_sc_LoginStep6, 24, client), false);
+  l.Server.PacketBuffer->SendPacket(
+      NewCommandPacket(cmd::CMD_sc_LoginStep6, LoginStep6Size, client), false);
   NotifyPlayerEnteredScope(l.Server, client.PlayerID);
   client.LoginComplete = true;
 }

@@ -5,23 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/WireLayout.h"
+
 namespace vx {
 
 class TVXUDPListener;
 class TServerObject;
-
-// Login verdicts of the reply.
-constexpr int32_t LOGIN_ACCEPTED = 1;
-constexpr int32_t LOGIN_BAD_PASSWORD_OR_NAME = -1;
-constexpr int32_t LOGIN_SERVER_FULL = -2;
-constexpr int32_t LOGIN_NICKNAME_IN_USE = -4;
-constexpr int32_t LOGIN_CLIENT_TOO_OLD = -5;
-constexpr int32_t LOGIN_BAD_ACCOUNT = -21;
-
-constexpr size_t LoginRequestSize = 180;
-constexpr size_t LoginRequestShortSize = 88;
-constexpr size_t LoginReplySize = 372;
-constexpr size_t LoginStep3Size = 116;
 
 void CMD_cs_LoginStep1(TVXUDPListener& listener);
 void CMD_cs_LoginStep3(TVXUDPListener& listener);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/WireLayout.h"
+
 #include "domain/channelobject_u.h"
 #include "host/serverobject_u.h"
 #include "transport/clientobject_u.h"
@@ -30,17 +32,10 @@ constexpr uint32_t PLAYERFLAG_KEEPINTREE = 0x01;
 constexpr uint32_t PLAYERFLAG_REQUESTVOICE = 0x02;
 constexpr uint32_t PLAYERFLAG_BLOCKWHISPERS = 0x04;
 
-// Results of CheckChannelJoin besides the channel list's -102.
+// Results of CheckChannelJoin besides the refusals CHANNELERR_NOT_FOUND,
+// CHANNELERR_PASSWORD_REQUIRED and CHANNELERR_FULL.
 constexpr int32_t CHANNELJOIN_OK = 0;
 constexpr int32_t CHANNELJOIN_WRONG_PASSWORD = 1;
-constexpr int32_t CHANNELERR_PASSWORD_REQUIRED = -110;
-constexpr int32_t CHANNELERR_FULL = -113;
-
-// Answers of commands refused for lack of rights.
-constexpr int32_t PERMERR_SERVER_ADMIN = -1000;   // only a server admin may do this
-constexpr int32_t PERMERR_OPERATOR = -1007;       // needs operator, channel admin or server admin
-constexpr int32_t PERMERR_CHANNEL_ADMIN = -1008;  // needs channel admin or server admin
-constexpr int32_t PERMERR_REGISTER = -140;        // registering needs SERVERPRIV_ALLOWREGISTER
 
 // The two settings of the virtual server that the rules follow.
 struct TServerRules {

@@ -1,6 +1,8 @@
 #include "domain/playercommands_u.h"
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/TextN.h"
@@ -9,14 +11,13 @@
 #include "host/ZeveVira.h"
 #include "host/serverobject_u.h"
 #include "host/zevevira_users_u.h"
+#include "host/zevevira_writer_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/udplistener_u.h"
 
 namespace vx {
 
 namespace {
-
-constexpr size_t kText29 = TClientObject::TextFieldSize;
 
 // The bit of a privilege set that a command's bit number names; the number
 // comes from outside and only 0 to 15 exist.
@@ -35,17 +36,36 @@ void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
   server.PacketBuffer->SendPacket(std::move(packet), false);
 }
 
-// CMD_sc_ErrorPacket for a wrong channel password: the usual error packet
-// with the channel id appended at offset 30.
-void SendWrongPasswordError(TVXUDPListener& l, int32_t channelID) {
-  TClientObject& sender = *l.CurrentClient;
-  auto packet =
-      NewCommandPacket(int16_t(CHANNELERR_WRONG_PASSWORD), WrongChannelPasswordErrorSize, sender);
-  TCommandHeader request = l.CurrentPacket->CommandHeader();
-  PutLE16(packet->Data() + 24, uint16_t(request.Code()));
-  PutLE32(packet->Data() + 26, request.Sequence());
-  PutLE32(packet->Data() + 30, uint32_t(channelID));
-  SendTo(l.Server, std::move(packet));
+// Adds the account and answers the sender once the save has ended, on the
+// database writer's thread: `saved` with the sender's record when the
+// account is on disk, the error packet when it is not or the store refused
+// it. A sender that left meanwhile is not answered. The protocol threads
+// never wait for the disk.
+void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
+                         std::function<void(TServerObject&, TClientObject&)> saved) {
+  TServerObject& server = l.Server;
+  const TCommandHeader request = l.CurrentPacket->CommandHeader();
+  const int16_t requestCode = request.Code();
+  const uint32_t requestSequence = request.Sequence();
+  const uint32_t playerID = l.CurrentClient->PlayerID;
+  const uint32_t connectionID = l.CurrentClient->ConnectionID;
+  auto reply = [&server, requestCode, requestSequence, playerID, connectionID,
+                saved = std::move(saved)](const TSaveResult& result) {
+    std::scoped_lock players(server.Players.Lock);
+    if (!server.PacketBuffer || !server.Channels) return;
+    std::scoped_lock channels(*server.Channels);
+    TClientObject* sender = server.Players.ById(playerID);
+    if (sender == nullptr || sender->ConnectionID != connectionID) return;
+    if (result.Saved) {
+      saved(server, *sender);
+    } else {
+      SendTo(server, NewErrorPacket(*sender, int16_t(REGISTERERR_ADD_FAILED), requestCode,
+                                    requestSequence));
+    }
+  };
+  TZeveVira* db = server.Database();
+  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account, std::move(reply)))
+    RefuseCommand(l, REGISTERERR_ADD_FAILED);
 }
 
 // Whether the keep-in-tree flag survives a move from old to new: only
@@ -60,20 +80,13 @@ bool IsRegistered(const TClientObject& player) {
   return (player.Priviliges & SERVERPRIV_REGISTERED) != 0;
 }
 
-// Writes the 64-byte left-scope notice of P.
-void FillLeftScope(uint8_t* p, uint32_t playerID, uint16_t reason, uint32_t actingPlayerID) {
-  PutLE32(p + 24, playerID);
-  PutLE16(p + 28, reason);
-  PutLE32(p + 30, actingPlayerID);
-  PutTextN(p + 34, kText29, "");
-}
-
 void FillPrivilegeNotice(uint8_t* p, uint32_t playerID, uint8_t action, uint8_t bit,
                          uint32_t actingPlayerID) {
-  PutLE32(p + 24, playerID);
-  p[28] = action;
-  p[29] = bit;
-  PutLE32(p + 30, actingPlayerID);
+  using Out = TNotifyPlayerPrivilegeLayout;
+  PutLE32(p + Out::PlayerID, playerID);
+  p[Out::Action] = action;
+  p[Out::BitNumber] = bit;
+  PutLE32(p + Out::ActingPlayerID, actingPlayerID);
 }
 
 }  // namespace
@@ -88,6 +101,12 @@ const uint8_t* CommandPayload(const TVXUDPListener& l, size_t length) {
 void RefuseCommand(TVXUDPListener& l, int32_t errorNumber) {
   TCommandHeader request = l.CurrentPacket->CommandHeader();
   l.SendErrorPacket(int16_t(errorNumber), request.Code(), request.Sequence());
+}
+
+void RefuseChannelPassword(TVXUDPListener& l, int32_t channelID) {
+  TCommandHeader request = l.CurrentPacket->CommandHeader();
+  l.SendErrorPacket(int16_t(CHANNELERR_WRONG_PASSWORD), request.Code(), request.Sequence(),
+                    channelID);
 }
 
 void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
@@ -122,11 +141,12 @@ void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t player
   if (subject == nullptr) return;
   NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerKickedFromChannel,
                       NotifyPlayerKickedFromChannelSize, [&](uint8_t* p) {
-                        PutLE32(p + 24, playerID);
-                        PutLE32(p + 28, uint32_t(oldChannelID));
-                        PutLE32(p + 32, uint32_t(newChannelID));
-                        PutLE16(p + 36, newChannelPrivileges);
-                        PutTextN(p + 38, kText29, reason);
+                        using Out = TNotifyPlayerKickedFromChannelLayout;
+                        PutLE32(p + Out::PlayerID, playerID);
+                        PutLE32(p + Out::OldChannelID, uint32_t(oldChannelID));
+                        PutLE32(p + Out::NewChannelID, uint32_t(newChannelID));
+                        PutLE16(p + Out::NewChannelPrivileges, newChannelPrivileges);
+                        PutTextN(p + Out::Reason, ShortTextSize, reason);
                       });
 }
 
@@ -141,17 +161,16 @@ void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID
       auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerSwitchedChannel,
                                      NotifyPlayerSwitchedChannelSize, *recipient);
       uint8_t* p = packet->Data();
-      PutLE32(p + 24, playerID);
-      PutLE32(p + 28, uint32_t(oldChannelID));
-      PutLE32(p + 32, uint32_t(newChannelID));
-      PutLE16(p + 36, subject->ChannelPrivileges);
+      using Out = TNotifyPlayerSwitchedChannelLayout;
+      PutLE32(p + Out::PlayerID, playerID);
+      PutLE32(p + Out::OldChannelID, uint32_t(oldChannelID));
+      PutLE32(p + Out::NewChannelID, uint32_t(newChannelID));
+      PutLE16(p + Out::ChannelPrivileges, subject->ChannelPrivileges);
       SendTo(server, std::move(packet));
     } else if (recipient->ChannelID == oldChannelID) {
       // Left behind: the switcher leaves this player's scope, but the
       // connection stays, so this is not the player's own departure.
-      auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *recipient);
-      FillLeftScope(packet->Data(), playerID, LEFT_SWITCHED_CHANNEL, 0);
-      SendTo(server, std::move(packet));
+      SendTo(server, NewLeftScopeNotice(*recipient, playerID, LEFT_SWITCHED_CHANNEL, 0));
     }
   }
   if (publicServer) {
@@ -165,8 +184,9 @@ void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID) {
   if (subject == nullptr) return;
   NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerFlagsChanged,
                       NotifyPlayerFlagsChangedSize, [&](uint8_t* p) {
-                        PutLE32(p + 24, playerID);
-                        PutLE32(p + 28, subject->PlayerFlags);
+                        using Out = TNotifyPlayerFlagsChangedLayout;
+                        PutLE32(p + Out::PlayerID, playerID);
+                        PutLE32(p + Out::PlayerFlags, subject->PlayerFlags);
                       });
 }
 
@@ -176,8 +196,9 @@ void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
   if (subject == nullptr) return;
   NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerRequestedVoice,
                       NotifyPlayerRequestedVoiceSize, [&](uint8_t* p) {
-                        PutLE32(p + 24, playerID);
-                        PutTextN(p + 28, kText29, message);
+                        using Out = TNotifyPlayerRequestedVoiceLayout;
+                        PutLE32(p + Out::PlayerID, playerID);
+                        PutTextN(p + Out::Message, ShortTextSize, message);
                       });
 }
 
@@ -207,7 +228,7 @@ void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playe
   std::unique_ptr<TPacket> packet;
   uint32_t count = 0;
   auto flush = [&] {
-    PutLE32(packet->Data() + 24, count);
+    PutLE32(packet->Data() + TRecordListLayout::Count, count);
     SendTo(server, std::move(packet));
     count = 0;
   };
@@ -218,15 +239,15 @@ void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playe
       packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayersInSwitchedChannel,
                                 NotifyPlayersInSwitchedChannelSize, *subject);
     }
-    other->WritePlayerEntry(packet->Data() + 28 + count * TClientObject::PlayerEntrySize);
+    other->WritePlayerEntry(packet->Data() + TRecordListLayout::Slot(count, PlayerEntrySize));
     if (++count == PlayersInSwitchedChannelSlots) flush();
   }
   if (packet && count > 0) flush();
 }
 
 void CMD_sc_PlayerAdminRegisteredOK(TServerObject& server, const TClientObject& recipient) {
-  SendTo(server,
-         NewCommandPacket(cmd::CMD_sc_PlayerAdminRegisteredOK, CommandHeaderSize, recipient));
+  SendTo(server, NewCommandPacket(cmd::CMD_sc_PlayerAdminRegisteredOK, PlayerAdminRegisteredOKSize,
+                                  recipient));
 }
 
 // --- Operations -------------------------------------------------------------
@@ -344,9 +365,10 @@ int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender
     target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);
     CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, PRIVACTION_SERVER_REVOKE, 0,
                                          sender.PlayerID);
-    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName);
+    // Saved by the database's writer; a failure is logged there.
+    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName, {});
   } else if (db != nullptr) {
-    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target);
+    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target, {});
   }
   CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, action, bitNumber,
                                        sender.PlayerID);
@@ -358,16 +380,19 @@ int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender
 void CMD_cs_PlayerKick(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
   if (l.CurrentClient == nullptr) return;
-  const int32_t result =
-      KickPlayer(l.Server, *l.CurrentClient, GetLE32(p + 24), GetTextN(p + 28, kText29));
+  using In = TPlayerKickLayout;
+  const int32_t result = KickPlayer(l.Server, *l.CurrentClient, GetLE32(p + In::PlayerID),
+                                    GetTextN(p + In::Reason, ShortTextSize));
   if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
   if (l.CurrentClient == nullptr) return;
+  using In = TPlayerKickLayout;
   const int32_t result =
-      KickPlayerFromChannel(l.Server, *l.CurrentClient, GetLE32(p + 24), GetTextN(p + 28, kText29));
+      KickPlayerFromChannel(l.Server, *l.CurrentClient, GetLE32(p + In::PlayerID),
+                            GetTextN(p + In::Reason, ShortTextSize));
   if (result != 0) RefuseCommand(l, result);
 }
 
@@ -376,13 +401,14 @@ void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
   TServerObject& server = l.Server;
-  const int32_t newID = GetLE32s(p + 24);
+  using In = TPlayerChannelSwitchLayout;
+  const int32_t newID = GetLE32s(p + In::ChannelID);
   if (server.Channels->GetChannelByID(newID) == nullptr)
     return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!IsServerAdmin(*sender)) {
-    const int32_t join =
-        CheckChannelJoin(*server.Channels, server.Players.Items, newID, GetTextN(p + 28, kText29));
-    if (join == CHANNELJOIN_WRONG_PASSWORD) return SendWrongPasswordError(l, newID);
+    const int32_t join = CheckChannelJoin(*server.Channels, server.Players.Items, newID,
+                                          GetTextN(p + In::Password, ShortTextSize));
+    if (join == CHANNELJOIN_WRONG_PASSWORD) return RefuseChannelPassword(l, newID);
     if (join < 0) return RefuseCommand(l, join);
   }
   SwitchPlayerChannel(server, *sender, newID);
@@ -392,7 +418,7 @@ void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerFlagsChangedSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  sender->PlayerFlags = GetLE32(p + 24);
+  sender->PlayerFlags = GetLE32(p + TPlayerFlagsChangedLayout::PlayerFlags);
   CMD_sc_NotifyPlayerFlagsChanged(l.Server, sender->PlayerID);
 }
 
@@ -406,22 +432,25 @@ void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
   if (sender->PlayerFlags & PLAYERFLAG_REQUESTVOICE)
     return RefuseCommand(l, VOICEERR_ALREADY_REQUESTED);
   sender->PlayerFlags |= PLAYERFLAG_REQUESTVOICE;
-  CMD_sc_NotifyPlayerRequestedVoice(l.Server, sender->PlayerID, GetTextN(p + 24, kText29));
+  CMD_sc_NotifyPlayerRequestedVoice(
+      l.Server, sender->PlayerID, GetTextN(p + TPlayerRequestVoiceLayout::Message, ShortTextSize));
 }
 
 void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
   if (l.CurrentClient == nullptr) return;
-  const int32_t result =
-      ChangeChannelPrivilege(l.Server, *l.CurrentClient, GetLE32(p + 24), p[28], p[29]);
+  using In = TPlayerChangePrivilegeLayout;
+  const int32_t result = ChangeChannelPrivilege(
+      l.Server, *l.CurrentClient, GetLE32(p + In::PlayerID), p[In::Action], p[In::BitNumber]);
   if (result != 0) RefuseCommand(l, result);
 }
 
 void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
   if (l.CurrentClient == nullptr) return;
-  const int32_t result =
-      ChangeServerPrivilege(l.Server, *l.CurrentClient, GetLE32(p + 24), p[28], p[29]);
+  using In = TPlayerChangePrivilegeLayout;
+  const int32_t result = ChangeServerPrivilege(
+      l.Server, *l.CurrentClient, GetLE32(p + In::PlayerID), p[In::Action], p[In::BitNumber]);
   if (result != 0) RefuseCommand(l, result);
 }
 
@@ -433,39 +462,37 @@ void CMD_cs_PlayerRegister(TVXUDPListener& l) {
   if (IsRegistered(*sender)) return RefuseCommand(l, REGISTERERR_ALREADY_REGISTERED);
   if (!MayRegisterAccount(RulesOf(server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
   // The account is the player's record with its new name; the player takes
-  // the name only once the account exists.
+  // the name only once the account is on disk.
   TClientObject account = *sender;
-  account.LogInName = GetTextN(p + 24, kText29);
-  account.LogInPassWord = GetTextN(p + 54, kText29);
+  account.LogInName = GetTextN(p + TPlayerRegisterLayout::LogInName, ShortTextSize);
+  account.LogInPassWord = GetTextN(p + TPlayerRegisterLayout::PassWord, ShortTextSize);
   account.RegisteredBy = account.LogInName;
-  TZeveVira* db = server.Database();
-  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account))
-    return RefuseCommand(l, REGISTERERR_ADD_FAILED);
-  sender->LogInName = account.LogInName;
-  sender->LogInPassWord = account.LogInPassWord;
-  sender->RegisteredBy = account.RegisteredBy;
-  sender->Priviliges =
-      uint16_t((sender->Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
-  CMD_sc_NotifyPlayerPrivilegesChanged(server, sender->PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+  AddAccountThenReply(l, account, [account](TServerObject& s, TClientObject& registered) {
+    registered.LogInName = account.LogInName;
+    registered.LogInPassWord = account.LogInPassWord;
+    registered.RegisteredBy = account.RegisteredBy;
+    registered.Priviliges =
+        uint16_t((registered.Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
+    CMD_sc_NotifyPlayerPrivilegesChanged(s, registered.PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+  });
 }
 
 void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerAdminRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
   if (!IsServerAdmin(*sender)) return RefuseCommand(l, PERMERR_SERVER_ADMIN);
+  using In = TPlayerRegisterLayout;
   TClientObject account;
-  account.LogInName = GetTextN(p + 24, kText29);
-  account.LogInPassWord = GetTextN(p + 54, kText29);
+  account.LogInName = GetTextN(p + In::LogInName, ShortTextSize);
+  account.LogInPassWord = GetTextN(p + In::PassWord, ShortTextSize);
   account.RegisteredBy = sender->LogInName;
   account.ChannelPrivileges = 0;
-  account.Priviliges = p[84] != 0 ? SERVERPRIV_ADMIN : 0;
+  account.Priviliges = p[In::ServerAdmin] != 0 ? SERVERPRIV_ADMIN : 0;
   account.PlayerFlags = 0;
-  TZeveVira* db = server.Database();
-  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account))
-    return RefuseCommand(l, REGISTERERR_ADD_FAILED);
-  CMD_sc_PlayerAdminRegisteredOK(server, *sender);
+  AddAccountThenReply(l, account, [](TServerObject& s, TClientObject& admin) {
+    CMD_sc_PlayerAdminRegisteredOK(s, admin);
+  });
 }
 
 }  // namespace vx

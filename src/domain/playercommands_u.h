@@ -10,68 +10,13 @@
 #include <functional>
 #include <string_view>
 
+#include "common/WireLayout.h"
 #include "domain/scopenotify_u.h"
 
 namespace vx {
 
 class TVXUDPListener;
 class TServerObject;
-
-namespace cmd {
-constexpr int16_t CMD_cs_PlayerKick = 0x012D;
-constexpr int16_t CMD_cs_PlayerKickFromChannel = 0x012E;
-constexpr int16_t CMD_cs_PlayerChannelSwitch = 0x012F;
-constexpr int16_t CMD_cs_PlayerFlagsChanged = 0x0130;
-constexpr int16_t CMD_cs_PlayerRequestVoice = 0x0131;
-constexpr int16_t CMD_cs_PlayerChangeChannelPrivilege = 0x0132;
-constexpr int16_t CMD_cs_PlayerChangePrivilege = 0x0133;
-constexpr int16_t CMD_cs_PlayerRegister = 0x0134;
-constexpr int16_t CMD_cs_PlayerAdminRegister = 0x0136;
-constexpr int16_t CMD_sc_PlayerAdminRegisteredOK = 0x0137;
-}  // namespace cmd
-
-// Lengths of the player commands.
-constexpr size_t PlayerKickSize = 58;
-constexpr size_t PlayerChannelSwitchSize = 58;
-constexpr size_t PlayerFlagsChangedSize = 28;
-constexpr size_t PlayerRequestVoiceSize = 54;
-constexpr size_t PlayerChangePrivilegeSize = 30;
-constexpr size_t PlayerRegisterSize = 84;
-constexpr size_t PlayerAdminRegisterSize = 85;
-
-// Lengths of the notices.
-constexpr size_t NotifyPlayerKickedFromChannelSize = 68;
-constexpr size_t NotifyPlayerSwitchedChannelSize = 38;
-constexpr size_t NotifyPlayerFlagsChangedSize = 32;
-constexpr size_t NotifyPlayerRequestedVoiceSize = 58;
-constexpr size_t NotifyPlayerPrivilegeSize = 34;
-constexpr size_t NotifyPlayersInSwitchedChannelSize = 488;
-constexpr size_t PlayersInSwitchedChannelSlots = 10;
-constexpr size_t WrongChannelPasswordErrorSize = 34;
-
-// Left-scope reasons besides those of the listener.
-constexpr uint16_t LEFT_KICKED = 2;
-constexpr uint16_t LEFT_SWITCHED_CHANNEL = 6;
-
-// Action byte of the privilege commands and notices: a player's grant or
-// revoke, and the server's own grant or revoke as a consequence of another
-// change.
-constexpr uint8_t PRIVACTION_GRANT = 0;
-constexpr uint8_t PRIVACTION_SERVER_GRANT = 1;
-constexpr uint8_t PRIVACTION_REVOKE = 2;
-constexpr uint8_t PRIVACTION_SERVER_REVOKE = 3;
-
-// Refusals of the player commands.
-constexpr int32_t PLAYERERR_NOT_FOUND = -100;
-constexpr int32_t CHANNELERR_WRONG_PASSWORD = -111;
-constexpr int32_t VOICEERR_NOT_MODERATED = -130;
-constexpr int32_t VOICEERR_ALREADY_REQUESTED = -131;
-constexpr int32_t REGISTERERR_ADD_FAILED = -141;
-constexpr int32_t REGISTERERR_ALREADY_REGISTERED = -143;
-constexpr int32_t PRIVERR_HOLDS_ADMIN = -1021;
-constexpr int32_t PRIVERR_HOLDS_OPERATOR = -1022;
-constexpr int32_t PRIVERR_HOLDS_VOICE = -1023;
-constexpr int32_t PRIVERR_AUTO_NEEDS_REGISTERED = -1035;
 
 // Shared by the command handlers of the domain.
 //
@@ -80,6 +25,8 @@ constexpr int32_t PRIVERR_AUTO_NEEDS_REGISTERED = -1035;
 const uint8_t* CommandPayload(const TVXUDPListener& listener, size_t length);
 // Answers the current command with CMD_sc_ErrorPacket and the error number.
 void RefuseCommand(TVXUDPListener& listener, int32_t errorNumber);
+// The same with CHANNELERR_WRONG_PASSWORD and the channel that refused.
+void RefuseChannelPassword(TVXUDPListener& listener, int32_t channelID);
 // Queues a notice of the code and size to every player (in list order) for
 // which `wanted` holds; `fill` writes the payload into the zeroed packet.
 void NotifyPlayers(TServerObject& server, int16_t code, size_t size,

@@ -17,6 +17,18 @@ std::unique_ptr<TPacket> NewCommandPacket(int16_t code, size_t size,
   return packet;
 }
 
+std::unique_ptr<TPacket> NewLeftScopeNotice(const TClientObject& recipient, uint32_t playerID,
+                                            uint16_t reason, uint32_t actingPlayerID) {
+  auto packet =
+      NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, NotifyPlayerLeftScopeSize, recipient);
+  using Out = TNotifyPlayerLeftScopeLayout;
+  uint8_t* p = packet->Data();
+  PutLE32(p + Out::PlayerID, playerID);
+  PutLE16(p + Out::Reason, reason);
+  PutLE32(p + Out::ActingPlayerID, actingPlayerID);
+  return packet;
+}
+
 TServerRules RulesOf(const TServerObject& server) {
   TServerRules rules;
   rules.ServerType = server.ServerType;
@@ -39,8 +51,9 @@ void NotifyPlayerEnteredScope(TServerObject& server, uint32_t playerID) {
   for (const auto& recipient : server.Players.Items) {
     if (!recipient || recipient.get() == subject) continue;
     if (!CheckClientInView(rules, *server.Channels, subject, recipient.get())) continue;
-    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerEnteredScope, 70, *recipient);
-    subject->WritePlayerEntry(packet->Data() + 24);
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerEnteredScope,
+                                   NotifyPlayerEnteredScopeSize, *recipient);
+    subject->WritePlayerEntry(packet->Data() + TNotifyPlayerEnteredScopeLayout::Entry);
     server.PacketBuffer->SendPacket(std::move(packet), false);
   }
 }
@@ -56,12 +69,8 @@ void NotifyPlayerLeftScope(TServerObject& server, uint32_t playerID, uint16_t re
     // Nobody was told of a player whose login never finished, so nobody but
     // the player hears of its departure.
     if (!subject->LoginComplete && recipient.get() != subject) continue;
-    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *recipient);
-    uint8_t* p = packet->Data();
-    PutLE32(p + 24, subject->PlayerID);
-    PutLE16(p + 28, reason);
-    PutLE32(p + 30, actingPlayerID);
-    PutTextN(p + 34, 29, reasonText);
+    auto packet = NewLeftScopeNotice(*recipient, subject->PlayerID, reason, actingPlayerID);
+    PutTextN(packet->Data() + TNotifyPlayerLeftScopeLayout::ReasonText, ShortTextSize, reasonText);
     const bool own = recipient.get() == subject;
     if (own) subject->LeftNotified = true;
     server.PacketBuffer->SendPacket(std::move(packet), own);
@@ -72,9 +81,11 @@ void NotifyChannelDestroyed(TServerObject& server, int32_t channelID, uint32_t a
   if (channelID < 0) return;
   for (const auto& recipient : server.Players.Items) {
     if (!recipient) continue;
-    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyChannelDestroyed, 30, *recipient);
-    PutLE16(packet->Data() + 24, uint16_t(int16_t(channelID)));
-    PutLE32(packet->Data() + 26, actingPlayerID);
+    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyChannelDestroyed, NotifyChannelDestroyedSize,
+                                   *recipient);
+    using Out = TNotifyChannelDestroyedLayout;
+    PutLE16(packet->Data() + Out::ChannelID, uint16_t(int16_t(channelID)));
+    PutLE32(packet->Data() + Out::DestroyerID, actingPlayerID);
     server.PacketBuffer->SendPacket(std::move(packet), false);
   }
 }
@@ -95,9 +106,7 @@ void RemoveAllClients(TServerObject& server) {
     items.pop_back();
     if (!player) continue;
     player->LeftNotified = true;
-    auto packet = NewCommandPacket(cmd::CMD_sc_NotifyPlayerLeftScope, 64, *player);
-    PutLE32(packet->Data() + 24, player->PlayerID);
-    PutLE16(packet->Data() + 28, 4);
+    auto packet = NewLeftScopeNotice(*player, player->PlayerID, LEFT_SERVER_STOPPED, 0);
     server.PacketBuffer->SendPacket(std::move(packet), true);
   }
   server.Players.Changed();

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/Packets.h"
+#include "common/WireLayout.h"
 #include "domain/permissions_u.h"
 #include "transport/clientobject_u.h"
 
@@ -15,37 +16,14 @@ namespace vx {
 
 class TServerObject;
 
-// Command codes of the protocol; the handlers and senders carry the same
-// names as functions.
-namespace cmd {
-constexpr int16_t CMD_cs_LoginStep3 = 5;
-constexpr int16_t CMD_cs_PlayerQuit = 300;
-constexpr int16_t CMD_sc_LoginStep4 = 6;
-constexpr int16_t CMD_sc_LoginStep5 = 7;
-constexpr int16_t CMD_sc_LoginStep6 = 8;
-constexpr int16_t CMD_sc_NotifyPlayerEnteredScope = 0x0064;
-constexpr int16_t CMD_sc_NotifyPlayerLeftScope = 0x0065;
-constexpr int16_t CMD_sc_NotifyPlayerKickedFromChannel = 0x0066;
-constexpr int16_t CMD_sc_NotifyPlayerSwitchedChannel = 0x0067;
-constexpr int16_t CMD_sc_NotifyPlayerFlagsChanged = 0x0068;
-constexpr int16_t CMD_sc_NotifyPlayerRequestedVoice = 0x0069;
-constexpr int16_t CMD_sc_NotifyPlayerChannelPrivilegeChanged = 0x006A;
-constexpr int16_t CMD_sc_NotifyPlayerPrivilegesChanged = 0x006B;
-constexpr int16_t CMD_sc_NotifyPlayersInSwitchedChannel = 0x006C;
-constexpr int16_t CMD_sc_NotifyChannelCreated = 0x006E;
-constexpr int16_t CMD_sc_NotifyChannelNameChanged = 0x006F;
-constexpr int16_t CMD_sc_NotifyChannelTopicChanged = 0x0070;
-constexpr int16_t CMD_sc_NotifyChannelPropertiesChanged = 0x0071;
-constexpr int16_t CMD_sc_NotifyChannelDescriptionChanged = 0x0072;
-constexpr int16_t CMD_sc_NotifyChannelDestroyed = 0x0073;
-constexpr int16_t CMD_sc_NotifyChannelMaxUsersChanged = 0x0074;
-constexpr int16_t CMD_sc_NotifyChannelOrderChanged = 0x0075;
-constexpr int16_t CMD_sc_NotifyTextMessage = 0x0082;
-}  // namespace cmd
-
 // A zero-filled command packet of the given size addressed to the recipient.
 std::unique_ptr<TPacket> NewCommandPacket(int16_t code, size_t size,
                                           const TClientObject& recipient);
+
+// CMD_sc_NotifyPlayerLeftScope about the player to the recipient, with an
+// empty reason text.
+std::unique_ptr<TPacket> NewLeftScopeNotice(const TClientObject& recipient, uint32_t playerID,
+                                            uint16_t reason, uint32_t actingPlayerID);
 
 // The server settings the permission rules follow.
 TServerRules RulesOf(const TServerObject& server);

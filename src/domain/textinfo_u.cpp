@@ -43,9 +43,10 @@ void CMD_sc_NotifyTextMessage(TServerObject& server, const TClientObject& sender
         return channelID < 0 || recipient.ChannelID == channelID;
       },
       [&](uint8_t* p) {
-        PutTextN(p + 24, TextMessageSize, text);
-        PutLE32(p + 280, passThrough);
-        PutTextN(p + 284, TClientObject::TextFieldSize, sender.NickName);
+        using Out = TNotifyTextMessageLayout;
+        PutTextN(p + Out::Text, LongTextSize, text);
+        PutLE32(p + Out::PassThrough, passThrough);
+        PutTextN(p + Out::NickName, ShortTextSize, sender.NickName);
       });
 }
 
@@ -53,18 +54,20 @@ void CMD_cs_InfoSendText(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, InfoSendTextSize);
   const TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  const int32_t channelID = GetLE32s(p + 284);
+  using In = TInfoSendTextLayout;
+  const int32_t channelID = GetLE32s(p + In::ChannelID);
   if (channelID >= 0 && l.Server.Channels->GetChannelByID(channelID) == nullptr)
     return RefuseCommand(l, CHANNELERR_NOT_FOUND);
-  CMD_sc_NotifyTextMessage(l.Server, *sender, GetTextN(p + 24, TextMessageSize), GetLE32(p + 280),
-                           channelID);
+  CMD_sc_NotifyTextMessage(l.Server, *sender, GetTextN(p + In::Text, LongTextSize),
+                           GetLE32(p + In::PassThrough), channelID);
 }
 
 void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, InfoRequestPlayerConnectionInfoSize);
   const TClientObject* requester = l.CurrentClient;
   if (requester == nullptr) return;
-  const TClientObject* player = l.GetClientObject(GetLE32(p + 24));
+  const TClientObject* player =
+      l.GetClientObject(GetLE32(p + TInfoRequestPlayerConnectionInfoLayout::PlayerID));
   if (player == nullptr) return RefuseCommand(l, PLAYERERR_NOT_FOUND);
 
   uint32_t connectionID = 0, packetsSent = 0, bytesSent = 0, packetsReceived = 0, bytesReceived = 0;
@@ -82,26 +85,27 @@ void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
   auto reply =
       NewCommandPacket(cmd::CMD_sc_PlayerConnectionInfo, PlayerConnectionInfoSize, *requester);
   uint8_t* r = reply->Data();
-  PutLE32(r + 24, player->PlayerID);
-  PutLE32(r + 28, SecondsSince(player->LoginTime));
-  PutLE16(r + 32, packetLoss);
-  PutLE16(r + 34, averagePing);
-  PutLE32(r + 36, SecondsSince(player->LastActivity));
-  PutLE16(r + 40, player->ClientVersionMajor);
-  PutLE16(r + 42, player->ClientVersionMinor);
-  PutLE16(r + 44, player->ClientVersionRelease);
-  PutLE16(r + 46, player->ClientVersionBuild);
-  PutLE32(r + 48, packetsSent);
-  PutLE32(r + 52, bytesSent);
-  PutLE32(r + 56, packetsReceived);
-  PutLE32(r + 60, bytesReceived);
-  PutTextN(r + 64, TClientObject::TextFieldSize, peerIP);
-  PutLE16(r + 94, peerPort);
-  PutTextN(r + 96, TClientObject::TextFieldSize, player->LogInName);
-  PutLE32(r + 126, uint32_t(player->ChannelID));
-  PutLE16(r + 130, player->ChannelPrivileges);
-  PutLE16(r + 132, player->Priviliges);
-  PutTextN(r + 134, TClientObject::TextFieldSize, player->ClientPlatform);
+  using Out = TPlayerConnectionInfoLayout;
+  PutLE32(r + Out::PlayerID, player->PlayerID);
+  PutLE32(r + Out::SecondsOnline, SecondsSince(player->LoginTime));
+  PutLE16(r + Out::PacketLoss, packetLoss);
+  PutLE16(r + Out::AveragePing, averagePing);
+  PutLE32(r + Out::SecondsIdle, SecondsSince(player->LastActivity));
+  PutLE16(r + Out::ClientVersionMajor, player->ClientVersionMajor);
+  PutLE16(r + Out::ClientVersionMinor, player->ClientVersionMinor);
+  PutLE16(r + Out::ClientVersionRelease, player->ClientVersionRelease);
+  PutLE16(r + Out::ClientVersionBuild, player->ClientVersionBuild);
+  PutLE32(r + Out::PacketsSent, packetsSent);
+  PutLE32(r + Out::BytesSent, bytesSent);
+  PutLE32(r + Out::PacketsReceived, packetsReceived);
+  PutLE32(r + Out::BytesReceived, bytesReceived);
+  PutTextN(r + Out::PeerIP, ShortTextSize, peerIP);
+  PutLE16(r + Out::PeerPort, peerPort);
+  PutTextN(r + Out::LogInName, ShortTextSize, player->LogInName);
+  PutLE32(r + Out::ChannelID, uint32_t(player->ChannelID));
+  PutLE16(r + Out::ChannelPrivileges, player->ChannelPrivileges);
+  PutLE16(r + Out::Priviliges, player->Priviliges);
+  PutTextN(r + Out::ClientPlatform, ShortTextSize, player->ClientPlatform);
   l.Server.PacketBuffer->SendPacket(std::move(reply), false);
 }
 
@@ -111,29 +115,30 @@ void CMD_cs_InfoRequestServerInfo(TVXUDPListener& l) {
   TServerObject& server = l.Server;
   auto reply = NewCommandPacket(cmd::CMD_sc_ServerInfo, ServerInfoSize, *requester);
   uint8_t* r = reply->Data();
-  PutLE32(r + 24, SecondsSince(server.StartTime));
-  PutLE16(r + 28, server.VersionMajor);
-  PutLE16(r + 30, server.VersionMinor);
-  PutLE16(r + 32, server.VersionRelease);
-  PutLE16(r + 34, server.VersionBuild);
-  PutLE16(r + 36, server.ServerType);
-  PutLE16(r + 38, server.ServerFlags);
+  using Out = TServerInfoLayout;
+  PutLE32(r + Out::SecondsUp, SecondsSince(server.StartTime));
+  PutLE16(r + Out::VersionMajor, server.VersionMajor);
+  PutLE16(r + Out::VersionMinor, server.VersionMinor);
+  PutLE16(r + Out::VersionRelease, server.VersionRelease);
+  PutLE16(r + Out::VersionBuild, server.VersionBuild);
+  PutLE16(r + Out::ServerType, server.ServerType);
+  PutLE16(r + Out::ServerFlags, server.ServerFlags);
   // Each pair of counters is read in a step of its own; a failed step
   // leaves its fields 0 and the reply goes out all the same.
   uint32_t packetsSent = 0, packetsReceived = 0;
   int64_t bytesSent = 0, bytesReceived = 0;
   try {
     server.PacketBuffer->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
-    PutLE32(r + 40, packetsSent);
-    PutLE32(r + 48, packetsReceived);
+    PutLE32(r + Out::PacketsSent, packetsSent);
+    PutLE32(r + Out::PacketsReceived, packetsReceived);
   } catch (const std::exception& e) {
     l.LogHandlerException("CMD_cs_InfoRequestServerInfo pSend/pRecv", e);
   }
   try {
     const uint32_t sent = CheckedUInt32(bytesSent);
     const uint32_t received = CheckedUInt32(bytesReceived);
-    PutLE32(r + 44, sent);
-    PutLE32(r + 52, received);
+    PutLE32(r + Out::BytesSent, sent);
+    PutLE32(r + Out::BytesReceived, received);
   } catch (const std::exception& e) {
     l.LogHandlerException("CMD_cs_InfoRequestServerInfo bSend/bRecv", e);
   }

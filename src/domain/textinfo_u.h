@@ -7,29 +7,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/WireLayout.h"
 #include "domain/scopenotify_u.h"
 
 namespace vx {
 
 class TVXUDPListener;
 class TServerObject;
-
-namespace cmd {
-constexpr int16_t CMD_cs_InfoRequestPlayerConnectionInfoOnId = 0x0190;
-constexpr int16_t CMD_sc_PlayerConnectionInfo = 0x0194;
-constexpr int16_t CMD_cs_InfoRequestServerInfo = 0x0195;
-constexpr int16_t CMD_sc_ServerInfo = 0x0196;
-constexpr int16_t CMD_cs_InfoSendText = 0x01AE;
-}  // namespace cmd
-
-constexpr size_t InfoSendTextSize = 288;
-constexpr size_t InfoRequestPlayerConnectionInfoSize = 28;
-constexpr size_t InfoRequestServerInfoSize = 24;
-constexpr size_t NotifyTextMessageSize = 314;
-constexpr size_t PlayerConnectionInfoSize = 164;
-constexpr size_t ServerInfoSize = 56;
-// Width of a text message (text 255).
-constexpr size_t TextMessageSize = 255;
 
 void CMD_cs_InfoSendText(TVXUDPListener& listener);
 void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& listener);

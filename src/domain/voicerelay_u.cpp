@@ -133,11 +133,12 @@ void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
     TServerObject& server = l.Server;
     TPacket& frame = *l.CurrentPacket;
     const TClientObject* speaker = l.CurrentClient;
-    if (frame.Size() < VoiceC2SHeaderSize + 1) throw EPacket("Stream read error");
+    using List = TWhisperListLayout;
+    if (frame.Size() < List::Targets) throw EPacket("Stream read error");
     const uint8_t* p = frame.Data();
-    const size_t targetCount = p[VoiceC2SHeaderSize];
+    const size_t targetCount = p[List::Count];
     if (targetCount == 0) return;
-    const size_t listEnd = VoiceC2SHeaderSize + 1 + 5 * targetCount;
+    const size_t listEnd = List::VoiceData(targetCount);
     if (frame.Size() < listEnd) throw EPacket("Stream read error");
     const size_t voiceSize = frame.Size() - listEnd;
     if (voiceSize == 0) return;
@@ -152,18 +153,19 @@ void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
     std::vector<TRecipient> recipients;
     const TServerRules rules = RulesOf(server);
     for (size_t i = 0; i < targetCount; ++i) {
-      const uint8_t kind = p[VoiceC2SHeaderSize + 1 + 5 * i];
-      const uint32_t id = GetLE32(p + VoiceC2SHeaderSize + 2 + 5 * i);
-      if (kind == 1) {
-        if (id != speakerID) recipients.push_back({id, 1});
-      } else if (kind == 0) {
+      const uint8_t* target = p + List::Target(i);
+      const uint8_t kind = target[List::Kind];
+      const uint32_t id = GetLE32(target + List::ID);
+      if (kind == WHISPER_PLAYER) {
+        if (id != speakerID) recipients.push_back({id, WHISPER_PLAYER});
+      } else if (kind == WHISPER_CHANNEL) {
         const TChannelRec* channel = server.Channels->GetChannelByID(int32_t(id));
         if (channel == nullptr ||
             !CheckPlayerCanSpeakToChannel(rules, *server.Channels, speaker, channel)) {
           continue;
         }
         for (TClientObject* c : server.Players.InChannel(channel->ChannelID)) {
-          if (c != speaker) recipients.push_back({c->PlayerID, 0});
+          if (c != speaker) recipients.push_back({c->PlayerID, WHISPER_CHANNEL});
         }
       }
     }

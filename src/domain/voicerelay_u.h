@@ -4,13 +4,11 @@
 
 #include <cstdint>
 
+#include "common/WireLayout.h"
+
 namespace vx {
 
 class TVXUDPListener;
-
-constexpr uint8_t VOICETARGET_CHANNEL = 0;
-constexpr uint8_t VOICETARGET_WHISPER = 1;
-constexpr uint8_t VOICETARGET_PARENT = 2;
 
 // Entry point for every voice datagram of a known connection.
 void ProgressVoiceData(TVXUDPListener& listener);

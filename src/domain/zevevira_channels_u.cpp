@@ -16,6 +16,7 @@
 #include "host/TimeTools.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
+#include "host/zevevira_writer_u.h"
 
 namespace vx {
 
@@ -117,7 +118,6 @@ void WriteChannel(TZeveVira& database, const std::string& key, const TChannelRec
   for (const std::string& attrib : rec.UserAttribs) {
     if (!attrib.empty()) database.WriteString(AttribPath(key, line++), attrib);
   }
-  database.Flush();
 }
 
 }  // namespace
@@ -177,16 +177,21 @@ bool LoadChannels(TChannels& channels, TZeveVira& database) {
   return LoadChannels(channels, database, channels.ServerKey());
 }
 
-bool SaveChannels(const TChannels& channels, TZeveVira& database, std::string_view serverKey) {
+bool SaveChannels(const TChannels& channels, TZeveVira& database, std::string_view serverKey,
+                  TSaveDone saved) {
   try {
     std::scoped_lock lock(database.Mutex());
     const std::vector<TChannelRec*> sorted = GetSortedList(channels);
-    if (sorted.empty()) return true;
+    if (sorted.empty()) {
+      if (saved) saved({true, {}});  // nothing to change
+      return true;
+    }
     if (!IsKeyName(serverKey) || !database.Active()) return false;
 
+    // The old set goes and the new one comes in one hold of the database's
+    // lock and reaches the file in one save, so the file holds either.
     const std::string base = ChannelsKey(serverKey);
     if (TFBEntry* stored = database.GetEntry(base, FBT_NODE)) database.DeleteEntry(stored);
-    database.Flush();
 
     // Channel id -> index it was written under in this save.
     std::unordered_map<int32_t, int32_t> indexOfId;
@@ -203,6 +208,7 @@ bool SaveChannels(const TChannels& channels, TZeveVira& database, std::string_vi
       indexOfId.emplace(rec->ChannelID, index);
       ++index;
     }
+    database.Writer().Submit(std::move(saved));
     return true;
   } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, LogCategory, std::string("SaveChannels Exception: ") + e.what());

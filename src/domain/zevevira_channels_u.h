@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "domain/channelobject_u.h"
+#include "host/zevevira_writer_u.h"
 
 namespace vx {
 
@@ -27,11 +28,15 @@ bool LoadChannels(TChannels& channels, TZeveVira& database, std::string_view ser
 bool LoadChannels(TChannels& channels, TZeveVira& database);  // the list's own server key
 
 // Replaces the stored channels of the server by the registered channels of
-// the list, in the order of GetSortedList, flushing the database after each
-// channel. A registered sub-channel whose parent is temporary goes unstored
-// with its parent. An empty list leaves the database untouched. Returns
-// true when it ran to the end (false for a fault or a closed database).
-bool SaveChannels(const TChannels& channels, TZeveVira& database, std::string_view serverKey);
+// the list, in the order of GetSortedList, and hands one save of the whole
+// set to the database's writer, so that the file holds either the old or
+// the complete new set; `saved` learns the outcome (see
+// zevevira_writer_u.h). A registered sub-channel whose parent is temporary
+// goes unstored with its parent. An empty list leaves the database
+// untouched. Returns true when it ran to the end (false for a fault or a
+// closed database: nothing was handed over).
+bool SaveChannels(const TChannels& channels, TZeveVira& database, std::string_view serverKey,
+                  TSaveDone saved = {});
 bool SaveChannels(const TChannels& channels, TZeveVira& database);
 
 // The save order: top-level channels and the sub-channels of listed

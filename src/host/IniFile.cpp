@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/TextTools.h"
+#include "host/FileTools.h"
 
 namespace vx {
 
@@ -38,18 +39,6 @@ std::string FolderOf(const std::string& path) {
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 // Reads at most limit + 1 bytes, so that the caller can tell an oversized file.
@@ -211,27 +200,9 @@ bool TIniFile::Save() {
   std::scoped_lock saveGuard(SaveLock);
   const std::string text = ToText();
 
-  std::string tempName = IniFileName + ".tmp-XXXXXX";
-  const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);  // created with mode 0600
-  if (fd < 0) return false;
-  struct stat old {};
-  if (::stat(IniFileName.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    ::fchmod(fd, old.st_mode & 07777);  // keep the operator's permissions
-  }
-  bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(tempName.c_str(), IniFileName.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tempName.c_str());
-    return false;
-  }
-  // Make the rename itself durable; the new content is in place either way.
-  const int dirFd = ::open(FolderOf(IniFileName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return true;
+  std::string reason;
+  return WriteFileAtomically(
+      IniFileName, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), reason);
 }
 
 const TIniFile::TSection* TIniFile::FindSection(std::string_view section) const {

@@ -3,7 +3,8 @@
 // Sections and keys keep the order in which they were first read or created,
 // names are matched without regard to ASCII case, and keys, comments and
 // blank lines that the server does not know survive a save. Saving writes a
-// temporary file in the same folder, syncs it and renames it over the old one.
+// temporary file in the same folder, syncs it and renames it over the old one
+// (WriteFileAtomically: a symbolic link is followed, the mode kept).
 // All methods may be called from several threads at once.
 #pragma once
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "common/TextTools.h"
+
 namespace vx {
 
 namespace {
@@ -104,12 +106,12 @@ std::string TDateTime::Format(const std::string& pattern) const {
   size_t i = 0;
   auto run = [&](char c) {
     size_t n = 0;
-    while (i + n < pattern.size() && (pattern[i + n] | 0x20) == c) ++n;
+    while (i + n < pattern.size() && LowerAscii(pattern[i + n]) == c) ++n;
     return n;
   };
   while (i < pattern.size()) {
     const char c = pattern[i];
-    const char lc = char(c | 0x20);
+    const char lc = LowerAscii(c);
     if (c == '"' || c == '\'') {
       size_t end = pattern.find(c, i + 1);
       if (end == std::string::npos) end = pattern.size();

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,7 +14,10 @@
 #include <unordered_map>
 
 #include "common/ByteOrder.h"
+#include "common/TextTools.h"
+#include "host/FileTools.h"
 #include "host/TimeTools.h"
+#include "host/zevevira_writer_u.h"
 
 namespace vx {
 
@@ -34,18 +36,6 @@ constexpr size_t kRootFlagsOffset = 58;
 constexpr char kNewDatabaseName[] = "unbenannt";
 // Keys with more children than this get a name index.
 constexpr size_t kIndexThreshold = 16;
-
-inline char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 std::unique_ptr<TFBEntry> MakeEntry(uint8_t entryType) {
   switch (entryType) {
@@ -115,67 +105,6 @@ int ReadWholeFile(const std::string& fileName, std::vector<uint8_t>& out) {
   return result;
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    size -= size_t(put);
-  }
-  return true;
-}
-
-// Replaces the file by a new one: the bytes go to a temporary file in the
-// same folder, are flushed to disk, and the temporary file is then renamed
-// over the old one, so a failure at any point leaves the old file intact.
-bool WriteFileAtomically(const std::string& fileName, const std::vector<uint8_t>& bytes) {
-  std::string target = fileName;
-  struct stat old;
-  bool haveOld = ::lstat(target.c_str(), &old) == 0;
-  if (haveOld && S_ISLNK(old.st_mode)) {
-    // Replace the file the link points to, not the link.
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-    haveOld = ::stat(target.c_str(), &old) == 0;
-  }
-
-  static std::atomic<unsigned> counter{0};
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    // The database holds account passwords: a new file is for its owner only.
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  if (haveOld) {
-    // Keep the old file's owner and mode; failing to is not worth failing the save.
-    [[maybe_unused]] const int chownResult = ::fchown(fd, old.st_uid, old.st_gid);
-    ::fchmod(fd, old.st_mode & 07777);
-  }
-  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // Make the rename itself durable; the data is already safe either way.
-  const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string(".") : target.substr(0, slash == 0 ? 1 : slash);
-  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -205,7 +134,7 @@ struct TFBKey::TNameIndex {
       uint64_t h = 1469598103934665603ull ^ type;
       h *= 1099511628211ull;
       for (char c : name) {
-        h ^= uint8_t(FoldAscii(c));
+        h ^= uint8_t(LowerAscii(c));
         h *= 1099511628211ull;
       }
       return size_t(h);
@@ -220,7 +149,7 @@ struct TFBKey::TNameIndex {
     bool operator()(const std::string& a, const std::string& b) const { return a == b; }
     bool operator()(const TView& v, const std::string& key) const {
       return key.size() == v.Name.size() + 1 && uint8_t(key[0]) == v.Type &&
-             SameName(v.Name, std::string_view(key).substr(1));
+             SameTextAscii(v.Name, std::string_view(key).substr(1));
     }
     bool operator()(const std::string& key, const TView& v) const { return (*this)(v, key); }
   };
@@ -234,7 +163,7 @@ struct TFBKey::TNameIndex {
   void Add(TFBEntry* entry) {
     std::string key(1, char(entry->EntryType));
     key.reserve(entry->Name.size() + 1);
-    for (char c : entry->Name) key.push_back(FoldAscii(c));
+    for (char c : entry->Name) key.push_back(LowerAscii(c));
     auto [it, inserted] = Map.try_emplace(std::move(key), TSlot{entry, 1});
     if (!inserted) ++it->second.Count;
   }
@@ -257,7 +186,8 @@ struct TFBKey::TNameIndex {
     }
     if (slot.First == entry) {
       TFBEntry* next = entry->Next;
-      while (next && !(next->EntryType == entry->EntryType && SameName(next->Name, entry->Name))) {
+      while (next &&
+             !(next->EntryType == entry->EntryType && SameTextAscii(next->Name, entry->Name))) {
         next = next->Next;
       }
       if (!next) return false;
@@ -337,7 +267,7 @@ TFBEntry* TFBKey::FindChild(std::string_view name, uint8_t entryType) {
   }
   if (Index) return Index->Find(name, entryType);
   for (TFBEntry* e = FirstChild; e; e = e->Next) {
-    if (e->EntryType == entryType && SameName(e->Name, name)) return e;
+    if (e->EntryType == entryType && SameTextAscii(e->Name, name)) return e;
   }
   return nullptr;
 }
@@ -520,9 +450,10 @@ bool TZeveVira::BuildImage(TFBRoot& root, THeader& header, double saveTime,
 // ---------------------------------------------------------------------------
 // The database object
 
-TZeveVira::TZeveVira() = default;
+TZeveVira::TZeveVira() : SaveWriter(std::make_unique<TZeveViraWriter>(*this)) {}
 
 TZeveVira::~TZeveVira() {
+  SaveWriter->Stop();
   std::lock_guard guard(Lock);
   if (!Root) return;
   Close();
@@ -539,6 +470,7 @@ bool TZeveVira::Active() const {
 }
 
 void TZeveVira::SetActive(bool value) {
+  if (!value) SaveWriter->Stop();  // what it holds is saved before the file closes
   int code;
   {
     std::lock_guard guard(Lock);
@@ -582,6 +514,11 @@ int64_t TZeveVira::CurrentFileSize() const {
 int TZeveVira::LastError() const {
   std::lock_guard guard(Lock);
   return LastErrorValue;
+}
+
+std::string TZeveVira::LastErrorText() const {
+  std::lock_guard guard(Lock);
+  return ErrorText;
 }
 
 void TZeveVira::Report(int errorCode) {
@@ -637,34 +574,82 @@ void TZeveVira::Open() {
   }
 }
 
-bool TZeveVira::Save() {
-  if (!Root || OpenFlagValue == TFBOpenFlag::ReadOnly) return false;
-  try {
-    std::vector<uint8_t> image;
-    if (!BuildImage(*Root, Header, TDateTime::Now().Value, image)) return false;
-    if (!WriteFileAtomically(FileNameValue, image)) return false;
-    FileSize = int64_t(image.size());
-    return true;
-  } catch (const std::exception&) {
-    return false;
+int TZeveVira::BuildImageLocked(TImage& image, std::string& reason) {
+  if (!Root) {
+    reason = "the database is closed";
+    return 6;
   }
+  if (OpenFlagValue == TFBOpenFlag::ReadOnly) {
+    reason = "the database is open for reading only";
+    return 4;
+  }
+  try {
+    if (!BuildImage(*Root, Header, TDateTime::Now().Value, image.Bytes)) {
+      reason = "the database is too large for its file";
+      return 4;
+    }
+  } catch (const std::bad_alloc&) {
+    reason = "out of memory";
+    return 4;
+  }
+  image.FileName = FileNameValue;
+  image.Generation = ++ImageGeneration;
+  return 0;
+}
+
+bool TZeveVira::WriteImageFile(const TImage& image, std::string& reason) {
+  std::lock_guard guard(WriteLock);
+  if (image.Generation <= WrittenGeneration) return true;  // a newer image is on disk
+  if (!WriteFileAtomically(image.FileName, image.Bytes, reason)) return false;
+  WrittenGeneration = image.Generation;
+  return true;
+}
+
+bool TZeveVira::TakeImage(TImage& image, std::string& reason) {
+  int code;
+  {
+    std::lock_guard guard(Lock);
+    code = BuildImageLocked(image, reason);
+    if (code != 0) {
+      LastErrorValue = code;
+      ErrorText = reason;
+    }
+  }
+  Report(code);
+  return code == 0;
+}
+
+bool TZeveVira::WriteImage(const TImage& image, std::string& reason) {
+  const bool written = WriteImageFile(image, reason);
+  int code;
+  {
+    std::lock_guard guard(Lock);
+    code = written ? 0 : 4;
+    LastErrorValue = code;
+    ErrorText = written ? std::string() : reason;
+    if (written && Root) FileSize = int64_t(image.Bytes.size());
+  }
+  Report(code);
+  return written;
 }
 
 void TZeveVira::Close() {
-  LastErrorValue = Save() ? 0 : 4;
+  TImage image;
+  std::string reason;
+  const bool saved = BuildImageLocked(image, reason) == 0 && WriteImageFile(image, reason);
+  LastErrorValue = saved ? 0 : 4;
+  ErrorText = saved ? std::string() : reason;
   Root.reset();  // the tree goes whether or not it was saved
   FileSize = 0;
 }
 
 bool TZeveVira::Flush() {
-  int code;
-  {
-    std::lock_guard guard(Lock);
-    LastErrorValue = !Root ? 6 : Save() ? 0 : 4;
-    code = LastErrorValue;
-  }
-  Report(code);
-  return code == 0;
+  // The lock is held throughout, so that nothing changes between the image
+  // and the file.
+  std::lock_guard guard(Lock);
+  TImage image;
+  std::string reason;
+  return TakeImage(image, reason) && WriteImage(image, reason);
 }
 
 TFBEntry* TZeveVira::FindEntry(std::string_view path, uint8_t entryType, bool create) {

@@ -144,6 +144,8 @@ class TFBWideString final : public TFBEntry {
   std::vector<uint8_t> Value;
 };
 
+class TZeveViraWriter;
+
 class TZeveVira {
  public:
   static constexpr size_t HeaderSize = 64;
@@ -154,12 +156,13 @@ class TZeveVira {
   static constexpr size_t MaxFileSize = size_t(1) << 30;
 
   TZeveVira();
-  ~TZeveVira();  // closes (and so saves) an open database
+  ~TZeveVira();  // stops the writer, then closes (and so saves) an open database
   TZeveVira(const TZeveVira&) = delete;
   TZeveVira& operator=(const TZeveVira&) = delete;
 
   bool Active() const;
-  // true opens the file, false saves and closes it (LastError / OnError report).
+  // true opens the file; false stops the writer, then saves and closes the
+  // file (LastError / OnError report).
   void SetActive(bool value);
   const std::string& FileName() const;
   void SetFileName(const std::string& fileName);  // ignored while Active
@@ -167,6 +170,8 @@ class TZeveVira {
   void SetOpenFlag(TFBOpenFlag flag);  // ignored while Active
   int64_t CurrentFileSize() const;
   int LastError() const;
+  // The system's reason for the last failed save; empty after a good one.
+  std::string LastErrorText() const;
   // Called after an open, close or flush that ends with a LastError other
   // than 0 (assign it before the database is shared between threads).
   std::function<void(TZeveVira& sender, int errorCode)> OnError;
@@ -190,9 +195,28 @@ class TZeveVira {
 
   std::string DatabaseName() const;  // empty while closed
   void SetDatabaseName(const std::string& name);
-  // Saves now; false with LastError 6 when closed, 4 when the file could not
-  // be written (the previous file then stays as it was).
+  // Saves now, on the caller's thread; false with LastError 6 when closed, 4
+  // when the file could not be written (the previous file then stays as it
+  // was).
   bool Flush();
+
+  // A save in two steps, so that the file can be written without holding
+  // the lock: TakeImage builds the file image of the tree as it is now,
+  // WriteImage writes it; each sets LastError and reports a failure as
+  // Flush does, and fills in the reason. Images are written in the order
+  // they were taken: an image older than one already written is not
+  // written again, as the newer file holds all of it.
+  struct TImage {
+    std::vector<uint8_t> Bytes;
+    std::string FileName;
+    uint64_t Generation = 0;
+  };
+  bool TakeImage(TImage& image, std::string& reason);
+  bool WriteImage(const TImage& image, std::string& reason);
+
+  // The thread that saves changes (see zevevira_writer_u.h); its owner
+  // starts it once the database is shared.
+  TZeveViraWriter& Writer() { return *SaveWriter; }
   // Destroys the entry with its whole subtree and unlinks it. Does nothing
   // for the root or for an entry that is not in this database's tree.
   void DeleteEntry(TFBEntry* entry);
@@ -214,16 +238,24 @@ class TZeveVira {
  private:
   void Open();
   void Close();
-  bool Save();
+  // 0, or the LastError of a save that cannot begin (4, 6).
+  int BuildImageLocked(TImage& image, std::string& reason);
+  bool WriteImageFile(const TImage& image, std::string& reason);
   void Report(int errorCode);
 
   mutable std::recursive_mutex Lock;
+  std::string ErrorText;
+  uint64_t ImageGeneration = 0;
+  // Serialises the file writes; never held while taking Lock.
+  std::mutex WriteLock;
+  uint64_t WrittenGeneration = 0;  // guarded by WriteLock
   std::string FileNameValue;
   TFBOpenFlag OpenFlagValue = TFBOpenFlag::ReadWrite;
   int64_t FileSize = 0;
   int LastErrorValue = 0;
   THeader Header{};
   std::unique_ptr<TFBRoot> Root;
+  std::unique_ptr<TZeveViraWriter> SaveWriter;
 };
 
 }  // namespace vx

@@ -19,10 +19,12 @@
 #include "domain/scopenotify_u.h"
 #include "domain/zevevira_channels_u.h"
 #include "host/CommandLine.h"
+#include "host/FileTools.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
 #include "host/zevevira_users_u.h"
+#include "host/zevevira_writer_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/ServerTransport.h"
 #include "transport/clientobject_u.h"
@@ -162,7 +164,7 @@ bool TServerObject::LoadSettings(const TIniFile& ini, int32_t port) {
   return true;
 }
 
-void TServerObject::SaveSettings(TIniFile* ini) {
+void TServerObject::SaveSettings(TIniFile* ini, bool save) {
   std::unique_ptr<TIniFile> own;
   if (ini == nullptr) {
     own = std::make_unique<TIniFile>(ProcessSettings().IniPath);
@@ -186,10 +188,11 @@ void TServerObject::SaveSettings(TIniFile* ini) {
   ini->WriteBool(s, "AllowCodecGSM164", AllowCodecGSM164);
   ini->WriteBool(s, "AllowCodecWindowsCELP52", AllowCodecWindowsCELP52);
   ini->WriteString(s, "WebPost_LinkURL", WebPost_LinkURL);
-  if (!ini->Save()) LogConfigOpenFailure(ini->FileName());
+  if (save && !ini->Save()) LogConfigOpenFailure(ini->FileName());
 }
 
-bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile* ini) {
+bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile* ini,
+                          bool saveIni) {
   ConfigName = sectionName;
   if (!Manager.RegisterServer(shared_from_this())) {
     Log(LMTERROR, LMDALL, "SERVER", "unable to register server");
@@ -210,7 +213,7 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
     return false;
   }
   LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {ServerUDPPort});
-  SaveSettings(ini);
+  SaveSettings(ini, saveIni || own != nullptr);
   own.reset();
   // The file keeps the type as read; the running value always has 0x04.
   ServerType =
@@ -234,6 +237,7 @@ TZeveVira* TServerObject::Database() const {
 }
 
 void TServerObject::StartTransport() {
+  ChannelsStored = false;
   {
     std::scoped_lock guard(Players.Lock);
     Players.Items.clear();
@@ -252,8 +256,8 @@ void TServerObject::StartTransport() {
   Listener = std::make_unique<TVXUDPListener>(*this);
   Transport = std::make_unique<TServerTransport>(*PacketBuffer, *Listener);
   if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
-  Transport->Start(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp,
-                   TEventLoopPool::Shared().Pick());
+  TEventLoopPool& loops = Manager.LoopPool ? *Manager.LoopPool : TEventLoopPool::Shared();
+  Transport->Start(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp, loops.Pick());
 }
 
 // Leaves the event loop, closes the socket and releases the buffer, in an
@@ -261,6 +265,9 @@ void TServerObject::StartTransport() {
 void TServerObject::ReleaseTransport() {
   if (Transport) Transport->Stop();
   if (PacketBuffer) PacketBuffer->Shutdown();
+  // Saves handed over by this server's handlers answer through its buffer
+  // and players: they complete before those go.
+  if (TZeveVira* db = Database()) db->Writer().Sync();
   Transport.reset();
   Listener.reset();
   PacketBuffer.reset();
@@ -275,21 +282,50 @@ void TServerObject::ReleaseTransport() {
 }
 
 void TServerObject::Stop() {
+  if (!BeginStop()) return;
+  for (int i = 0; i < StopDrainRounds && !Drained(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  FinishStop();
+}
+
+bool TServerObject::BeginStop() {
+  if (!PacketBuffer) return false;
   try {
-    if (!PacketBuffer) return;
     RemoveAllClients(*this);
-    for (int i = 0; i < StopDrainRounds && PacketBuffer->ConnectionCount() > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (Channels) {
-      std::scoped_lock channels(*Channels);
-      if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
-    }
+  } catch (const std::exception& e) {
+    LogStopException(e);
+  }
+  return true;
+}
+
+bool TServerObject::Drained() const {
+  return !PacketBuffer || PacketBuffer->ConnectionCount() == 0;
+}
+
+void TServerObject::FinishStop() {
+  StoreChannels();
+  try {
     ReleaseTransport();
   } catch (const std::exception& e) {
-    Log(LMTERROR, LMDALL, "SERVER",
-        "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
+    LogStopException(e);
   }
+}
+
+void TServerObject::StoreChannels() {
+  try {
+    if (!PacketBuffer || !Channels || ChannelsStored) return;
+    ChannelsStored = true;
+    std::scoped_lock channels(*Channels);
+    if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
+  } catch (const std::exception& e) {
+    LogStopException(e);
+  }
+}
+
+void TServerObject::LogStopException(const std::exception& e) const {
+  Log(LMTERROR, LMDALL, "SERVER",
+      "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
 }
 
 int TServerObject::DefaultCodec() const {
@@ -313,6 +349,7 @@ TServerManager::~TServerManager() = default;
 
 void TServerManager::SetDatabase(std::unique_ptr<TZeveVira> database) {
   ServerDatabase = std::move(database);
+  if (ServerDatabase) ServerDatabase->Writer().Start();
 }
 
 bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server) {
@@ -368,6 +405,31 @@ void TServerManager::RestartServers(const std::string& sectionName) {
 
 void TServerManager::StopServers(const std::string& sectionName) {
   std::scoped_lock guard(RegistryLock);
+  if (sectionName.empty()) {
+    // All of them together: every player is told at once, the connections
+    // of all servers drain in the same wait, then each server is released,
+    // from last to first.
+    std::vector<std::shared_ptr<TServerObject>> stopping;
+    for (size_t i = Registry.size(); i-- > 0;) {
+      if (Registry[i]->BeginStop()) stopping.push_back(Registry[i]);
+    }
+    const int rounds = stopping.empty() ? 0 : stopping.front()->StopDrainRounds;
+    for (int i = 0; i < rounds; ++i) {
+      if (std::all_of(stopping.begin(), stopping.end(), [](auto& s) { return s->Drained(); }))
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The channel saves of all servers go to disk together.
+    for (auto& server : stopping) server->StoreChannels();
+    if (ServerDatabase) ServerDatabase->Writer().Sync();
+    for (size_t i = Registry.size(); i-- > 0;) {
+      if (i >= Registry.size()) continue;
+      std::shared_ptr<TServerObject> server = Registry[i];
+      server->FinishStop();
+      UnregisterServer(server.get());
+    }
+    return;
+  }
   for (size_t i = Registry.size(); i-- > 0;) {
     if (i >= Registry.size()) continue;
     std::shared_ptr<TServerObject> server = Registry[i];
@@ -410,6 +472,14 @@ bool TServerManager::Startup() {
 
   ServerDatabase.reset();
 
+  // A save that a crash interrupted leaves its temporary file behind.
+  for (const std::string* path : {&settings.IniPath, &settings.DatabasePath}) {
+    for (const std::string& removed : RemoveStaleTempFiles(*path)) {
+      LogFmt(LMTWARNING, LMDINFO, "SERVER", "removed the temporary file of an unfinished save: %1",
+             {removed});
+    }
+  }
+
   TIniFile ini(settings.IniPath);
   if (!ini.Load()) {
     LogFmt(LMTERROR, LMDALL, "SERVER",
@@ -439,6 +509,7 @@ bool TServerManager::Startup() {
     database->SetActive(true);
     database->SetDatabaseName("Vorlantix db");
     database->Flush();
+    database->Writer().Start();
     ServerDatabase = std::move(database);
   } catch (const std::exception&) {
     LogFmt(LMTERROR, LMDIMPORTANT, "SERVER",
@@ -447,13 +518,18 @@ bool TServerManager::Startup() {
   }
 
   bool anyServer = false;
+  auto progressAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   for (int n = 0;; ++n) {
     const std::string section = ini.ReadString(kServers, std::to_string(n), "");
     if (section.empty()) break;
     anyServer = true;
     auto server = std::make_shared<TServerObject>(*this);
-    server->Start(section, -1, &ini);
+    server->Start(section, -1, &ini, false);  // the file is saved once, below
     if (!settings.AdminPassword.empty()) SetAdminPassword(section, settings.AdminPassword);
+    if (StartProgress && std::chrono::steady_clock::now() >= progressAt) {
+      StartProgress();
+      progressAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    }
   }
 
   if (!anyServer) {
@@ -525,7 +601,7 @@ void TServerManager::Shutdown() {
     StopServers("");
   }
   if (ServerDatabase) {
-    ServerDatabase->Flush();
+    ServerDatabase->Writer().Commit();  // a failure is logged with its reason
     ServerDatabase->SetActive(false);
     ServerDatabase.reset();
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -18,6 +19,7 @@ namespace vx {
 class TIniFile;
 class TCustomPacketBuffer;
 class TServerTransport;
+class TEventLoopPool;
 class TWebInterface;
 class TTCPQuery;
 class TWebPost;
@@ -73,14 +75,26 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
 
   // Starts the server from the section; port -1 takes the configured port.
   // With ini null the configuration file is opened (and released) here.
+  // The settings are written back and the file is saved, unless saveIni is
+  // false: the caller then saves it (once for many servers).
   // The object must be owned by a shared_ptr (the registry shares it).
-  bool Start(const std::string& sectionName, int32_t port, TIniFile* ini);
+  bool Start(const std::string& sectionName, int32_t port, TIniFile* ini, bool saveIni = true);
+  // Tells every player, waits (StopDrainRounds ms at most) for the
+  // connections to close, stores the channels and releases the transport.
   void Stop();
+  // Stop in three steps, so that many servers can stop together: players
+  // told (false when the server does not run), connections closed, the rest.
+  bool BeginStop();
+  bool Drained() const;
+  // Hands the registered channels to the database's writer, once per stop.
+  void StoreChannels();
+  void FinishStop();
   // Sets the defaults (port -1: the default port) and reads the section
   // ConfigName over them; false when a value cannot be used.
   bool LoadSettings(const TIniFile& ini, int32_t port);
-  // Writes every setting into the section ConfigName and saves the file.
-  void SaveSettings(TIniFile* ini);
+  // Writes every setting into the section ConfigName and, with save, saves
+  // the file.
+  void SaveSettings(TIniFile* ini, bool save = true);
 
   // Codec of new channels: the last permitted one in the order 0, 4, 1, 2, 3;
   // -1 when none is permitted.
@@ -127,8 +141,10 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void SetDefaults(int32_t port);
   void StartTransport();
   void ReleaseTransport();
+  void LogStopException(const std::exception& e) const;
 
   TServerManager& Manager;
+  bool ChannelsStored = false;  // by the stop under way
 };
 
 using TServerList = std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>;
@@ -172,6 +188,11 @@ class TServerManager {
   TWebPostConfig WebPost;
   // Pause before the final log lines of a shutdown.
   int ShutdownWaitMs = 5000;
+  // The event loops the servers' transports live on (null: the process's).
+  TEventLoopPool* LoopPool = nullptr;
+  // Called about once a second while startup starts servers (the daemon
+  // tells its waiting parent that the start goes on).
+  std::function<void()> StartProgress;
 
   // The server list's built-in address: none in this system, so a fresh
   // installation announces itself to no list until the operator sets one.

@@ -1,17 +1,22 @@
 #include "host/zevevira_users_u.h"
 
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <future>
 #include <limits>
 #include <mutex>
+#include <utility>
+#include <variant>
 
 #include "common/Exceptions.h"
 #include "common/TextN.h"
 #include "host/TimeTools.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
+#include "host/zevevira_writer_u.h"
 
 namespace vx {
 
@@ -62,6 +67,88 @@ TResult WithAccountKey(TZeveVira& database, std::string_view serverKey, std::str
     Log(LMTERROR, LMDALL, "USERS", "Exception: unknown");
   }
   return failed;
+}
+
+// The values of an account key, in the order a first store creates them.
+struct TAccountValue {
+  const char* Name;
+  uint8_t Type;
+};
+constexpr std::array<TAccountValue, 8> kAccountValues = {{{"LogInName", FBT_STRING},
+                                                          {"LogInPassWord", FBT_STRING},
+                                                          {"NickName", FBT_STRING},
+                                                          {"Priviliges", FBT_INTEGER},
+                                                          {"RegisteredBy", FBT_STRING},
+                                                          {"Logins", FBT_INTEGER},
+                                                          {"Created", FBT_FLOAT},
+                                                          {"LastChanged", FBT_FLOAT}}};
+
+// An account key as it was before a change, to be put back when the change
+// cannot be saved. Floats keep their stored bytes.
+class TAccountImage {
+ public:
+  TAccountImage(TZeveVira& database, const std::string& key)
+      : Key(key), Existed(database.GetEntry(key, FBT_NODE) != nullptr) {
+    if (!Existed) return;
+    for (size_t i = 0; i < kAccountValues.size(); ++i) {
+      TFBEntry* entry =
+          database.GetEntry(ValuePath(Key, kAccountValues[i].Name), kAccountValues[i].Type);
+      if (entry == nullptr) continue;
+      switch (entry->EntryType) {
+        case FBT_STRING:
+          Values[i] = static_cast<TFBString*>(entry)->Value;
+          break;
+        case FBT_INTEGER:
+          Values[i] = static_cast<TFBInteger*>(entry)->Value;
+          break;
+        default:
+          Values[i] = static_cast<TFBFloat*>(entry)->Raw;
+          break;
+      }
+    }
+  }
+
+  // Runs under the database's lock.
+  void Restore(TZeveVira& database) const {
+    if (!Existed) {
+      if (TFBEntry* added = database.GetEntry(Key, FBT_NODE)) database.DeleteEntry(added);
+      return;
+    }
+    database.CreateKey(Key);
+    for (size_t i = 0; i < kAccountValues.size(); ++i) {
+      const std::string path = ValuePath(Key, kAccountValues[i].Name);
+      const uint8_t type = kAccountValues[i].Type;
+      if (std::holds_alternative<std::monostate>(Values[i])) {
+        if (TFBEntry* added = database.GetEntry(path, type)) database.DeleteEntry(added);
+        continue;
+      }
+      TFBEntry* entry = database.FindEntry(path, type, true);
+      if (entry == nullptr) continue;
+      if (const auto* text = std::get_if<std::string>(&Values[i]))
+        static_cast<TFBString*>(entry)->Value = *text;
+      else if (const auto* number = std::get_if<int32_t>(&Values[i]))
+        static_cast<TFBInteger*>(entry)->Value = *number;
+      else
+        static_cast<TFBFloat*>(entry)->Raw = std::get<std::array<uint8_t, 10>>(Values[i]);
+    }
+  }
+
+ private:
+  using TValue = std::variant<std::monostate, std::string, int32_t, std::array<uint8_t, 10>>;
+  std::string Key;
+  bool Existed;
+  std::array<TValue, kAccountValues.size()> Values;
+};
+
+// Runs one of the handing-over forms and waits for the outcome.
+template <typename TStart>
+TAccountResult AwaitSaved(TStart&& start) {
+  std::promise<TSaveResult> saved;
+  std::future<TSaveResult> outcome = saved.get_future();
+  if (!start([&saved](const TSaveResult& result) { saved.set_value(result); })) return {};
+  const TSaveResult result = outcome.get();
+  if (result.Saved) return {TAccountStatus::Saved, {}};
+  return {TAccountStatus::NotSaved, result.Reason};
 }
 
 }  // namespace
@@ -132,33 +219,68 @@ bool TZeveViraUsers::StoreLocked(const std::string& key, const TClientObject& us
     Database.WriteFloat(ValuePath(key, "Created"), now);
   else
     Database.WriteFloat(ValuePath(key, "LastChanged"), now);
-  // A failed save is reported by the database itself (LastError, OnError);
-  // the account is stored and reaches the file at the next save.
-  Database.Flush();
   return true;
 }
 
-bool TZeveViraUsers::StoreUser(std::string_view serverKey, const TClientObject& user) {
-  return WithAccountKey(Database, serverKey, user.LogInName, false, [&](const std::string& key) {
-    return Database.GetEntry(key, FBT_NODE) != nullptr && StoreLocked(key, user);
-  });
-}
-
-bool TZeveViraUsers::AddUser(std::string_view serverKey, const TClientObject& user) {
-  return WithAccountKey(Database, serverKey, user.LogInName, false, [&](const std::string& key) {
-    if (Database.GetEntry(key, FBT_NODE) != nullptr) return false;
-    return Database.CreateKey(key) != nullptr && StoreLocked(key, user);
-  });
-}
-
-bool TZeveViraUsers::DeleteUser(std::string_view serverKey, std::string_view logInName) {
+template <typename TChange>
+bool TZeveViraUsers::Change(std::string_view serverKey, std::string_view logInName,
+                            TChange&& change, TSaveDone done) {
   return WithAccountKey(Database, serverKey, logInName, false, [&](const std::string& key) {
-    TFBEntry* entry = Database.GetEntry(key, FBT_NODE);
-    if (entry == nullptr) return false;
-    Database.DeleteEntry(entry);
-    Database.Flush();
+    TAccountImage before(Database, key);
+    if (!change(key)) return false;
+    // The writer outlives no database, so the undo may hold on to it.
+    TZeveVira& database = Database;
+    database.Writer().Submit(std::move(done),
+                             [&database, before = std::move(before)] { before.Restore(database); });
     return true;
   });
+}
+
+bool TZeveViraUsers::StoreUser(std::string_view serverKey, const TClientObject& user,
+                               TSaveDone done) {
+  return Change(
+      serverKey, user.LogInName,
+      [&](const std::string& key) {
+        return Database.GetEntry(key, FBT_NODE) != nullptr && StoreLocked(key, user);
+      },
+      std::move(done));
+}
+
+bool TZeveViraUsers::AddUser(std::string_view serverKey, const TClientObject& user,
+                             TSaveDone done) {
+  return Change(
+      serverKey, user.LogInName,
+      [&](const std::string& key) {
+        if (Database.GetEntry(key, FBT_NODE) != nullptr) return false;
+        return Database.CreateKey(key) != nullptr && StoreLocked(key, user);
+      },
+      std::move(done));
+}
+
+bool TZeveViraUsers::DeleteUser(std::string_view serverKey, std::string_view logInName,
+                                TSaveDone done) {
+  return Change(
+      serverKey, logInName,
+      [&](const std::string& key) {
+        TFBEntry* entry = Database.GetEntry(key, FBT_NODE);
+        if (entry == nullptr) return false;
+        Database.DeleteEntry(entry);
+        return true;
+      },
+      std::move(done));
+}
+
+TAccountResult TZeveViraUsers::StoreUser(std::string_view serverKey, const TClientObject& user) {
+  return AwaitSaved([&](TSaveDone done) { return StoreUser(serverKey, user, std::move(done)); });
+}
+
+TAccountResult TZeveViraUsers::AddUser(std::string_view serverKey, const TClientObject& user) {
+  return AwaitSaved([&](TSaveDone done) { return AddUser(serverKey, user, std::move(done)); });
+}
+
+TAccountResult TZeveViraUsers::DeleteUser(std::string_view serverKey, std::string_view logInName) {
+  return AwaitSaved(
+      [&](TSaveDone done) { return DeleteUser(serverKey, logInName, std::move(done)); });
 }
 
 }  // namespace vx

@@ -9,11 +9,25 @@
 #include <string_view>
 #include <vector>
 
+#include "host/zevevira_writer_u.h"
 #include "transport/clientobject_u.h"
 
 namespace vx {
 
 class TZeveVira;
+
+enum class TAccountStatus {
+  Saved,     // the change is on disk
+  Refused,   // nothing changed: the account exists (add) or is missing
+             // (store, delete), a name is unusable or the database closed
+  NotSaved,  // the file could not be written; the change was undone
+};
+
+struct TAccountResult {
+  TAccountStatus Status = TAccountStatus::Refused;
+  std::string Reason;  // why the file could not be written
+  explicit operator bool() const { return Status == TAccountStatus::Saved; }
+};
 
 // Every operation holds the database's lock for its whole duration, catches
 // whatever is raised inside it and then returns a neutral result (none or
@@ -22,6 +36,13 @@ class TZeveVira;
 // Server keys and login names that are empty or contain a backslash name no
 // account (a backslash would reach into other keys of the database); login
 // names are cut to 29 characters like the record's field.
+//
+// A change is made in the tree and saved by the database's writer; it is
+// confirmed only once it is on disk, and undone when it cannot be saved.
+// The forms that return a result wait for the save: not for threads that
+// serve players, and never with the database's lock held. The forms taking
+// `done` return at once: false when refused (`done` never runs); otherwise
+// `done` learns the outcome on the writer's thread.
 class TZeveViraUsers {
  public:
   explicit TZeveViraUsers(TZeveVira& database) : Database(database) {}
@@ -38,18 +59,26 @@ class TZeveViraUsers {
                                          bool countLogin);
 
   // Writes the account fields of an existing account (the key named by the
-  // record's LogInName), stamps "Created" on the first store and
-  // "LastChanged" after that, and flushes. False when the account is missing.
-  bool StoreUser(std::string_view serverKey, const TClientObject& user);
+  // record's LogInName) and stamps "Created" on the first store and
+  // "LastChanged" after that. Refused when the account is missing.
+  TAccountResult StoreUser(std::string_view serverKey, const TClientObject& user);
+  bool StoreUser(std::string_view serverKey, const TClientObject& user, TSaveDone done);
 
-  // Creates the account key and stores the record; false when it exists.
-  bool AddUser(std::string_view serverKey, const TClientObject& user);
+  // Creates the account key and stores the record; refused when it exists.
+  TAccountResult AddUser(std::string_view serverKey, const TClientObject& user);
+  bool AddUser(std::string_view serverKey, const TClientObject& user, TSaveDone done);
 
-  // Removes the account key with all its values and flushes at once.
-  bool DeleteUser(std::string_view serverKey, std::string_view logInName);
+  // Removes the account key with all its values; refused when it is missing.
+  TAccountResult DeleteUser(std::string_view serverKey, std::string_view logInName);
+  bool DeleteUser(std::string_view serverKey, std::string_view logInName, TSaveDone done);
 
  private:
   bool StoreLocked(const std::string& userKey, const TClientObject& user);
+  // Runs the change on the account key under the database's lock and, when
+  // it made one, hands the save over with the way back.
+  template <typename TChange>
+  bool Change(std::string_view serverKey, std::string_view logInName, TChange&& change,
+              TSaveDone done);
 
   TZeveVira& Database;
 };

@@ -11,14 +11,6 @@ int HexValue(char c) {
   return -1;
 }
 
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
-}
-
 }  // namespace
 
 std::string URLDecode(std::string_view text, bool plusAsSpace) {
@@ -83,37 +75,6 @@ std::string HTMLEscape(std::string_view text) {
     }
   }
   return out;
-}
-
-std::string LowerCaseText(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = LowerAscii(c);
-  return out;
-}
-
-std::string UpperCaseText(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = UpperAscii(c);
-  return out;
-}
-
-bool SameTextNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-size_t FindNoCase(std::string_view haystack, std::string_view needle, size_t from) {
-  if (needle.empty()) return from <= haystack.size() ? from : std::string_view::npos;
-  if (haystack.size() < needle.size()) return std::string_view::npos;
-  const char first = LowerAscii(needle[0]);
-  for (size_t i = from; i + needle.size() <= haystack.size(); ++i) {
-    if (LowerAscii(haystack[i]) != first) continue;
-    if (SameTextNoCase(haystack.substr(i, needle.size()), needle)) return i;
-  }
-  return std::string_view::npos;
 }
 
 std::string_view TrimBlanks(std::string_view text) {

@@ -1,5 +1,6 @@
-// Text helpers of the HTTP layer: URL decoding and encoding, HTML escaping
-// and the ASCII case rules that header, parameter and cookie names follow.
+// Text helpers of the HTTP layer: URL decoding and encoding and HTML
+// escaping. Header, parameter and cookie names follow the ASCII case rules
+// of common/TextTools.h.
 #pragma once
 
 #include <string>
@@ -19,12 +20,6 @@ std::string URLEncode(std::string_view text);
 // Replaces & < > " ' by character references, for text and attribute values.
 std::string HTMLEscape(std::string_view text);
 
-std::string LowerCaseText(std::string_view text);
-std::string UpperCaseText(std::string_view text);
-// Equality that ignores the case of ASCII letters.
-bool SameTextNoCase(std::string_view a, std::string_view b);
-// Position of needle in haystack ignoring the case of ASCII letters, or npos.
-size_t FindNoCase(std::string_view haystack, std::string_view needle, size_t from = 0);
 // Removes blanks and tabs at both ends.
 std::string_view TrimBlanks(std::string_view text);
 

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "common/TextTools.h"
 #include "net/HttpEncoding.h"
 
 namespace vx {
@@ -49,7 +50,7 @@ THTTPMIMETable::THTTPMIMETable() {
 
 void THTTPMIMETable::Add(std::string_view extension, std::string_view type, bool replace) {
   if (extension.empty() || type.empty()) return;
-  std::string key = LowerCaseText(extension);
+  std::string key = LowerCaseAscii(extension);
   if (key[0] != '.') key.insert(key.begin(), '.');
   if (replace) {
     Types[key] = std::string(type);
@@ -104,7 +105,7 @@ std::string THTTPMIMETable::GetFileMIMEType(std::string_view fileName) const {
       slash == std::string_view::npos ? fileName : fileName.substr(slash + 1);
   const size_t dot = base.find_last_of('.');
   if (dot != std::string_view::npos) {
-    const auto it = Types.find(LowerCaseText(base.substr(dot)));
+    const auto it = Types.find(LowerCaseAscii(base.substr(dot)));
     if (it != Types.end()) return it->second;
   }
   return "application/octet-stream";

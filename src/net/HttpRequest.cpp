@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/TextTools.h"
 #include "net/HttpEncoding.h"
 
 namespace vx {
@@ -64,7 +65,7 @@ bool SplitTarget(std::string_view target, std::string_view& path, std::string_vi
     const size_t scheme = target.find("://");
     if (scheme == std::string_view::npos) return false;
     const std::string_view name = target.substr(0, scheme);
-    if (!SameTextNoCase(name, "http") && !SameTextNoCase(name, "https")) return false;
+    if (!SameTextAscii(name, "http") && !SameTextAscii(name, "https")) return false;
     const size_t p = target.find_first_of("/?#", scheme + 3);
     target = p == std::string_view::npos ? std::string_view() : target.substr(p);
   }
@@ -82,7 +83,7 @@ template <typename TItems, typename TMember>
 const typename TItems::value_type* FindNamed(const TItems& items, std::string_view name,
                                              TMember member) {
   for (const auto& item : items) {
-    if (SameTextNoCase(item.*member, name)) return &item;
+    if (SameTextAscii(item.*member, name)) return &item;
   }
   return nullptr;
 }
@@ -121,7 +122,7 @@ bool THTTPRequestInfo::HasParam(std::string_view name) const {
 
 std::string THTTPRequestInfo::Cookie(std::string_view name) const {
   for (const auto& h : Headers) {
-    if (!SameTextNoCase(h.Name, "Cookie")) continue;
+    if (!SameTextAscii(h.Name, "Cookie")) continue;
     std::string_view rest = h.Value;
     while (!rest.empty()) {
       const size_t semi = rest.find(';');
@@ -145,14 +146,14 @@ bool THTTPRequestInfo::KeepAliveRequested() const {
   bool close = false;
   bool keepAlive = false;
   for (const auto& h : Headers) {
-    if (!SameTextNoCase(h.Name, "Connection")) continue;
+    if (!SameTextAscii(h.Name, "Connection")) continue;
     std::string_view rest = h.Value;
     while (!rest.empty()) {
       const size_t comma = rest.find(',');
       const std::string_view item = TrimBlanks(rest.substr(0, comma));
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      if (SameTextNoCase(item, "close")) close = true;
-      if (SameTextNoCase(item, "keep-alive")) keepAlive = true;
+      if (SameTextAscii(item, "close")) close = true;
+      if (SameTextAscii(item, "keep-alive")) keepAlive = true;
     }
   }
   if (close) return false;
@@ -236,13 +237,13 @@ THTTPHeadResult ParseRequestHead(std::string_view buffer, const THTTPLimits& lim
     const std::string_view name = line.substr(0, colon);
     if (!IsToken(name)) return Fail(400);
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
-    if (SameTextNoCase(name, "Content-Length")) {
+    if (SameTextAscii(name, "Content-Length")) {
       size_t length = 0;
       if (!ParseLength(value, length)) return Fail(400);
       if (haveLength && length != bodyLength) return Fail(400);
       haveLength = true;
       bodyLength = length;
-    } else if (SameTextNoCase(name, "Transfer-Encoding")) {
+    } else if (SameTextAscii(name, "Transfer-Encoding")) {
       // Chunked request bodies are not taken; browsers send form bodies
       // with a length.
       return Fail(501);
@@ -285,7 +286,7 @@ void CompleteRequest(THTTPRequestInfo& request, std::string body, const THTTPLim
   const std::string type = request.Header("Content-Type");
   const std::string_view form = "application/x-www-form-urlencoded";
   if (type.size() >= form.size() &&
-      SameTextNoCase(std::string_view(type).substr(0, form.size()), form)) {
+      SameTextAscii(std::string_view(type).substr(0, form.size()), form)) {
     ParseParams(request.Body, request.Params, limits.MaxParams);
   }
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/TextTools.h"
 #include "net/HttpEncoding.h"
 
 namespace vx {
@@ -352,7 +353,7 @@ void THTTPServer::ServeConnection(TConnection* connection) {
       }
       const size_t total = head.HeadLength + head.BodyLength;
       if (buffer.size() < total && request.Version == "HTTP/1.1" &&
-          SameTextNoCase(request.Header("Expect"), "100-continue")) {
+          SameTextAscii(request.Header("Expect"), "100-continue")) {
         static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
         if (!SendAll(fd, kContinue, sizeof kContinue - 1, deadline)) break;
       }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "common/TextTools.h"
 #include "net/HttpEncoding.h"
 
 namespace vx {
@@ -15,7 +16,7 @@ THTTPSession::THTTPSession(std::string sessionID, std::string remoteHost)
 std::string THTTPSession::Value(std::string_view name) const {
   std::scoped_lock guard(Mutex);
   for (const auto& [n, v] : Variables) {
-    if (SameTextNoCase(n, name)) return v;
+    if (SameTextAscii(n, name)) return v;
   }
   return {};
 }
@@ -23,7 +24,7 @@ std::string THTTPSession::Value(std::string_view name) const {
 void THTTPSession::SetValue(std::string_view name, std::string_view value) {
   std::scoped_lock guard(Mutex);
   for (auto& [n, v] : Variables) {
-    if (SameTextNoCase(n, name)) {
+    if (SameTextAscii(n, name)) {
       v = std::string(value);
       return;
     }

@@ -13,21 +13,11 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/TextTools.h"
+
 namespace vx {
 
 namespace {
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
-bool SameTextNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
 
 void SplitParams(std::string_view text, std::vector<std::string>& params) {
   size_t i = 0;
@@ -107,7 +97,7 @@ int MatchLineCommand(const std::vector<TLineCommand>& table, std::string_view li
   params.clear();
   for (size_t i = 0; i < table.size(); ++i) {
     const std::string& word = table[i].Word;
-    if (line.size() < word.size() || !SameTextNoCase(line.substr(0, word.size()), word)) continue;
+    if (line.size() < word.size() || !SameTextAscii(line.substr(0, word.size()), word)) continue;
     if (line.size() == word.size()) return int(i);
     if (line[word.size()] != ' ') continue;
     SplitParams(line.substr(word.size() + 1), params);

@@ -447,14 +447,38 @@ bool TCustomPacketBuffer::TryReceiveLocked(uint32_t& playerID, TReceiveEvent& ev
   }
   waitMs = uint32_t(TryWaitCap);
   if (ScanSilence(now, playerID, event)) return true;
+  if (!Deferred.empty() && Deferred.begin()->first <= std::chrono::steady_clock::now()) {
+    packet = std::move(Deferred.begin()->second);
+    Deferred.erase(Deferred.begin());
+    playerID = 0;
+    event = rePacket;
+    return true;
+  }
   if (ReceiveQueue.Count() > 0) {
     packet = ReceiveQueue.Get();
     playerID = packet->PlayerID();
     event = rePacket;
     return true;
   }
-  waitMs = uint32_t(SilenceWait(now, TryWaitCap));
+  waitMs = uint32_t(std::min(SilenceWait(now, TryWaitCap), DeferredWait(TryWaitCap)));
   return false;
+}
+
+bool TCustomPacketBuffer::DeferPacket(std::unique_ptr<TPacket> packet,
+                                      std::chrono::steady_clock::time_point at) {
+  if (!packet) return false;
+  TGuard guard(*this);
+  if (Deferred.size() >= MaxDeferred || ShuttingDownFlag.load()) return false;
+  Deferred.emplace(at, std::move(packet));
+  WorkPending = true;  // a new deadline
+  return true;
+}
+
+int32_t TCustomPacketBuffer::DeferredWait(int32_t cap) const {
+  if (Deferred.empty()) return cap;
+  const auto left = Deferred.begin()->first - std::chrono::steady_clock::now();
+  const int64_t ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return int32_t(std::clamp<int64_t>(ms, 0, cap));
 }
 
 // The silence round: reports the first connection after the cursor that is
@@ -662,7 +686,7 @@ int64_t TCustomPacketBuffer::NextDeadlineMs() {
   CheckClockJump(now);
   const int32_t silence = SilenceWait(now, NoDeadline);
   const int32_t resend = ResendWaitLocked(now, NoDeadline);
-  const int32_t left = std::min(silence, resend);
+  const int32_t left = std::min({silence, resend, DeferredWait(NoDeadline)});
   return left == NoDeadline ? -1 : int64_t(left);
 }
 

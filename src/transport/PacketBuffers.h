@@ -20,8 +20,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,10 +83,16 @@ class TCustomPacketBuffer {
   // the lock. Empties packets.
   void SendPackets(std::vector<std::unique_ptr<TPacket>>& packets);
 
+  // Holds a login request back until the moment given (the answers to an
+  // address that failed too often wait): TryReceive hands it out again then.
+  // False (the packet dropped, the client asks again) when too many wait.
+  bool DeferPacket(std::unique_ptr<TPacket> packet, std::chrono::steady_clock::time_point at);
+
   // The listener's try: the next event, closed or silent connections first
   // (one per try, in turn), then the packets in arrival order; after the
   // shutdown the shutdown event. Without an event, waitMs is the time until
-  // the next silence deadline, at most 1000.
+  // the next silence deadline, at most 1000. Held-back login requests come
+  // before the packets that arrived, once their moment has come.
   bool TryReceive(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
                   uint32_t& waitMs);
   // The sender's try: the next packet to write, from the first connection
@@ -161,6 +169,7 @@ class TCustomPacketBuffer {
   int32_t ResendWaitLocked(const TDefaultPerformanceTime& now, int32_t cap);
   bool ScanSilence(const TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event);
   int32_t SilenceWait(const TDefaultPerformanceTime& now, int32_t cap);
+  int32_t DeferredWait(int32_t cap) const;
   // Follows what a call on a connection did: heaps, bits, wake-ups.
   void Apply(TSingleConnection& c, const TConnectionEffects& fx);
   void SyncSend(TSingleConnection& c);
@@ -196,6 +205,9 @@ class TCustomPacketBuffer {
   std::function<void()> WorkHandler;
   bool WorkPending = false;  // under Lock: tell the handler when the lock is released
   TPacketFIFO ReceiveQueue{512, 512, 4096};
+  // Login requests held back, by the moment they are handed out.
+  static constexpr size_t MaxDeferred = 256;
+  std::multimap<std::chrono::steady_clock::time_point, std::unique_ptr<TPacket>> Deferred;
   // Connections in list order by slot; removed ones leave null holes until
   // the table is compacted.
   std::vector<std::unique_ptr<TSingleConnection>> Slots;

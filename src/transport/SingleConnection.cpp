@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/WireLayout.h"
+
 namespace vx {
 
 namespace {
-
-constexpr int16_t CMD_sc_LoginStep6 = 8;
-constexpr size_t PongSize = 24;
 
 // Round(num / den) to nearest, halves to even (den > 0).
 int64_t RoundHalfEven(__int128 num, __int128 den) {
@@ -258,7 +257,7 @@ TIntakeResult TSingleConnection::ReceiveAck(TPacket& p, TConnectionEffects& fx) 
   } else {
     PacketsLost += ack.ResendCount();
   }
-  if (State == csLogin && pending.Code() == CMD_sc_LoginStep6) {
+  if (State == csLogin && pending.Code() == cmd::CMD_sc_LoginStep6) {
     State = csConnected;
     fx.StateChanged = true;
   } else if (State == csClosing) {
@@ -284,10 +283,10 @@ TIntakeResult TSingleConnection::ReceiveMaintenance(std::unique_ptr<TPacket>& pa
     TMaintenanceHeader pong = p.MaintenanceHeader();
     pong.SetType(MAINT_PONG);
     pong.SetPlayerID(PlayerID);
-    PutLE32(p.Data() + MaintenanceHeaderSize, sequence);
+    PutLE32(p.Data() + TPongLayout::PingSequence, sequence);
     MaintenanceQueue.Add(std::move(packet));
   } else if (type == MAINT_PONG && State == csConnected && p.Size() >= PongSize &&
-             GetLE32(p.Data() + MaintenanceHeaderSize) == MaintenanceSendSequence) {
+             GetLE32(p.Data() + TPongLayout::PingSequence) == MaintenanceSendSequence) {
     const int32_t rtt = PingTimer.ElapsedMs(3000, false);
     if (rtt >= 0) AddRttSample(rtt);  // the resend deadline moves with ResendTimeout
   }

@@ -6,14 +6,13 @@
 namespace vx {
 
 void TClientObject::WritePlayerEntry(uint8_t* dst) const {
-  PutLE32(dst + 0, PlayerID);
-  PutLE32(dst + 4, uint32_t(ChannelID));
-  PutLE16(dst + 8, ChannelPrivileges);
-  PutLE16(dst + 10, Priviliges);
-  PutLE32(dst + 12, PlayerFlags);
-  PutTextN(dst + 16, TextFieldSize, NickName);
+  using L = TPlayerEntryLayout;
+  PutLE32(dst + L::PlayerID, PlayerID);
+  PutLE32(dst + L::ChannelID, uint32_t(ChannelID));
+  PutLE16(dst + L::ChannelPrivileges, ChannelPrivileges);
+  PutLE16(dst + L::Priviliges, Priviliges);
+  PutLE32(dst + L::PlayerFlags, PlayerFlags);
+  PutTextN(dst + L::NickName, TextFieldSize, NickName);
 }
-
-static_assert(16 + 1 + TClientObject::TextFieldSize == TClientObject::PlayerEntrySize);
 
 }  // namespace vx

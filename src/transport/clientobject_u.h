@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/WireLayout.h"
 #include "host/TimeTools.h"
 
 namespace vx {
@@ -15,9 +16,7 @@ namespace vx {
 class TClientObject {
  public:
   // Width of the text fields (text 29).
-  static constexpr size_t TextFieldSize = 29;
-  // Size of the player entry image that the player lists on the wire carry.
-  static constexpr size_t PlayerEntrySize = 46;
+  static constexpr size_t TextFieldSize = ShortTextSize;
 
   uint32_t ConnectionID = 0;       // random session key, unique on the server
   uint32_t PlayerID = 0;           // player id, from 1 upwards
@@ -45,9 +44,9 @@ class TClientObject {
   bool LoginComplete = false;  // voice is relayed only once this is set
   std::string LoginAddress;    // source address of the login request
 
-  // Writes the 46-byte player entry (PlayerID, ChannelID, ChannelPrivileges,
-  // Priviliges, PlayerFlags, then NickName as text 29, cut when longer) into
-  // the PlayerEntrySize bytes at dst.
+  // Writes the player entry that the player lists on the wire carry
+  // (TPlayerEntryLayout, NickName cut when longer) into the PlayerEntrySize
+  // bytes at dst.
   void WritePlayerEntry(uint8_t* dst) const;
 };
 

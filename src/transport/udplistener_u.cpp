@@ -126,17 +126,27 @@ TClientObject* TVXUDPListener::GetClientObject(std::string_view nickName) const 
   return nullptr;
 }
 
-void TVXUDPListener::SendErrorPacket(int16_t errorNumber, int16_t requestCode,
-                                     uint32_t requestSequence) {
-  if (CurrentClient == nullptr) return;
-  auto packet = std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_COMMAND, 30));
+std::unique_ptr<TPacket> NewErrorPacket(const TClientObject& recipient, int16_t errorNumber,
+                                        int16_t requestCode, uint32_t requestSequence,
+                                        std::optional<int32_t> channelID) {
+  using Out = TErrorPacketLayout;
+  auto packet = std::make_unique<TPacket>(TPacket::WithMagic(
+      MAGIC_COMMAND, channelID ? WrongChannelPasswordErrorSize : ErrorPacketSize));
   auto header = packet->CommandHeader();
   header.SetCode(errorNumber);
-  header.SetConnectionID(CurrentClient->ConnectionID);
-  header.SetPlayerID(CurrentClient->PlayerID);
-  PutLE16(packet->Data() + 24, uint16_t(requestCode));
-  PutLE32(packet->Data() + 26, requestSequence);
-  Server.PacketBuffer->SendPacket(std::move(packet), false);
+  header.SetConnectionID(recipient.ConnectionID);
+  header.SetPlayerID(recipient.PlayerID);
+  PutLE16(packet->Data() + Out::RequestCode, uint16_t(requestCode));
+  PutLE32(packet->Data() + Out::RequestSequence, requestSequence);
+  if (channelID) PutLE32(packet->Data() + Out::ChannelID, uint32_t(*channelID));
+  return packet;
+}
+
+void TVXUDPListener::SendErrorPacket(int16_t errorNumber, int16_t requestCode,
+                                     uint32_t requestSequence, std::optional<int32_t> channelID) {
+  if (CurrentClient == nullptr) return;
+  Server.PacketBuffer->SendPacket(
+      NewErrorPacket(*CurrentClient, errorNumber, requestCode, requestSequence, channelID), false);
 }
 
 void TVXUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "common/Packets.h"
+#include "common/WireLayout.h"
 #include "domain/channelobject_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/clientobject_u.h"
@@ -46,8 +48,12 @@ class TLockedPlayerList {
   std::unordered_map<uint32_t, TClientObject*> ByPlayerID;
 };
 
-// Departure reasons of the left-scope notice.
-enum TLeftReason : uint32_t { LEFT_QUIT = 1, LEFT_TIMEOUT = 3, LEFT_SERVER_STOPPED = 4 };
+// CMD_sc_ErrorPacket to the recipient, refusing the request of that code and
+// sequence; the long form with the channel id answers a wrong channel
+// password.
+std::unique_ptr<TPacket> NewErrorPacket(const TClientObject& recipient, int16_t errorNumber,
+                                        int16_t requestCode, uint32_t requestSequence,
+                                        std::optional<int32_t> channelID = std::nullopt);
 
 class TVXUDPListener {
  public:
@@ -64,8 +70,9 @@ class TVXUDPListener {
   // Handles one event the buffer reported.
   void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet);
 
-  // Sends CMD_sc_ErrorPacket for the current player.
-  void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence);
+  // Sends CMD_sc_ErrorPacket (NewErrorPacket) to the current player.
+  void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence,
+                       std::optional<int32_t> channelID = std::nullopt);
   // Writes the handler edge log line "SP: <port> <handler> Exception: <message>".
   void LogHandlerException(std::string_view handler, const std::exception& e) const;
 

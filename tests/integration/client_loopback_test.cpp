@@ -174,7 +174,7 @@ std::vector<uint8_t> Text(const std::string& s) {
 
 TVoiceFrame Whisper() {
   TVoiceFrame frame;
-  frame.Target = VOICE_WHISPER;
+  frame.Target = VOICETARGET_WHISPER;
   frame.PassThrough1 = 0x5A;
   frame.PassThrough2 = 0x1234;
   frame.Whisper = {{WHISPER_PLAYER, 3}, {WHISPER_CHANNEL, 1}};
@@ -196,7 +196,7 @@ void ServerScript(TFakeServer& server) {
   // Login steps.
   auto step3 = server.ExpectCommand(1);
   ASSERT_TRUE(step3);
-  EXPECT_EQ(step3->CommandHeader().Code(), CMD_cs_LoginStep3);
+  EXPECT_EQ(step3->CommandHeader().Code(), cmd::CMD_cs_LoginStep3);
   EXPECT_EQ(GetTextN(step3->Data() + 26, 29), "Lobby");
   std::vector<uint8_t> channels(4 + 3 * 176);
   PutLE32(channels.data(), 2);
@@ -206,7 +206,7 @@ void ServerScript(TFakeServer& server) {
   PutLE32(channels.data() + 180, 2);
   PutLE32(channels.data() + 180 + 8, 1);
   PutTextN(channels.data() + 180 + 12, 29, "Corner");
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_LoginStep4, 1, channels));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_LoginStep4, 1, channels));
   std::vector<uint8_t> players(4 + 10 * 46);
   PutLE32(players.data(), 1);
   TClientObject self;
@@ -214,33 +214,33 @@ void ServerScript(TFakeServer& server) {
   self.ChannelID = 1;
   self.NickName = "Tester";
   self.WritePlayerEntry(players.data() + 4);
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_LoginStep5, 2, players));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_LoginStep6, 3));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_LoginStep5, 2, players));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_LoginStep6, 3));
 
   // Datagrams the client must ignore: no class, too short, a damaged
   // checksum, a foreign session key, another player's id. These carry resend
   // count 9, so an ack for one would not pass for the ack of the good 4.
   server.SendBytes({0x01, 0x02, 0x03});
   server.SendBytes({0xF0, 0xBE, 0, 0, 0, 0, 0, 0, 0, 0});
-  TPacket damaged = TFakeServer::Command(CMD_sc_NotifyTextMessage, 4, Text("bad"), 9);
+  TPacket damaged = TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 4, Text("bad"), 9);
   damaged.Data()[24] ^= 1;
   server.Send(damaged);
-  TPacket foreign = TFakeServer::Command(CMD_sc_NotifyTextMessage, 4, Text("foreign"), 9);
+  TPacket foreign = TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 4, Text("foreign"), 9);
   foreign.CommandHeader().SetConnectionID(Cid + 1);
   foreign.SealChecksum();
   server.Send(foreign);
-  TPacket misdirected = TFakeServer::Command(CMD_sc_NotifyTextMessage, 4, Text("other"), 9);
+  TPacket misdirected = TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 4, Text("other"), 9);
   misdirected.CommandHeader().SetPlayerID(Pid + 1);
   misdirected.SealChecksum();
   server.Send(misdirected);
 
   // Commands: A, B, B again (its ack "lost"), D ahead of C, C, D.
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyTextMessage, 4, Text("A")));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyTextMessage, 5, Text("B")));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyTextMessage, 5, Text("B"), 1));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyTextMessage, 7, Text("D")));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyTextMessage, 6, Text("C")));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyTextMessage, 7, Text("D")));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 4, Text("A")));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 5, Text("B")));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 5, Text("B"), 1));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 7, Text("D")));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 6, Text("C")));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyTextMessage, 7, Text("D")));
 
   // Voice both ways.
   auto voice = server.Receive();
@@ -277,11 +277,11 @@ void ServerScript(TFakeServer& server) {
   EXPECT_EQ(Bytes(*raw), (std::vector<uint8_t>{0xF0, 0xBE, 0x00}));
   auto quit = server.ExpectCommand(4);
   ASSERT_TRUE(quit);
-  EXPECT_EQ(quit->CommandHeader().Code(), CMD_cs_PlayerQuit);
+  EXPECT_EQ(quit->CommandHeader().Code(), cmd::CMD_cs_PlayerQuit);
   std::vector<uint8_t> left(40);
   PutLE32(left.data(), Pid);
   PutLE16(left.data() + 4, 1);
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyPlayerLeftScope, 8, left));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyPlayerLeftScope, 8, left));
 }
 
 TEST(ClientLoopback, LoginCommandsVoicePingsAndQuit) {
@@ -341,8 +341,8 @@ TEST(ClientLoopback, LoginCommandsVoicePingsAndQuit) {
   EXPECT_EQ(voice->SenderCounter, 77);
   EXPECT_EQ(voice->Data, (std::vector<uint8_t>{1, 2}));
 
-  client.SendCommand(CMD_cs_InfoSendText, Text("first"));
-  client.SendCommand(CMD_cs_InfoSendText, Text("second"));
+  client.SendCommand(cmd::CMD_cs_InfoSendText, Text("first"));
+  client.SendCommand(cmd::CMD_cs_InfoSendText, Text("second"));
   EXPECT_TRUE(client.WaitCommandsAcked(WaitMs));
   EXPECT_GE(client.Session().Counters().Resends, 1u);
 
@@ -398,10 +398,11 @@ void VxcliServerScript(TFakeServer& server) {
   ASSERT_TRUE(step3);
   EXPECT_EQ(GetTextN(step3->Data() + 26, 29), "Lobby");
   EXPECT_EQ(GetTextN(step3->Data() + 56, 29), "Corner");
-  server.SendAndExpectAck(TFakeServer::Command(
-      CMD_sc_LoginStep4, 1, ChannelSlots({{1, -1, "Lobby"}, {3, -1, "Music"}, {2, 1, "Corner"}})));
   server.SendAndExpectAck(
-      TFakeServer::Command(CMD_sc_LoginStep4, 2, ChannelSlots({{4, 3, "Jazz"}})));
+      TFakeServer::Command(cmd::CMD_sc_LoginStep4, 1,
+                           ChannelSlots({{1, -1, "Lobby"}, {3, -1, "Music"}, {2, 1, "Corner"}})));
+  server.SendAndExpectAck(
+      TFakeServer::Command(cmd::CMD_sc_LoginStep4, 2, ChannelSlots({{4, 3, "Jazz"}})));
   std::vector<uint8_t> players(4 + 10 * 46);
   PutLE32(players.data(), 2);
   TClientObject self, other;
@@ -413,15 +414,15 @@ void VxcliServerScript(TFakeServer& server) {
   other.NickName = "Other\n";
   self.WritePlayerEntry(players.data() + 4);
   other.WritePlayerEntry(players.data() + 4 + 46);
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_LoginStep5, 3, players));
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_LoginStep6, 4));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_LoginStep5, 3, players));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_LoginStep6, 4));
 
   auto quit = server.ExpectCommand(2);
   ASSERT_TRUE(quit);
-  EXPECT_EQ(quit->CommandHeader().Code(), CMD_cs_PlayerQuit);
+  EXPECT_EQ(quit->CommandHeader().Code(), cmd::CMD_cs_PlayerQuit);
   std::vector<uint8_t> left(40);
   PutLE32(left.data(), Pid);
-  server.SendAndExpectAck(TFakeServer::Command(CMD_sc_NotifyPlayerLeftScope, 5, left));
+  server.SendAndExpectAck(TFakeServer::Command(cmd::CMD_sc_NotifyPlayerLeftScope, 5, left));
 }
 
 TEST(ClientLoopback, VxcliShowsVerdictTreeAndPlayers) {
@@ -455,7 +456,7 @@ TEST(ClientLoopback, VxcliShowsVerdictTreeAndPlayers) {
     std::jthread script([&] {
       auto request = server.Receive();
       ASSERT_TRUE(request);
-      server.Send(CannedLoginReply(LOGIN_NICKNAMEINUSE));
+      server.Send(CannedLoginReply(LOGIN_NICKNAME_IN_USE));
     });
     std::ostringstream out, err;
     EXPECT_EQ(RunVxcli({target, "--timeout", "3"}, out, err), VXCLI_REFUSED);

@@ -1,5 +1,6 @@
 // Clients that do not play by the rules: a player that stops acknowledging,
 // logins that never finish, sources that never answer.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -19,8 +20,12 @@ using HostileTest = CommandsFixture;
 // it counts what comes back.
 class TSilentSource {
  public:
-  explicit TSilentSource(int32_t port) {
+  explicit TSilentSource(int32_t port, const char* from = "127.0.0.1") {
     Fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    bind(Fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
     Server.sin_family = AF_INET;
     Server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Server.sin_port = htons(uint16_t(port));
@@ -98,7 +103,12 @@ TEST_F(HostileTest, UnfinishedLoginsGiveWayAndAreNeverAnnounced) {
   Setting("ServerMaxUsers", 6);
   Start();
   TClient& alice = Enter("alice");
-  TSilentSource flood(Port);
+  // A slow player of another address is still logging in when the flood
+  // fills the server: the flood gives way to itself, not to that player.
+  TSilentSource slow(Port);
+  slow.SendLogin("slow");
+  ASSERT_TRUE(PumpAll([&] { return PlayerCount() == 2; }, 3000));
+  TSilentSource flood(Port, "127.0.0.2");
   for (int i = 0; i < 20; ++i) flood.SendLogin("f" + std::to_string(i));
   PumpAll(
       [&] {
@@ -107,12 +117,18 @@ TEST_F(HostileTest, UnfinishedLoginsGiveWayAndAreNeverAnnounced) {
       },
       3000);
   EXPECT_EQ(flood.Replies, 20u);  // every request is answered
-  EXPECT_EQ(PlayerCount(), 5u);   // at most four unfinished logins of one address
+  EXPECT_EQ(PlayerCount(), 6u);   // the oldest unfinished gave way to each newer one
+  {
+    std::scoped_lock players(Server->Players.Lock);
+    EXPECT_EQ(std::count_if(Server->Players.Items.begin(), Server->Players.Items.end(),
+                            [](const auto& c) { return c->NickName == "slow"; }),
+              1);
+  }
   // Real players still get in: unfinished logins give way to them, and
   // nobody hears of those.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Join(NewClient(), "p" + std::to_string(i)), 1);
   // With only finished logins on the server, it is full.
-  EXPECT_EQ(Join(NewClient(), "late"), client::LOGIN_SERVERFULL);
+  EXPECT_EQ(Join(NewClient(), "late"), LOGIN_SERVER_FULL);
   PumpFor(200);
   EXPECT_TRUE(Received(alice, cmd::CMD_sc_NotifyPlayerLeftScope).empty());
 }
@@ -143,6 +159,44 @@ TEST_F(HostileTest, SourcesThatNeverAnswerGetAtMostThreeTimesWhatTheySent) {
   EXPECT_EQ(flood.Replies, 4u);
   EXPECT_GT(flood.OtherBytes, 0u);
   EXPECT_LE(flood.OtherBytes, 3 * flood.BytesSent);
+}
+
+TEST_F(HostileTest, PasswordGuessesOverUdpAreThrottledAndLogged) {
+  CaptureLog();
+  Start();
+  AddAccount("owner", "right", SERVERPRIV_ADMIN);
+  TClient& guesser = NewClient();
+  auto login = [&](const std::string& password) {
+    client::TLoginRequest request;
+    request.NickName = "owner";
+    request.LogInName = "owner";
+    request.PassWord = password;
+    const auto start = std::chrono::steady_clock::now();
+    const auto reply = guesser.Login(request, 5000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(reply);
+    return std::make_pair(reply ? reply->Result : 0, took);
+  };
+  // Five failures are answered at once; after that every answer waits.
+  for (int i = 0; i < 5; ++i) {
+    const auto [result, took] = login("wrong" + std::to_string(i));
+    EXPECT_EQ(result, LOGIN_BAD_ACCOUNT);
+    EXPECT_LT(took, std::chrono::milliseconds(200));
+  }
+  const auto [result, took] = login("wrong");
+  EXPECT_EQ(result, LOGIN_BAD_ACCOUNT);
+  EXPECT_GE(took, std::chrono::milliseconds(200));
+  // The right password still gets in, late.
+  const auto [right, late] = login("right");
+  EXPECT_EQ(right, 1);
+  EXPECT_GE(late, std::chrono::milliseconds(200));
+  const std::string log = LogText();
+  EXPECT_NE(log.find(",WARNING,All,UDP Listener,\tSP: " + std::to_string(Port) +
+                     " failed login of owner from 127.0.0.1\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("wrong"), std::string::npos) << "no password in the log";
+  EXPECT_NE(log.find("administrator owner logged in from 127.0.0.1"), std::string::npos);
 }
 
 }  // namespace

@@ -108,25 +108,24 @@ TEST_F(LoginTest, VersionServerPasswordAndAccountVerdicts) {
   // The one refusal below that comes after the verdict of the first phase,
   // with the full reply.
   const std::string secondPhase = "account, server password always";
-  add("release 12", Request("old", "secret"), client::LOGIN_CLIENTTOOOLD, 12);
-  add("release 12, wrong server password", Request("old", "nope"), client::LOGIN_BADPASSWORD, 12);
-  add("release 13", Request("new", "secret"), client::LOGIN_ACCEPTED, 13);
-  add("anonymous, wrong password", Request("anon", "Secret"), client::LOGIN_BADPASSWORD);
-  add("anonymous, no password", Request("anon"), client::LOGIN_BADPASSWORD);
-  add("anonymous, right password", Request("anon", "secret"), client::LOGIN_ACCEPTED);
-  add("account without the server password", Request("anna", "annapw", "anna"),
-      client::LOGIN_ACCEPTED);
+  add("release 12", Request("old", "secret"), LOGIN_CLIENT_TOO_OLD, 12);
+  add("release 12, wrong server password", Request("old", "nope"), LOGIN_BAD_PASSWORD_OR_NAME, 12);
+  add("release 13", Request("new", "secret"), LOGIN_ACCEPTED, 13);
+  add("anonymous, wrong password", Request("anon", "Secret"), LOGIN_BAD_PASSWORD_OR_NAME);
+  add("anonymous, no password", Request("anon"), LOGIN_BAD_PASSWORD_OR_NAME);
+  add("anonymous, right password", Request("anon", "secret"), LOGIN_ACCEPTED);
+  add("account without the server password", Request("anna", "annapw", "anna"), LOGIN_ACCEPTED);
   add("account, server password always", Request("anna2", "annapw", "anna"),
-      client::LOGIN_BADPASSWORD, 20, 1);
+      LOGIN_BAD_PASSWORD_OR_NAME, 20, 1);
   add("account whose password is the server password, always", Request("same", "secret", "same"),
-      client::LOGIN_ACCEPTED, 20, 1);
+      LOGIN_ACCEPTED, 20, 1);
   add("account, wrong password that is no server password", Request("x1", "wrong", "anna"),
-      client::LOGIN_BADPASSWORD);
+      LOGIN_BAD_PASSWORD_OR_NAME);
   add("account, the server password instead of its own", Request("x2", "secret", "anna"),
-      client::LOGIN_WRONGLOGIN);
-  add("no such account", Request("x3", "secret", "nobody"), client::LOGIN_WRONGLOGIN);
+      LOGIN_BAD_ACCOUNT);
+  add("no such account", Request("x3", "secret", "nobody"), LOGIN_BAD_ACCOUNT);
   add("no such account, no server password", Request("x4", "pw", "nobody"),
-      client::LOGIN_BADPASSWORD);
+      LOGIN_BAD_PASSWORD_OR_NAME);
 
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.What);
@@ -136,7 +135,7 @@ TEST_F(LoginTest, VersionServerPasswordAndAccountVerdicts) {
     ASSERT_EQ(reply.size(), 372u);
     EXPECT_EQ(GetLE32(reply.data() + 4), 0u) << "the reply's header carries no session key";
     EXPECT_EQ(GetLE32(reply.data() + 8), GetLE32(reply.data() + 112)) << "player id twice";
-    if (c.Expected == client::LOGIN_ACCEPTED || c.What == secondPhase) {
+    if (c.Expected == LOGIN_ACCEPTED || c.What == secondPhase) {
       EXPECT_EQ(GetTextN(reply.data() + 50, 29), "Linux");
       EXPECT_NE(GetLE32(reply.data() + 104), 0u);
     } else {
@@ -144,7 +143,7 @@ TEST_F(LoginTest, VersionServerPasswordAndAccountVerdicts) {
       EXPECT_TRUE(AllZero(reply, 20, 88));
       EXPECT_TRUE(AllZero(reply, 92, 108));
       EXPECT_TRUE(AllZero(reply, 116, 372));
-      if (c.Expected == client::LOGIN_CLIENTTOOOLD) {
+      if (c.Expected == LOGIN_CLIENT_TOO_OLD) {
         EXPECT_EQ(GetLE32(reply.data() + 112), 0u) << "a client too old gets no player id";
       }
     }
@@ -181,29 +180,29 @@ TEST_F(LoginTest, FullServerNicknamesAndShortRequests) {
   ASSERT_EQ(Join(bob, "bob"), 1);
 
   // Full: -2, unless the nickname is also taken (-4) or unusable (-1).
-  EXPECT_EQ(Join(NewClient(), "carol"), client::LOGIN_SERVERFULL);
-  EXPECT_EQ(Join(NewClient(), "ALICE"), client::LOGIN_NICKNAMEINUSE);
-  EXPECT_EQ(Join(NewClient(), "SERVER "), client::LOGIN_BADPASSWORD);
-  EXPECT_EQ(Join(NewClient(), "   "), client::LOGIN_BADPASSWORD);
+  EXPECT_EQ(Join(NewClient(), "carol"), LOGIN_SERVER_FULL);
+  EXPECT_EQ(Join(NewClient(), "ALICE"), LOGIN_NICKNAME_IN_USE);
+  EXPECT_EQ(Join(NewClient(), "SERVER "), LOGIN_BAD_PASSWORD_OR_NAME);
+  EXPECT_EQ(Join(NewClient(), "   "), LOGIN_BAD_PASSWORD_OR_NAME);
 
   ASSERT_TRUE(bob.Quit(3000));
   ASSERT_TRUE(PumpAll([&] { return PlayerCount() == 1; }, 3000));
-  EXPECT_EQ(Join(NewClient(), "Alice"), client::LOGIN_NICKNAMEINUSE);
-  EXPECT_EQ(Join(NewClient(), "sErVeR"), client::LOGIN_BADPASSWORD);
-  EXPECT_EQ(Join(NewClient(), "\tserver\x01"), client::LOGIN_BADPASSWORD);
-  EXPECT_EQ(Join(NewClient(), ""), client::LOGIN_BADPASSWORD);
+  EXPECT_EQ(Join(NewClient(), "Alice"), LOGIN_NICKNAME_IN_USE);
+  EXPECT_EQ(Join(NewClient(), "sErVeR"), LOGIN_BAD_PASSWORD_OR_NAME);
+  EXPECT_EQ(Join(NewClient(), "\tserver\x01"), LOGIN_BAD_PASSWORD_OR_NAME);
+  EXPECT_EQ(Join(NewClient(), ""), LOGIN_BAD_PASSWORD_OR_NAME);
   EXPECT_EQ(PlayerCount(), 1u) << "refused logins add no player";
 
   // A request of another length is read as its first 88 bytes: the
   // nickname then counts as empty. Below 88 bytes nothing is answered.
   TClient& raw = NewClient();
-  EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 179), 3000), client::LOGIN_BADPASSWORD);
-  EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 200), 3000), client::LOGIN_BADPASSWORD);
+  EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 179), 3000), LOGIN_BAD_PASSWORD_OR_NAME);
+  EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 200), 3000), LOGIN_BAD_PASSWORD_OR_NAME);
   const int32_t connections = Server->PacketBuffer->ConnectionCount();
   EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 87), 300), 0);
   EXPECT_EQ(Server->PacketBuffer->ConnectionCount(), connections) << "nothing was created";
   EXPECT_NE(LogText().find("CMD_cs_LoginStep1 Exception: "), std::string::npos);
-  EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 180), 3000), client::LOGIN_ACCEPTED);
+  EXPECT_EQ(RawLogin(raw, RawLoginRequest(Request("zed"), 180), 3000), LOGIN_ACCEPTED);
 
   // A step 3 that is too short is logged and answered with nothing.
   const size_t lists = ArrivedCommands(alice, cmd::CMD_sc_LoginStep4).size();
@@ -269,7 +268,7 @@ TEST_F(LoginTest, RefusedLoginDoesNotTakeTheIdOfTheNextPlayer) {
   SetTimeouts(300, 15000, 2000);
   // A refused attempt on the empty server, then the right one at once.
   TClient& first = NewClient();
-  EXPECT_EQ(Join(first, "server"), client::LOGIN_BADPASSWORD);
+  EXPECT_EQ(Join(first, "server"), LOGIN_BAD_PASSWORD_OR_NAME);
   TClient& second = NewClient();
   ASSERT_EQ(Join(second, "second"), 1);
   EXPECT_NE(second.LastLoginReply()->PlayerID, first.LastLoginReply()->PlayerID);
@@ -500,7 +499,7 @@ TEST_F(LoginTest, QuitSilenceAndStep3FlagEndTheirConnections) {
   dave.Close();
   EXPECT_TRUE(PumpAll([&] { return PlayerCount() == 1u; }, 3000));
   TClient& eve = NewClient();
-  EXPECT_EQ(Join(eve, "server"), client::LOGIN_BADPASSWORD);
+  EXPECT_EQ(Join(eve, "server"), LOGIN_BAD_PASSWORD_OR_NAME);
   eve.Close();
   EXPECT_TRUE(PumpAll([&] { return Server->PacketBuffer->ConnectionCount() == 1; }, 3000));
   PumpFor(100);
@@ -531,7 +530,7 @@ TEST_F(LoginTest, CommandsOfARefusedConnectionDoNothing) {
   TClient& eve = NewClient();
   const auto refused = eve.Login(Request("Alice"), 3000);
   ASSERT_TRUE(refused);
-  ASSERT_EQ(refused->Result, client::LOGIN_NICKNAMEINUSE);
+  ASSERT_EQ(refused->Result, LOGIN_NICKNAME_IN_USE);
   EXPECT_EQ(Server->PacketBuffer->ConnectionCount(), 2) << "the refused connection exists";
   PumpFor(100);
   alice.ClearLog();

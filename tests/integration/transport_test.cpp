@@ -4,6 +4,7 @@
 
 #include "ServerFixture.h"
 #include "domain/scopenotify_u.h"
+#include "transport/EventLoop.h"
 
 namespace vx::testing {
 namespace {
@@ -129,6 +130,68 @@ TEST_F(ServerFixture, StopWithSilentPlayersEndsAfterTheDrainLimit) {
   // At most 350 rounds of 1 ms for the connections, then the threads end.
   EXPECT_LT(took, std::chrono::milliseconds(3000));
   EXPECT_TRUE(Manager.ServerList().empty());
+}
+
+// Two servers on one event loop: while one of them is flooded with voice,
+// the other still times its silent player out on time.
+TEST_F(ServerFixture, AFloodOnOneServerDoesNotDelayAnotherOnTheSameLoop) {
+  TEventLoopPool oneLoop(1);
+  Manager.LoopPool = &oneLoop;
+  StartServer();
+  const int32_t quietPort = FreeUdpPort();
+  Ini->WriteInteger("server_cfg Quiet", "ServerUDPPort", quietPort);
+  auto quiet = std::make_shared<TServerObject>(Manager);
+  ASSERT_TRUE(quiet->Start("server_cfg Quiet", -1, Ini.get()));
+
+  // The busy server: a speaker and listeners that never read.
+  client::TClient speaker;
+  speaker.Open("127.0.0.1", uint16_t(Port));
+  ASSERT_EQ(Join(speaker, "speaker"), 1);
+  for (int i = 0; i < 5; ++i) {
+    TClient& listener = NewClient();
+    ASSERT_EQ(Join(listener, "listener" + std::to_string(i)), 1);
+    listener.Close();
+  }
+  // The quiet server: an observer, and a player that falls silent.
+  TClient& observer = NewClient();
+  observer.Open("127.0.0.1", uint16_t(quietPort));
+  ASSERT_EQ(Join(observer, "observer"), 1);
+  TClient& silent = NewClient();
+  silent.Open("127.0.0.1", uint16_t(quietPort));
+  ASSERT_EQ(Join(silent, "silent"), 1);
+  PumpFor(100);
+  Received(observer, cmd::CMD_sc_NotifyPlayerEnteredScope);
+  ASSERT_TRUE(quiet->PacketBuffer->SetConnectionTimeouts(silent.LastLoginReply()->PlayerID,
+                                                         {2000, 1000, 2000}));
+
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    client::TVoiceFrame frame;
+    frame.Data.assign(60, 0x55);
+    while (flooding) speaker.SendVoice(frame);
+  });
+  silent.Close();
+  const auto silentSince = std::chrono::steady_clock::now();
+  std::optional<TPacket> left;
+  PumpAll(
+      [&] {
+        return (left = observer.WaitCommand(cmd::CMD_sc_NotifyPlayerLeftScope, 0)).has_value();
+      },
+      5000);
+  const auto took = std::chrono::steady_clock::now() - silentSince;
+  flooding = false;
+  flood.join();
+  ASSERT_TRUE(left);
+  EXPECT_EQ(GetLE16(left->Data() + 28), LEFT_TIMEOUT);
+  EXPECT_GE(took, std::chrono::milliseconds(500));  // silent since its last ack, before Close
+  EXPECT_LE(took, std::chrono::milliseconds(1500));
+  uint32_t sent = 0, received = 0;
+  int64_t bytesSent = 0, bytesReceived = 0;
+  Server->PacketBuffer->GetTotals(sent, received, bytesSent, bytesReceived);
+  EXPECT_GT(received, 1000u) << "the busy server was busy";
+  quiet->Stop();
+  Manager.StopServers("");
+  Clients.clear();
 }
 
 }  // namespace

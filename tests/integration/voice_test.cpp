@@ -19,8 +19,8 @@ using client::TReceivedVoice;
 using client::TVoiceFrame;
 using client::TWhisperTarget;
 
-constexpr uint8_t ToChannel = client::WHISPER_CHANNEL;
-constexpr uint8_t ToPlayer = client::WHISPER_PLAYER;
+constexpr uint8_t ToChannel = WHISPER_CHANNEL;
+constexpr uint8_t ToPlayer = WHISPER_PLAYER;
 
 TVoiceFrame Frame(uint8_t target, std::vector<TWhisperTarget> whisper = {},
                   std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8}) {
@@ -135,7 +135,7 @@ TEST_F(VoiceTest, OwnChannelFramesCarryThePassThroughBytesAndBothCounters) {
   const TPlayer carol = Enter("carol");
   const TPlayer dave = Enter("dave", "Other");
 
-  TVoiceFrame frame = Frame(client::VOICE_CHANNEL, {}, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xFF});
+  TVoiceFrame frame = Frame(VOICETARGET_CHANNEL, {}, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xFF});
   frame.PassThrough1 = 0xA5;
   frame.PassThrough2 = 0xBEEF;
   THeard heard = Speak(alice, frame, 2);
@@ -145,7 +145,7 @@ TEST_F(VoiceTest, OwnChannelFramesCarryThePassThroughBytesAndBothCounters) {
   for (const TPlayer& p : {bob, carol}) {
     ASSERT_EQ(Count(heard, p), 1u);
     const TReceivedVoice& v = heard[p.Client][0];
-    EXPECT_EQ(v.Target, client::VOICE_CHANNEL);
+    EXPECT_EQ(v.Target, VOICETARGET_CHANNEL);
     EXPECT_EQ(v.PassThrough1, 0xA5);
     EXPECT_EQ(v.PassThrough2, 0xBEEF);
     EXPECT_EQ(v.ConnectionID, p.Client->Session().ConnectionID());
@@ -159,7 +159,7 @@ TEST_F(VoiceTest, OwnChannelFramesCarryThePassThroughBytesAndBothCounters) {
   // The recipient's counter counts its own frames, whoever spoke them; the
   // sender's counter stays the speaker's.
   Speak(alice, frame, 2);
-  heard = Speak(bob, Frame(client::VOICE_CHANNEL), 2);
+  heard = Speak(bob, Frame(VOICETARGET_CHANNEL), 2);
   ASSERT_EQ(Count(heard, carol), 1u);
   EXPECT_EQ(heard[carol.Client][0].VoiceCounter, 3);
   EXPECT_EQ(heard[carol.Client][0].SenderPlayerID, bob.ID);
@@ -172,7 +172,7 @@ TEST_F(VoiceTest, OwnChannelFramesCarryThePassThroughBytesAndBothCounters) {
   EXPECT_EQ(Total(Speak(dave, frame, 0)), 0u);
 
   // A frame without voice data is dropped with the allocation message.
-  EXPECT_EQ(Total(SpeakRaw(alice, EmptyFrame(client::VOICE_CHANNEL), 0)), 0u);
+  EXPECT_EQ(Total(SpeakRaw(alice, EmptyFrame(VOICETARGET_CHANNEL), 0)), 0u);
   EXPECT_TRUE(VoiceLogged(
       "TVXUDPListener.ProgressVoiceData_SendVoiceDataToChannel, unable to allocate memory"));
   // Unknown target kinds are ignored.
@@ -185,7 +185,7 @@ TEST_F(VoiceTest, ModeratedChannelsHearOnlyVoicedSpeakers) {
   const TPlayer alice = Enter("alice", "Stage");
   const TPlayer bob = Enter("bob", "Stage");
   const TPlayer carol = Enter("carol");
-  const TVoiceFrame frame = Frame(client::VOICE_CHANNEL);
+  const TVoiceFrame frame = Frame(VOICETARGET_CHANNEL);
 
   EXPECT_EQ(Total(Speak(alice, frame, 0)), 0u) << "no voice";
   SetPrivileges(alice, CHANPRIV_AUTOVOICE | CHANPRIV_AUTOOPERATOR);
@@ -201,8 +201,8 @@ TEST_F(VoiceTest, ModeratedChannelsHearOnlyVoicedSpeakers) {
 
   // A whisper into the moderated channel is refused like speaking in it; a
   // whisper to a player of it is not.
-  EXPECT_EQ(Total(Speak(carol, Frame(client::VOICE_WHISPER, {{ToChannel, 1}}), 0)), 0u);
-  const THeard heard = Speak(carol, Frame(client::VOICE_WHISPER, {{ToPlayer, bob.ID}}), 1);
+  EXPECT_EQ(Total(Speak(carol, Frame(VOICETARGET_WHISPER, {{ToChannel, 1}}), 0)), 0u);
+  const THeard heard = Speak(carol, Frame(VOICETARGET_WHISPER, {{ToPlayer, bob.ID}}), 1);
   EXPECT_EQ(Count(heard, bob), 1u);
   EXPECT_EQ(Total(heard), 1u);
 }
@@ -215,26 +215,26 @@ TEST_F(VoiceTest, ParentChannelFramesTakeTheParentsPermission) {
   const TPlayer alice = Enter("alice", "Hall", "Room");
   const TPlayer bob = Enter("bob", "Hall", "Room");
   const TPlayer carol = Enter("carol", "Hall");
-  const TVoiceFrame parent = Frame(client::VOICE_PARENTCHANNEL);
+  const TVoiceFrame parent = Frame(VOICETARGET_PARENT);
 
-  EXPECT_EQ(Count(Speak(alice, Frame(client::VOICE_CHANNEL), 1), bob), 1u)
+  EXPECT_EQ(Count(Speak(alice, Frame(VOICETARGET_CHANNEL), 1), bob), 1u)
       << "the room itself is not moderated";
   EXPECT_EQ(Total(Speak(alice, parent, 0)), 0u) << "the hall is moderated";
   SetPrivileges(alice, CHANPRIV_VOICE);
   THeard heard = Speak(alice, parent, 1);
-  EXPECT_EQ(Targets(heard, bob), std::vector<uint8_t>{client::VOICE_PARENTCHANNEL});
+  EXPECT_EQ(Targets(heard, bob), std::vector<uint8_t>{VOICETARGET_PARENT});
   EXPECT_EQ(Count(heard, carol), 0u) << "heard in the own channel only";
   EXPECT_EQ(Total(heard), 1u);
 
   // From a top-level channel there is no parent to take it from.
   SetPrivileges(carol, CHANPRIV_VOICE);
   const TPlayer dave = Enter("dave", "Hall");
-  EXPECT_EQ(Count(Speak(carol, Frame(client::VOICE_CHANNEL), 1), dave), 1u);
+  EXPECT_EQ(Count(Speak(carol, Frame(VOICETARGET_CHANNEL), 1), dave), 1u);
   EXPECT_EQ(Total(Speak(carol, parent, 0)), 0u);
   EXPECT_TRUE(
       VoiceLogged("TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get "
                   "parentchannel"));
-  EXPECT_EQ(Total(SpeakRaw(alice, EmptyFrame(client::VOICE_PARENTCHANNEL), 0)), 0u);
+  EXPECT_EQ(Total(SpeakRaw(alice, EmptyFrame(VOICETARGET_PARENT), 0)), 0u);
   EXPECT_TRUE(VoiceLogged(
       "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to allocate memory"));
 }
@@ -249,7 +249,7 @@ TEST_F(VoiceTest, WhispersReachNamedPlayersAndChannels) {
   const TPlayer dave = Enter("dave", "Room");
   const TPlayer erin = Enter("erin", "Room");
   auto whisper = [](std::vector<TWhisperTarget> targets) {
-    TVoiceFrame frame = Frame(client::VOICE_WHISPER, std::move(targets), {42, 43, 44});
+    TVoiceFrame frame = Frame(VOICETARGET_WHISPER, std::move(targets), {42, 43, 44});
     frame.PassThrough1 = 7;
     frame.PassThrough2 = 0x1234;
     return frame;
@@ -297,7 +297,7 @@ TEST_F(VoiceTest, WhispersReachNamedPlayersAndChannels) {
   heard = Speak(alice, whisper({{ToChannel, 0}}), 1);
   EXPECT_EQ(Count(heard, carol), 0u);
   EXPECT_EQ(Count(heard, bob), 1u);
-  EXPECT_EQ(Count(Speak(alice, Frame(client::VOICE_CHANNEL), 2), carol), 1u)
+  EXPECT_EQ(Count(Speak(alice, Frame(VOICETARGET_CHANNEL), 2), carol), 1u)
       << "channel voice is no whisper";
 
   // A target list longer than the datagram is a read fault: logged, dropped.
@@ -332,8 +332,8 @@ class WhisperReachTest : public VoiceTest {
       // The channel whisper, then one to the listener by name that always
       // arrives, after the first one if that arrives at all.
       Collect(0);
-      speaker.Client->SendVoice(Frame(client::VOICE_WHISPER, {{ToChannel, uint32_t(channel)}}));
-      speaker.Client->SendVoice(Frame(client::VOICE_WHISPER, {{ToPlayer, listener.ID}}));
+      speaker.Client->SendVoice(Frame(VOICETARGET_WHISPER, {{ToChannel, uint32_t(channel)}}));
+      speaker.Client->SendVoice(Frame(VOICETARGET_WHISPER, {{ToPlayer, listener.ID}}));
       const TClient* const c = listener.Client;
       const THeard heard = CollectUntil([c](const THeard& h) {
         const auto it = h.find(c);
@@ -345,7 +345,7 @@ class WhisperReachTest : public VoiceTest {
       EXPECT_EQ(Total(heard), targets.size()) << "only the named channel";
     }
     // The own channel by channel voice, on every kind of server.
-    EXPECT_EQ(Count(Speak(speaker, Frame(client::VOICE_CHANNEL), 1), listeners[0].first), 1u);
+    EXPECT_EQ(Count(Speak(speaker, Frame(VOICETARGET_CHANNEL), 1), listeners[0].first), 1u);
     return reach;
   }
 };
@@ -375,20 +375,20 @@ TEST_F(VoiceTest, NoVoiceBeforeTheLoginIsComplete) {
   ASSERT_EQ(reply->Result, 1);
   bob.ID = reply->PlayerID;
 
-  EXPECT_EQ(Total(Speak(bob, Frame(client::VOICE_CHANNEL), 0)), 0u);
-  EXPECT_EQ(Total(Speak(bob, Frame(client::VOICE_WHISPER, {{ToPlayer, alice.ID}}), 0)), 0u);
-  EXPECT_EQ(Total(Speak(alice, Frame(client::VOICE_CHANNEL), 0)), 0u);
-  EXPECT_EQ(Total(Speak(alice, Frame(client::VOICE_WHISPER, {{ToPlayer, bob.ID}}), 0)), 0u);
-  EXPECT_EQ(Total(Speak(alice, Frame(client::VOICE_WHISPER, {{ToChannel, 0}}), 0)), 0u);
+  EXPECT_EQ(Total(Speak(bob, Frame(VOICETARGET_CHANNEL), 0)), 0u);
+  EXPECT_EQ(Total(Speak(bob, Frame(VOICETARGET_WHISPER, {{ToPlayer, alice.ID}}), 0)), 0u);
+  EXPECT_EQ(Total(Speak(alice, Frame(VOICETARGET_CHANNEL), 0)), 0u);
+  EXPECT_EQ(Total(Speak(alice, Frame(VOICETARGET_WHISPER, {{ToPlayer, bob.ID}}), 0)), 0u);
+  EXPECT_EQ(Total(Speak(alice, Frame(VOICETARGET_WHISPER, {{ToChannel, 0}}), 0)), 0u);
 
   // A refused login's connection cannot speak either.
   TClient& eve = NewClient();
   request.NickName = "server";
   const auto refused = eve.Login(request, 3000);
   ASSERT_TRUE(refused);
-  ASSERT_EQ(refused->Result, client::LOGIN_BADPASSWORD);
-  const TPacket voice = client::EncodeVoice(Frame(client::VOICE_CHANNEL), refused->ConnectionID,
-                                            refused->PlayerID, 1);
+  ASSERT_EQ(refused->Result, LOGIN_BAD_PASSWORD_OR_NAME);
+  const TPacket voice =
+      client::EncodeVoice(Frame(VOICETARGET_CHANNEL), refused->ConnectionID, refused->PlayerID, 1);
   Collect(0);
   eve.SendRaw(std::span<const uint8_t>(voice.Data(), voice.Size()));
   EXPECT_EQ(Total(Collect(0)), 0u);
@@ -396,12 +396,12 @@ TEST_F(VoiceTest, NoVoiceBeforeTheLoginIsComplete) {
   // Once bob's login is complete, both ways work.
   ASSERT_TRUE(bob.Client->EnterServer({}, 3000));
   PumpFor(50);
-  EXPECT_EQ(Count(Speak(alice, Frame(client::VOICE_CHANNEL), 1), bob), 1u);
-  EXPECT_EQ(Count(Speak(bob, Frame(client::VOICE_CHANNEL), 1), alice), 1u);
+  EXPECT_EQ(Count(Speak(alice, Frame(VOICETARGET_CHANNEL), 1), bob), 1u);
+  EXPECT_EQ(Count(Speak(bob, Frame(VOICETARGET_CHANNEL), 1), alice), 1u);
 
   // A speaker whose record is not complete is not relayed to the channel.
   ASSERT_TRUE(WithPlayer(alice.ID, [](TClientObject& c) { c.LoginComplete = false; }));
-  EXPECT_EQ(Total(Speak(alice, Frame(client::VOICE_CHANNEL), 0)), 0u);
+  EXPECT_EQ(Total(Speak(alice, Frame(VOICETARGET_CHANNEL), 0)), 0u);
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ bool TClient::EnterServer(const TLoginStep3& step3, int timeoutMs) {
     for (auto it = delivered.begin(); it != delivered.end() && !complete;) {
       if (DecodeLoginStep4(*it, ChannelList) || DecodeLoginStep5(*it, PlayerList)) {
         it = delivered.erase(it);
-      } else if (CommandCode(*it) == CMD_sc_LoginStep6) {
+      } else if (CommandCode(*it) == cmd::CMD_sc_LoginStep6) {
         delivered.erase(it);
         complete = true;
       } else {
@@ -161,12 +161,12 @@ std::optional<TReceivedVoice> TClient::WaitVoice(int timeoutMs) {
 
 bool TClient::Quit(int timeoutMs) {
   if (!IsOpen() || !Connection.Active()) return false;
-  SendCommand(MakeCommand(CMD_cs_PlayerQuit));
+  SendCommand(MakeCommand(cmd::CMD_cs_PlayerQuit));
   const uint32_t self = Connection.PlayerID();
   auto departed = [&] {
     auto& delivered = Connection.Delivered();
     for (auto it = delivered.begin(); it != delivered.end(); ++it) {
-      if (CommandCode(*it) == CMD_sc_NotifyPlayerLeftScope && NotifiedPlayerID(*it) == self) {
+      if (CommandCode(*it) == cmd::CMD_sc_NotifyPlayerLeftScope && NotifiedPlayerID(*it) == self) {
         delivered.erase(it);
         return true;
       }

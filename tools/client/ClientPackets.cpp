@@ -10,55 +10,14 @@ namespace vx::client {
 
 namespace {
 
-// Offsets of the login request.
-constexpr size_t ReqClientName = 20;
-constexpr size_t ReqClientPlatform = 50;
-constexpr size_t ReqVersion = 80;
-constexpr size_t ReqGuestNaming = 88;
-constexpr size_t ReqServerPasswordAlways = 89;
-constexpr size_t ReqLogInName = 90;
-constexpr size_t ReqPassWord = 120;
-constexpr size_t ReqNickName = 150;
+using TRequest = TLoginRequestLayout;
+using TReply = TLoginReplyLayout;
+using TStep3 = TLoginStep3Layout;
+using TList = TRecordListLayout;
+using TWhisper = TWhisperListLayout;
 
-// Offsets of the login reply.
-constexpr size_t RepServerName = 20;
-constexpr size_t RepServerPlatform = 50;
-constexpr size_t RepVersion = 80;
-constexpr size_t RepResult = 88;
-constexpr size_t RepCodecMask = 92;
-constexpr size_t RepServerType = 100;
-constexpr size_t RepServerFlags = 102;
-constexpr size_t RepMaxUsers = 104;
-constexpr size_t RepConnectionID = 108;
-constexpr size_t RepPlayerID = 112;
-constexpr size_t RepWelcome = 116;
-constexpr size_t RepMinimum = RepResult + 4;
-
-// Offsets of CMD_cs_LoginStep3.
-constexpr size_t Step3Flag = 25;
-constexpr size_t Step3Channel = 26;
-constexpr size_t Step3SubChannel = 56;
-constexpr size_t Step3Password = 86;
-
-// Offsets of a channel slot.
-constexpr size_t SlotFlags = 4;
-constexpr size_t SlotCodec = 6;
-constexpr size_t SlotParent = 8;
-constexpr size_t SlotName = 12;
-constexpr size_t SlotTopic = 42;
-constexpr size_t SlotDescription = 72;
-constexpr size_t SlotOrder = 172;
-constexpr size_t SlotMaxUsers = 174;
-
-constexpr size_t ListCount = CommandHeaderSize;
-constexpr size_t ListSlots = CommandHeaderSize + 4;
-
-static_assert(ReqNickName + ShortTextSize + 1 == LoginRequestSize);
-static_assert(RepWelcome + WelcomeTextSize + 1 == LoginReplySize);
-static_assert(Step3Password + ShortTextSize + 1 == LoginStep3Size);
-static_assert(SlotMaxUsers + 2 == ChannelSlotSize);
-static_assert(ListSlots + ChannelSlotsPerPacket * ChannelSlotSize == LoginStep4Size);
-static_assert(ListSlots + PlayerSlotsPerPacket * PlayerEntrySize == LoginStep5Size);
+// A reply shorter than this (header, version and result) is no login reply.
+constexpr size_t ReplyMinimum = TReply::Result + 4;
 
 bool IsCommandWithCode(const TPacket& packet, int16_t code) {
   return packet.IsCommand() && CommandCode(packet) == code;
@@ -66,9 +25,9 @@ bool IsCommandWithCode(const TPacket& packet, int16_t code) {
 
 // Number of slots of a list command that are both counted and present.
 size_t UsableSlots(const TPacket& packet, size_t maxSlots, size_t slotSize) {
-  if (packet.Size() < ListSlots) return 0;
-  const uint32_t count = GetLE32(packet.Data() + ListCount);
-  const size_t present = (packet.Size() - ListSlots) / slotSize;
+  if (packet.Size() < TList::Slots) return 0;
+  const uint32_t count = GetLE32(packet.Data() + TList::Count);
+  const size_t present = (packet.Size() - TList::Slots) / slotSize;
   return std::min({size_t(count), maxSlots, present});
 }
 
@@ -86,15 +45,15 @@ std::string LoginResultText(int32_t result) {
   switch (result) {
     case LOGIN_ACCEPTED:
       return "accepted";
-    case LOGIN_BADPASSWORD:
+    case LOGIN_BAD_PASSWORD_OR_NAME:
       return "wrong server password or bad nickname";
-    case LOGIN_SERVERFULL:
+    case LOGIN_SERVER_FULL:
       return "server full";
-    case LOGIN_NICKNAMEINUSE:
+    case LOGIN_NICKNAME_IN_USE:
       return "nickname in use";
-    case LOGIN_CLIENTTOOOLD:
+    case LOGIN_CLIENT_TOO_OLD:
       return "client too old";
-    case LOGIN_WRONGLOGIN:
+    case LOGIN_BAD_ACCOUNT:
       return "wrong login name or password";
     default:
       return "refused";
@@ -107,23 +66,23 @@ TPacket EncodeLoginRequest(const TLoginRequest& request, uint32_t sequence) {
   header.SetType(MAINT_LOGINREQUEST);
   header.SetSequence(sequence);
   uint8_t* p = packet.Data();
-  PutTextN(p + ReqClientName, ShortTextSize, request.ClientName);
-  PutTextN(p + ReqClientPlatform, ShortTextSize, request.ClientPlatform);
-  PutLE16(p + ReqVersion, request.ClientVersionMajor);
-  PutLE16(p + ReqVersion + 2, request.ClientVersionMinor);
-  PutLE16(p + ReqVersion + 4, request.ClientVersionRelease);
-  PutLE16(p + ReqVersion + 6, request.ClientVersionBuild);
-  p[ReqGuestNaming] = request.GuestNaming;
-  p[ReqServerPasswordAlways] = request.ServerPasswordAlways;
-  PutTextN(p + ReqLogInName, ShortTextSize, request.LogInName);
-  PutTextN(p + ReqPassWord, ShortTextSize, request.PassWord);
-  PutTextN(p + ReqNickName, ShortTextSize, request.NickName);
+  PutTextN(p + TRequest::ClientName, ShortTextSize, request.ClientName);
+  PutTextN(p + TRequest::ClientPlatform, ShortTextSize, request.ClientPlatform);
+  PutLE16(p + TRequest::ClientVersionMajor, request.ClientVersionMajor);
+  PutLE16(p + TRequest::ClientVersionMinor, request.ClientVersionMinor);
+  PutLE16(p + TRequest::ClientVersionRelease, request.ClientVersionRelease);
+  PutLE16(p + TRequest::ClientVersionBuild, request.ClientVersionBuild);
+  p[TRequest::GuestNaming] = request.GuestNaming;
+  p[TRequest::ServerPasswordAlways] = request.ServerPasswordAlways;
+  PutTextN(p + TRequest::LogInName, ShortTextSize, request.LogInName);
+  PutTextN(p + TRequest::PassWord, ShortTextSize, request.PassWord);
+  PutTextN(p + TRequest::NickName, ShortTextSize, request.NickName);
   packet.SealChecksum();
   return packet;
 }
 
 std::optional<TLoginReply> DecodeLoginReply(const TPacket& packet) {
-  if (!packet.IsMaintenance() || packet.Size() < RepMinimum || !packet.IsValid()) return {};
+  if (!packet.IsMaintenance() || packet.Size() < ReplyMinimum || !packet.IsValid()) return {};
   if (MaintenanceType(packet) != MAINT_LOGINREPLY) return {};
   // Read from a zero-filled image of the full reply, so that a short reply
   // reads as zeros and no field is read past the datagram.
@@ -131,21 +90,21 @@ std::optional<TLoginReply> DecodeLoginReply(const TPacket& packet) {
   std::copy_n(packet.Data(), std::min(packet.Size(), image.size()), image.begin());
   const uint8_t* p = image.data();
   TLoginReply reply;
-  reply.Sequence = GetLE32(p + 12);
-  reply.ServerName = GetTextN(p + RepServerName, ShortTextSize);
-  reply.ServerPlatform = GetTextN(p + RepServerPlatform, ShortTextSize);
-  reply.VersionMajor = GetLE16(p + RepVersion);
-  reply.VersionMinor = GetLE16(p + RepVersion + 2);
-  reply.VersionRelease = GetLE16(p + RepVersion + 4);
-  reply.VersionBuild = GetLE16(p + RepVersion + 6);
-  reply.Result = GetLE32s(p + RepResult);
-  reply.CodecMask = GetLE32(p + RepCodecMask);
-  reply.ServerType = GetLE16(p + RepServerType);
-  reply.ServerFlags = GetLE16(p + RepServerFlags);
-  reply.MaxUsers = GetLE32(p + RepMaxUsers);
-  reply.ConnectionID = GetLE32(p + RepConnectionID);
-  reply.PlayerID = GetLE32(p + RepPlayerID);
-  reply.WelcomeMessage = GetTextN(p + RepWelcome, WelcomeTextSize);
+  reply.Sequence = TMaintenanceHeader(image.data()).Sequence();
+  reply.ServerName = GetTextN(p + TReply::ServerName, ShortTextSize);
+  reply.ServerPlatform = GetTextN(p + TReply::ServerPlatform, ShortTextSize);
+  reply.VersionMajor = GetLE16(p + TReply::VersionMajor);
+  reply.VersionMinor = GetLE16(p + TReply::VersionMinor);
+  reply.VersionRelease = GetLE16(p + TReply::VersionRelease);
+  reply.VersionBuild = GetLE16(p + TReply::VersionBuild);
+  reply.Result = GetLE32s(p + TReply::Result);
+  reply.CodecMask = GetLE32(p + TReply::CodecMask);
+  reply.ServerType = GetLE16(p + TReply::ServerType);
+  reply.ServerFlags = GetLE16(p + TReply::ServerFlags);
+  reply.MaxUsers = GetLE32(p + TReply::MaxUsers);
+  reply.ConnectionID = GetLE32(p + TReply::ConnectionID);
+  reply.PlayerID = GetLE32(p + TReply::PlayerID);
+  reply.WelcomeMessage = GetTextN(p + TReply::WelcomeMessage, LongTextSize);
   return reply;
 }
 
@@ -158,61 +117,64 @@ TPacket MakeCommand(int16_t code, std::span<const uint8_t> payload) {
 
 TPacket EncodeLoginStep3(const TLoginStep3& step3) {
   TPacket packet = TPacket::WithMagic(MAGIC_COMMAND, LoginStep3Size);
-  packet.CommandHeader().SetCode(CMD_cs_LoginStep3);
+  packet.CommandHeader().SetCode(cmd::CMD_cs_LoginStep3);
   uint8_t* p = packet.Data();
-  p[Step3Flag] = step3.Flag;
-  PutTextN(p + Step3Channel, ShortTextSize, step3.Channel);
-  PutTextN(p + Step3SubChannel, ShortTextSize, step3.SubChannel);
-  PutTextN(p + Step3Password, ShortTextSize, step3.ChannelPassword);
+  p[TStep3::Flag] = step3.Flag;
+  PutTextN(p + TStep3::Channel, ShortTextSize, step3.Channel);
+  PutTextN(p + TStep3::SubChannel, ShortTextSize, step3.SubChannel);
+  PutTextN(p + TStep3::ChannelPassword, ShortTextSize, step3.ChannelPassword);
   return packet;
 }
 
 TChannelEntry DecodeChannelSlot(const uint8_t* slot) {
+  using L = TChannelRecordLayout;
   TChannelEntry channel;
-  channel.ChannelID = GetLE32s(slot);
-  channel.Flags = GetLE16(slot + SlotFlags);
-  channel.Codec = GetLE16(slot + SlotCodec);
-  channel.Parent = GetLE32s(slot + SlotParent);
-  channel.Name = GetTextN(slot + SlotName, ShortTextSize);
-  channel.Topic = GetTextN(slot + SlotTopic, ShortTextSize);
-  channel.Description = GetTextN(slot + SlotDescription, DescriptionTextSize);
-  channel.Order = GetLE16(slot + SlotOrder);
-  channel.MaxUsers = GetLE16(slot + SlotMaxUsers);
+  channel.ChannelID = GetLE32s(slot + L::ChannelID);
+  channel.Flags = GetLE16(slot + L::Flags);
+  channel.Codec = GetLE16(slot + L::Codec);
+  channel.Parent = GetLE32s(slot + L::Parent);
+  channel.Name = GetTextN(slot + L::Name, ShortTextSize);
+  channel.Topic = GetTextN(slot + L::Topic, ShortTextSize);
+  channel.Description = GetTextN(slot + L::Description, DescriptionTextSize);
+  channel.Order = GetLE16(slot + L::Order);
+  channel.MaxUsers = GetLE16(slot + L::MaxUsers);
   return channel;
 }
 
 TPlayerEntry DecodePlayerEntry(const uint8_t* entry) {
+  using L = TPlayerEntryLayout;
   TPlayerEntry player;
-  player.PlayerID = GetLE32(entry);
-  player.ChannelID = GetLE32s(entry + 4);
-  player.ChannelPrivileges = GetLE16(entry + 8);
-  player.Priviliges = GetLE16(entry + 10);
-  player.PlayerFlags = GetLE32(entry + 12);
-  player.NickName = GetTextN(entry + 16, ShortTextSize);
+  player.PlayerID = GetLE32(entry + L::PlayerID);
+  player.ChannelID = GetLE32s(entry + L::ChannelID);
+  player.ChannelPrivileges = GetLE16(entry + L::ChannelPrivileges);
+  player.Priviliges = GetLE16(entry + L::Priviliges);
+  player.PlayerFlags = GetLE32(entry + L::PlayerFlags);
+  player.NickName = GetTextN(entry + L::NickName, ShortTextSize);
   return player;
 }
 
 bool DecodeLoginStep4(const TPacket& packet, std::vector<TChannelEntry>& channels) {
-  if (!IsCommandWithCode(packet, CMD_sc_LoginStep4)) return false;
-  const size_t n = UsableSlots(packet, ChannelSlotsPerPacket, ChannelSlotSize);
+  if (!IsCommandWithCode(packet, cmd::CMD_sc_LoginStep4)) return false;
+  const size_t n = UsableSlots(packet, LoginStep4Slots, ChannelWireRecordSize);
   for (size_t i = 0; i < n; ++i)
-    channels.push_back(DecodeChannelSlot(packet.Data() + ListSlots + i * ChannelSlotSize));
+    channels.push_back(DecodeChannelSlot(packet.Data() + TList::Slot(i, ChannelWireRecordSize)));
   return true;
 }
 
 bool DecodeLoginStep5(const TPacket& packet, std::vector<TPlayerEntry>& players) {
-  if (!IsCommandWithCode(packet, CMD_sc_LoginStep5)) return false;
-  const size_t n = UsableSlots(packet, PlayerSlotsPerPacket, PlayerEntrySize);
+  if (!IsCommandWithCode(packet, cmd::CMD_sc_LoginStep5)) return false;
+  const size_t n = UsableSlots(packet, LoginStep5Slots, PlayerEntrySize);
   for (size_t i = 0; i < n; ++i)
-    players.push_back(DecodePlayerEntry(packet.Data() + ListSlots + i * PlayerEntrySize));
+    players.push_back(DecodePlayerEntry(packet.Data() + TList::Slot(i, PlayerEntrySize)));
   return true;
 }
 
 std::optional<TErrorReply> DecodeErrorReply(const TPacket& packet) {
-  if (!packet.IsCommand() || packet.Size() < CommandHeaderSize + 6) return {};
+  if (!packet.IsCommand() || packet.Size() < ErrorPacketSize) return {};
   const int16_t code = CommandCode(packet);
   if (code >= 0) return {};
-  return TErrorReply{code, int16_t(GetLE16(packet.Data() + 24)), GetLE32(packet.Data() + 26)};
+  return TErrorReply{code, int16_t(GetLE16(packet.Data() + TErrorPacketLayout::RequestCode)),
+                     GetLE32(packet.Data() + TErrorPacketLayout::RequestSequence)};
 }
 
 std::optional<uint32_t> NotifiedPlayerID(const TPacket& packet) {
@@ -245,13 +207,13 @@ TPacket EncodePing(uint32_t connectionID, uint32_t playerID, uint32_t sequence) 
 std::optional<uint32_t> DecodePong(const TPacket& packet) {
   if (!packet.IsMaintenance() || packet.Size() < PongSize) return {};
   if (MaintenanceType(packet) != MAINT_PONG) return {};
-  return GetLE32(packet.Data() + MaintenanceHeaderSize);
+  return GetLE32(packet.Data() + TPongLayout::PingSequence);
 }
 
 TPacket EncodeVoice(const TVoiceFrame& frame, uint32_t connectionID, uint32_t playerID,
                     uint16_t voiceCounter) {
-  const bool whisper = frame.Target == VOICE_WHISPER;
-  if (whisper && frame.Whisper.size() > MaxWhisperTargets)
+  const bool whisper = frame.Target == VOICETARGET_WHISPER;
+  if (whisper && frame.Whisper.size() > TWhisper::MaxTargets)
     throw EClient("A whisper names at most 255 targets");
   TPacket packet = TPacket::WithMagic(MAGIC_VOICEC2S, VoiceC2SHeaderSize);
   auto header = packet.VoiceC2SHeader();
@@ -262,14 +224,14 @@ TPacket EncodeVoice(const TVoiceFrame& frame, uint32_t connectionID, uint32_t pl
   header.SetVoiceCounter(voiceCounter);
   header.SetPassThrough2(frame.PassThrough2);
   if (whisper) {
-    std::vector<uint8_t> list(1 + frame.Whisper.size() * WhisperTargetSize);
-    list[0] = uint8_t(frame.Whisper.size());
+    packet.Resize(TWhisper::VoiceData(frame.Whisper.size()));
+    uint8_t* p = packet.Data();
+    p[TWhisper::Count] = uint8_t(frame.Whisper.size());
     for (size_t i = 0; i < frame.Whisper.size(); ++i) {
-      uint8_t* entry = list.data() + 1 + i * WhisperTargetSize;
-      entry[0] = frame.Whisper[i].Kind;
-      PutLE32(entry + 1, frame.Whisper[i].ID);
+      uint8_t* target = p + TWhisper::Target(i);
+      target[TWhisper::Kind] = frame.Whisper[i].Kind;
+      PutLE32(target + TWhisper::ID, frame.Whisper[i].ID);
     }
-    packet.Append(list.data(), list.size());
   }
   packet.Append(frame.Data.data(), frame.Data.size());
   return packet;

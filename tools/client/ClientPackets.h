@@ -15,6 +15,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Packets.h"
+#include "common/WireLayout.h"
 
 namespace vx::client {
 
@@ -22,45 +23,6 @@ class EClient : public Exception {
  public:
   using Exception::Exception;
 };
-
-// Command codes the client sends.
-constexpr int16_t CMD_cs_LoginStep3 = 5;
-constexpr int16_t CMD_cs_PlayerQuit = 300;
-constexpr int16_t CMD_cs_InfoSendText = 430;
-
-// Command codes the client reads.
-constexpr int16_t CMD_sc_LoginStep4 = 6;
-constexpr int16_t CMD_sc_LoginStep5 = 7;
-constexpr int16_t CMD_sc_LoginStep6 = 8;
-constexpr int16_t CMD_sc_NotifyPlayerEnteredScope = 100;
-constexpr int16_t CMD_sc_NotifyPlayerLeftScope = 101;
-constexpr int16_t CMD_sc_NotifyTextMessage = 130;
-
-// Width of the short text fields (text 29) and of the welcome message.
-constexpr size_t ShortTextSize = 29;
-constexpr size_t DescriptionTextSize = 99;
-constexpr size_t WelcomeTextSize = 255;
-
-constexpr size_t LoginRequestSize = 180;
-constexpr size_t LoginReplySize = 372;
-constexpr size_t LoginStep3Size = 116;
-constexpr size_t LoginStep4Size = 556;
-constexpr size_t LoginStep5Size = 488;
-constexpr size_t ChannelSlotSize = 176;
-constexpr size_t PlayerEntrySize = 46;
-constexpr size_t ChannelSlotsPerPacket = 3;
-constexpr size_t PlayerSlotsPerPacket = 10;
-constexpr size_t PongSize = 24;
-constexpr size_t MaxWhisperTargets = 255;
-constexpr size_t WhisperTargetSize = 5;
-
-// Login results of the reply.
-constexpr int32_t LOGIN_ACCEPTED = 1;
-constexpr int32_t LOGIN_BADPASSWORD = -1;
-constexpr int32_t LOGIN_SERVERFULL = -2;
-constexpr int32_t LOGIN_NICKNAMEINUSE = -4;
-constexpr int32_t LOGIN_CLIENTTOOOLD = -5;
-constexpr int32_t LOGIN_WRONGLOGIN = -21;
 
 // Readable meaning of a login result ("accepted", "server full", ...).
 std::string LoginResultText(int32_t result);
@@ -127,15 +89,6 @@ struct TPlayerEntry {
   std::string NickName;
 };
 
-// Voice target kinds.
-constexpr uint8_t VOICE_CHANNEL = 0;
-constexpr uint8_t VOICE_WHISPER = 1;
-constexpr uint8_t VOICE_PARENTCHANNEL = 2;
-
-// Whisper target kinds.
-constexpr uint8_t WHISPER_CHANNEL = 0;
-constexpr uint8_t WHISPER_PLAYER = 1;
-
 struct TWhisperTarget {
   uint8_t Kind = WHISPER_PLAYER;
   uint32_t ID = 0;
@@ -143,10 +96,10 @@ struct TWhisperTarget {
 
 // A voice frame the client sends.
 struct TVoiceFrame {
-  uint8_t Target = VOICE_CHANNEL;
+  uint8_t Target = VOICETARGET_CHANNEL;
   uint8_t PassThrough1 = 0;
   uint16_t PassThrough2 = 0;
-  std::vector<TWhisperTarget> Whisper;  // used with VOICE_WHISPER only
+  std::vector<TWhisperTarget> Whisper;  // used with VOICETARGET_WHISPER only
   std::vector<uint8_t> Data;
 };
 
@@ -209,7 +162,7 @@ TPacket EncodePing(uint32_t connectionID, uint32_t playerID, uint32_t sequence);
 // The ping sequence that a MAINT_PONG echoes, or nothing for another packet.
 std::optional<uint32_t> DecodePong(const TPacket& packet);
 
-// A VOICEC2S frame. With VOICE_WHISPER the target list (count byte, then
+// A VOICEC2S frame. With VOICETARGET_WHISPER the target list (count byte, then
 // kind and id per target) precedes the voice data; more than 255 targets
 // raise EClient.
 TPacket EncodeVoice(const TVoiceFrame& frame, uint32_t connectionID, uint32_t playerID,

@@ -199,7 +199,7 @@ int Run(const TOptions& options, std::ostream& out, std::ostream& err) {
         [&] {
           // Every other notice is taken and dropped; the own departure ends the stay.
           while (auto command = client.Session().TakeCommand()) {
-            if (CommandCode(*command) == CMD_sc_NotifyPlayerLeftScope &&
+            if (CommandCode(*command) == cmd::CMD_sc_NotifyPlayerLeftScope &&
                 NotifiedPlayerID(*command) == self) {
               removal = std::move(command);
               return true;
@@ -210,8 +210,10 @@ int Run(const TOptions& options, std::ostream& out, std::ostream& err) {
         options.StayMs);
     if (removal) {
       const uint8_t* p = removal->Data();
-      out << "Removed by the server: reason " << GetLE16(p + 28) << ", \""
-          << Printable(GetTextN(p + 34, 29)) << "\"\n";
+      out << "Removed by the server: reason " << GetLE16(p + TNotifyPlayerLeftScopeLayout::Reason)
+          << ", \""
+          << Printable(GetTextN(p + TNotifyPlayerLeftScopeLayout::ReasonText, ShortTextSize))
+          << "\"\n";
       return VXCLI_REMOVED;
     }
   }

@@ -18,6 +18,7 @@
 #include "domain/zevevira_channels_u.h"
 #include "host/TimeTools.h"
 #include "host/ZeveVira.h"
+#include "vxload/LoadRegistrations.h"
 
 namespace vx::load {
 
@@ -224,8 +225,7 @@ void TLoadEngine::TakeLoginReply(uint32_t socket, const uint8_t* data, size_t si
   }
   Sockets[socket].LoginInFlight = -1;
   TPlayer& p = Players[size_t(index)];
-  if (reply->Result != client::LOGIN_ACCEPTED || reply->PlayerID == 0 ||
-      reply->PlayerID >= MaxPlayerID) {
+  if (reply->Result != LOGIN_ACCEPTED || reply->PlayerID == 0 || reply->PlayerID >= MaxPlayerID) {
     if (Scenario.Verbose)
       fprintf(stderr, "vxload: %s refused: %s\n", Scenario.NickName(uint32_t(index)).c_str(),
               client::LoginResultText(reply->Result).c_str());
@@ -250,20 +250,20 @@ void TLoadEngine::TakeDelivered(uint32_t index) {
     ++Result.CommandsReceived;
     if (p.State != TState::Entering) continue;
     switch (client::CommandCode(*command)) {
-      case client::CMD_sc_LoginStep4: {
+      case cmd::CMD_sc_LoginStep4: {
         std::vector<client::TChannelEntry> channels;
         client::DecodeLoginStep4(*command, channels);
         for (const auto& c : channels) ChannelIDs[c.Name] = c.ChannelID;
         break;
       }
-      case client::CMD_sc_LoginStep5: {
+      case cmd::CMD_sc_LoginStep5: {
         std::vector<client::TPlayerEntry> players;
         client::DecodeLoginStep5(*command, players);
         for (const auto& e : players)
           if (e.PlayerID == p.Session.PlayerID()) p.ChannelID = e.ChannelID;
         break;
       }
-      case client::CMD_sc_LoginStep6: {
+      case cmd::CMD_sc_LoginStep6: {
         const int64_t now = NowMs();
         p.State = TState::In;
         p.EnteredMs = now;
@@ -476,7 +476,7 @@ void TLoadEngine::QuitAll() {
   for (uint32_t i = 0; i < Players.size(); ++i) {
     TPlayer& p = Players[i];
     if (p.State != TState::In) continue;
-    p.Session.QueueCommand(client::MakeCommand(client::CMD_cs_PlayerQuit));
+    p.Session.QueueCommand(client::MakeCommand(cmd::CMD_cs_PlayerQuit));
     Flush(i, now);
   }
   Pump(NowMs() + 1000, false, false);
@@ -542,7 +542,7 @@ TRunResult TLoadEngine::Run() {
 // ---------------------------------------------------------------------------
 
 void StoreChannels(const std::string& databasePath, const std::string& section, uint32_t channels,
-                   const std::string& prefix) {
+                   const std::string& prefix, uint32_t accounts) {
   TZeveVira database;
   database.SetOpenFlag(TFBOpenFlag::CreateNotExists);
   database.SetFileName(databasePath);
@@ -562,6 +562,7 @@ void StoreChannels(const std::string& databasePath, const std::string& section, 
       throw ELoad("channel refused: " + prefix + std::to_string(i));
   }
   if (!SaveChannels(list, database, section)) throw ELoad("cannot store the channels");
+  if (accounts > 0) StoreAccounts(database, section, accounts, "acct");
   database.Flush();
   database.SetActive(false);
 }

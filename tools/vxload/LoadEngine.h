@@ -153,8 +153,9 @@ class TLoadEngine {
 
 // Stores C channels named prefix0 .. prefix(C-1) (the first one the
 // default channel) for the virtual server with the config name section in
-// the database file, creating the file when it does not exist.
+// the database file, creating the file when it does not exist; with
+// accounts above 0 also that many accounts (see StoreAccounts).
 void StoreChannels(const std::string& databasePath, const std::string& section, uint32_t channels,
-                   const std::string& prefix);
+                   const std::string& prefix, uint32_t accounts = 0);
 
 }  // namespace vx::load

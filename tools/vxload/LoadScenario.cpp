@@ -181,6 +181,9 @@ std::vector<std::string> ApplyArguments(TScenario& s, const std::vector<std::str
       {"ramp-fps", [&s](std::string_view k, std::string_view v) { s.RampFps = ParseList(k, v); }},
       {"ramp-tolerance", dbl(s.RampTolerancePercent)},
       {"max-run", dbl(s.MaxRunS)},
+      {"register-rate", dbl(s.RegisterRate)},
+      {"register-delay", dbl(s.RegisterDelayS)},
+      {"accounts", u32(s.Accounts)},
       {"verbose",
        [&s](std::string_view k, std::string_view v) { s.Verbose = int(ParseUnsigned(k, v, 9)); }},
   };
@@ -211,7 +214,9 @@ std::string ArgumentHelp() {
          "  --login-rate=PER_S --logins-in-flight=N --players-per-socket=K\n"
          "  --channel-prefix=TEXT --nick-prefix=TEXT --server-pid=PID --quit=0|1\n"
          "  --ramp-fps=F1,F2,... --ramp-tolerance=PERCENT --max-run=SEC\n"
-         "  --name=TEXT --target=TEXT --verbose=N\n";
+         "  --name=TEXT --target=TEXT --verbose=N\n"
+         "  register: --register-rate=PER_S --register-delay=SEC (and --duration)\n"
+         "  make-db: --accounts=N (and the server admin account vxadmin)\n";
 }
 
 void TFramePayload::Write(uint8_t* dst) const {

@@ -46,6 +46,11 @@ struct TScenario {
   double RampTolerancePercent = 0;
   double MaxRunS = 600;  // hard limit of the whole run
   int Verbose = 0;
+  // Registrations beside a run (vxload register) and the accounts that
+  // make-db stores.
+  double RegisterRate = 10;  // per second
+  double RegisterDelayS = 0;
+  uint32_t Accounts = 0;
 
   // Checks the figures; ELoad with the reason when they do not fit.
   void Validate() const;

@@ -64,7 +64,7 @@ TEST(ChannelRecTest, WireRecordLayout) {
   rec.Order = 0x0506;
   rec.MaxUsers = 0x0708;
   rec.Password = "never sent";
-  std::array<uint8_t, TChannelRec::WireRecordSize + 1> wire;
+  std::array<uint8_t, ChannelWireRecordSize + 1> wire;
   wire.fill(0xEE);
   rec.WriteWireRecord(wire.data());
 

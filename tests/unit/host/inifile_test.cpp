@@ -55,6 +55,7 @@ TEST(TextTools, TrimCaseAndEquality) {
   EXPECT_EQ(TrimText("\x7f x \x80"), "\x7f x \x80") << "only bytes up to 0x20 are blanks";
   EXPECT_EQ(TrimText("   "), "");
   EXPECT_EQ(UpperCaseAscii("lmtError-\xe4z"), "LMTERROR-\xe4Z");
+  EXPECT_EQ(LowerCaseAscii("LMTerror-\xc4Z"), "lmterror-\xc4z");
   EXPECT_TRUE(SameTextAscii("Main Config", "MAIN config"));
   EXPECT_FALSE(SameTextAscii("Main Config", "Main Config "));
   EXPECT_FALSE(SameTextAscii("\xe4", "\xc4")) << "only a-z fold";
@@ -222,6 +223,21 @@ TEST_F(IniFileTest, LoadAndSaveFailures) {
   ASSERT_TRUE(fresh.Save());
   ASSERT_EQ(::stat(PathOf("fresh.ini").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  // A symlinked file is saved where the link points; the link stays a link.
+  ASSERT_EQ(::chmod(PathOf("fresh.ini").c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("fresh.ini", PathOf("link.ini").c_str()), 0);
+  TIniFile linked(PathOf("link.ini"));
+  ASSERT_TRUE(linked.Load());
+  linked.WriteString("Main Config", "HTTPServer Port", "0");
+  ASSERT_TRUE(linked.Save());
+  ASSERT_EQ(::lstat(PathOf("link.ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(PathOf("fresh.ini")),
+            "[Main Config]\nTCPQueryPort=51234\nHTTPServer Port=0\n");
+  ASSERT_EQ(::stat(PathOf("fresh.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_EQ(::unlink(PathOf("link.ini").c_str()), 0);
 
   // A missing folder: nothing can be read or written.
   TIniFile lost(PathOf("no such folder/server.ini"));

@@ -296,5 +296,118 @@ TEST(ServerManagerStartup, CreatesOnlyTheConfiguredInterfaces) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(ServerManagerStartup, RemovesTheTemporaryFilesOfUnfinishedSaves) {
+  std::random_device rd;
+  const auto dir = std::filesystem::temp_directory_path() / ("vx-startup-" + std::to_string(rd()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "server.ini")
+      << "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\n"
+      << "[WebPost]\nEnabled=0\n[Servers]\n0=s\n[s]\nServerUDPPort=" << FreeUdpPort() << "\n";
+  const std::vector<std::string> stale = {"server.db.tmp4242-7", "server.ini.tmp-Ab12Cd"};
+  const std::vector<std::string> kept = {"server.db.tmp", "server.db.bak", "other.db.tmp1-2"};
+  for (const auto& name : stale) std::ofstream(dir / name) << "half";
+  for (const auto& name : kept) std::ofstream(dir / name) << "mine";
+  ProcessArguments() = {"-ini=" + (dir / "server.ini").string(),
+                        "-db=" + (dir / "server.db").string(),
+                        "-log=" + (dir / "server.log").string()};
+  TServerManager manager;
+  manager.ShutdownWaitMs = 0;
+  ASSERT_TRUE(manager.Startup());
+  for (const auto& name : stale) EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+  for (const auto& name : kept) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+  std::ifstream in(dir / "server.log");
+  const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_NE(log.find("removed the temporary file of an unfinished save: " +
+                     (dir / "server.db.tmp4242-7").string()),
+            std::string::npos)
+      << log;
+  manager.Shutdown();
+  ProcessArguments().clear();
+  ProcessSettings() = TCommandLine{};
+  std::filesystem::remove_all(dir);
+}
+
+// Starting and stopping every server together writes the same server
+// sections and stores the same channels as starting and stopping them one
+// by one (which saves the configuration file once per server).
+TEST(ServerManagerStartup, ManyServersTogetherWriteWhatOneByOneWrites) {
+  constexpr int kServers = 24;
+  std::random_device rd;
+  const auto root = std::filesystem::temp_directory_path() / ("vx-many-" + std::to_string(rd()));
+  std::string config =
+      "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\n[WebPost]\nEnabled=0\n";
+  config += "[Servers]\n";
+  for (int i = 0; i < kServers; ++i) config += std::to_string(i) + "=s" + std::to_string(i) + "\n";
+  for (int i = 0; i < kServers; ++i) {
+    config += "[s" + std::to_string(i) + "]\nServerUDPPort=" + std::to_string(FreeUdpPort()) + "\n";
+    if (i % 3 == 0) config += "ServerName=server " + std::to_string(i) + "\nServerMaxUsers=7\n";
+  }
+  auto prepare = [&](const char* name) {
+    const auto dir = root / name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "server.ini") << config;
+    ProcessSettings() = TCommandLine{};
+    ProcessArguments() = {"-ini=" + (dir / "server.ini").string(),
+                          "-db=" + (dir / "server.db").string(),
+                          "-log=" + (dir / "server.log").string()};
+    return dir;
+  };
+  // What a file holds for each server: its section, and its stored channels.
+  auto servers = [&](const std::filesystem::path& dir) {
+    TIniFile ini((dir / "server.ini").string());
+    EXPECT_TRUE(ini.Load());
+    TZeveVira db;
+    db.SetFileName((dir / "server.db").string());
+    db.SetOpenFlag(TFBOpenFlag::ReadOnly);
+    db.SetActive(true);
+    std::vector<std::string> out;
+    for (int i = 0; i < kServers; ++i) {
+      const std::string section = "s" + std::to_string(i);
+      std::string text = section + ":";
+      for (const std::string& key : ini.ReadSection(section))
+        text += " " + key + "=" + ini.ReadString(section, key, "");
+      text += " | " + db.ReadString("\\Servers\\" + section + "\\Channels\\0\\Name", "-");
+      out.push_back(text);
+    }
+    db.OnError = nullptr;
+    return out;
+  };
+
+  const auto together = prepare("together");
+  {
+    TServerManager manager;
+    manager.ShutdownWaitMs = 0;
+    ASSERT_TRUE(manager.Startup());
+    EXPECT_EQ(manager.ServerList().size(), size_t(kServers));
+    manager.Shutdown();
+  }
+  const auto oneByOne = prepare("one-by-one");
+  {
+    TServerManager manager;
+    auto db = std::make_unique<TZeveVira>();
+    db->SetOpenFlag(TFBOpenFlag::CreateNotExists);
+    db->SetFileName((oneByOne / "server.db").string());
+    db->SetActive(true);
+    manager.SetDatabase(std::move(db));
+    ParseCommandLine(ProcessArguments(), ProcessSettings());
+    std::vector<std::shared_ptr<TServerObject>> started;
+    for (int i = 0; i < kServers; ++i) {
+      started.push_back(std::make_shared<TServerObject>(manager));
+      ASSERT_TRUE(started.back()->Start("s" + std::to_string(i), -1, nullptr));
+    }
+    for (int i = kServers; i-- > 0;) manager.StopServers("s" + std::to_string(i));
+    manager.Database()->Writer().Commit();
+    manager.SetDatabase(nullptr);
+  }
+  const auto a = servers(together);
+  const auto b = servers(oneByOne);
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a.front().find("ServerName=server 0"), std::string::npos) << a.front();
+  EXPECT_NE(a.front().find("| Default"), std::string::npos) << a.front();
+  ProcessArguments().clear();
+  ProcessSettings() = TCommandLine{};
+  std::filesystem::remove_all(root);
+}
+
 }  // namespace
 }  // namespace vx

@@ -433,6 +433,16 @@ TEST_F(ZeveViraTest, NewDatabasesAndTheirName) {
   // The creation time is carried, the save time renewed.
   db.SetActive(false);
   EXPECT_EQ(GetLE64(&ReadFile(PathOf("w.db"))[10]), GetLE64(&saved[10]));
+  // Through a symbolic link the file it points to is saved; the link stays.
+  fs::create_symlink("w.db", PathOf("l.db"));
+  TZeveVira linked;
+  Open(linked, PathOf("l.db"));
+  linked.SetDatabaseName("linked");
+  ASSERT_TRUE(linked.Flush());
+  EXPECT_TRUE(fs::is_symlink(PathOf("l.db")));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ReadFile(PathOf("w.db"))[26])), "linked");
+  EXPECT_EQ(fs::status(PathOf("w.db")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_TRUE(Errors.empty());
 }
 

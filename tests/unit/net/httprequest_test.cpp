@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/TextTools.h"
 #include "net/HttpEncoding.h"
 #include "net/HttpMime.h"
 #include "net/HttpRequest.h"
@@ -136,9 +137,9 @@ TEST(HttpEncoding, DecodesEncodesAndEscapes) {
   }();
   EXPECT_EQ(URLDecode(URLEncode(all), true), all);
   EXPECT_EQ(HTMLEscape("<a href=\"x\">&'</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;/a&gt;");
-  EXPECT_EQ(FindNoCase("abcABC", "Bc", 2), 4u);
-  EXPECT_EQ(FindNoCase("abc", "abcd"), std::string_view::npos);
-  EXPECT_TRUE(SameTextNoCase("Content-Length", "content-LENGTH"));
+  EXPECT_EQ(FindTextAscii("abcABC", "Bc", 2), 4u);
+  EXPECT_EQ(FindTextAscii("abc", "abcd"), std::string_view::npos);
+  EXPECT_TRUE(SameTextAscii("Content-Length", "content-LENGTH"));
   EXPECT_EQ(ReasonText(404), "Not Found");
   EXPECT_EQ(ReasonText(799), "Unknown");
 }

@@ -113,7 +113,7 @@ TEST(ClientPackets, LoginReplyParsing) {
   refusal.SealChecksum();
   reply = DecodeLoginReply(refusal);
   ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->Result, LOGIN_WRONGLOGIN);
+  EXPECT_EQ(reply->Result, LOGIN_BAD_ACCOUNT);
   EXPECT_EQ(LoginResultText(reply->Result), "wrong login name or password");
   EXPECT_TRUE(reply->ServerName.empty());
 
@@ -238,7 +238,7 @@ TEST(ClientPackets, ChannelAndPlayerLists) {
 
 TEST(ClientPackets, VoiceFrames) {
   TVoiceFrame frame;
-  frame.Target = VOICE_CHANNEL;
+  frame.Target = VOICETARGET_CHANNEL;
   frame.PassThrough1 = 0xAB;
   frame.PassThrough2 = 0xCDEF;
   frame.Whisper = {{WHISPER_PLAYER, 5}};  // ignored outside a whisper
@@ -249,7 +249,7 @@ TEST(ClientPackets, VoiceFrames) {
   EXPECT_EQ(std::vector<uint8_t>(p.Data(), p.Data() + p.Size()),
             std::vector<uint8_t>(std::begin(channelFrame), std::end(channelFrame)));
 
-  frame.Target = VOICE_WHISPER;
+  frame.Target = VOICETARGET_WHISPER;
   frame.Whisper = {{WHISPER_PLAYER, 0x0A0B0C0D}, {WHISPER_CHANNEL, 3}};
   p = EncodeVoice(frame, 0x11223344, 7, 1);
   ASSERT_EQ(p.Size(), 16u + 1 + 2 * 5 + 3);

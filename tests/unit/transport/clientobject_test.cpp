@@ -29,7 +29,7 @@ TEST(ClientObject, PlayerEntryImage) {
   c.NickName = "Guest";
   c.ConnectionID = 0xDEADBEEF;  // not part of the image
 
-  std::array<uint8_t, TClientObject::PlayerEntrySize + 1> buf;
+  std::array<uint8_t, PlayerEntrySize + 1> buf;
   buf.fill(0xEE);
   c.WritePlayerEntry(buf.data());
   EXPECT_EQ(GetLE32(&buf[0]), 0x01020304u);

@@ -500,12 +500,15 @@ std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
   if (p.size() != 2) return Error("paramcount invalid");
   const std::string name = CutText(p[0], 29);
   // Guesses from an address that failed too often are answered late, in
-  // turn with its other connections, or refused unchecked once too many wait.
-  const auto answerAt = Throttle->ReserveAnswer(s.PeerAddress, TLoginThrottle::TClock::now());
+  // turn with its other connections, or refused unchecked (after the
+  // longest wait) once too many wait.
+  const auto now = TLoginThrottle::TClock::now();
+  const auto answerAt = Throttle->ReserveAnswer(s.PeerAddress, now);
   if (answerAt == TLoginThrottle::Refused) {
     LogFmt(LMTWARNING, LMDALL, kCategory,
            "TTCPQuery.Login: login of %1 from %2 refused, too many failed logins",
            {name, s.PeerAddress});
+    Server.WaitUntil(now + Throttle->GetLimits().MaxDelay);
     return Error("invalid login");
   }
   if (!Server.WaitUntil(answerAt)) return Error("invalid login");

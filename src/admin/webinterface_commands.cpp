@@ -90,10 +90,12 @@ void TWebInterface::CommandLogin(THTTPRequestInfo& request, THTTPResponseInfo& r
   response.Redirect("login.html");
   response.CloseConnection = true;
   // Guesses from an address that failed too often are answered late, or
-  // refused unchecked once too many of them wait.
-  const auto answerAt = Throttle->ReserveAnswer(request.RemoteIP, TLoginThrottle::TClock::now());
+  // refused unchecked (after the longest wait) once too many of them wait.
+  const auto now = TLoginThrottle::TClock::now();
+  auto answerAt = Throttle->ReserveAnswer(request.RemoteIP, now);
   const bool refused = answerAt == TLoginThrottle::Refused;
-  if (!refused && Server && !Server->WaitUntil(answerAt)) return;
+  if (refused) answerAt = now + Throttle->GetLimits().MaxDelay;
+  if (Server && !Server->WaitUntil(answerAt)) return;
   std::scoped_lock guard(session);
   session.SetValue("password", "");
   session.SetValue("username", "");

@@ -134,15 +134,14 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
   // The answers to an address that failed too often wait: the request is
-  // held back in the buffer until its moment, or refused unchecked when too
-  // many logins of its address wait already.
-  bool refusedUnchecked = false;
+  // held back in the buffer until its moment. When too many logins of its
+  // address wait already it goes unanswered, as if lost on the way: the
+  // client tries again later, and a guesser learns nothing.
   if (!request.AnswerReserved) {
     const auto now = TLoginThrottle::TClock::now();
     const auto at = ProcessLoginThrottle().ReserveAnswer(request.PeerIP, now);
-    if (at == TLoginThrottle::Refused) {
-      refusedUnchecked = true;
-    } else if (at > now) {
+    if (at == TLoginThrottle::Refused) return;
+    if (at > now) {
       l.CurrentPacket->AnswerReserved = true;
       server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
       return;
@@ -180,9 +179,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     client->ChannelPrivileges = 0;
     client->Priviliges = 0;
     client->PlayerFlags = 0;
-    if (refusedUnchecked) {
-      verdict = client->LogInName.empty() ? LOGIN_BAD_PASSWORD_OR_NAME : LOGIN_BAD_ACCOUNT;
-    } else if (!client->LogInName.empty()) {
+    if (!client->LogInName.empty()) {
       std::unique_ptr<TClientObject> account;
       if (TZeveVira* db = server.Database()) {
         account = TZeveViraUsers(*db).GetUser(server.ConfigName, client->LogInName, true);
@@ -221,7 +218,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !server.ServerPassword.empty() &&
       password != server.ServerPassword) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
-    passwordFailed = !refusedUnchecked;
+    passwordFailed = true;
   }
   if (passwordFailed) LoginFailed(server, request, *client);
   if (verdict != 0) {

@@ -94,7 +94,7 @@ class TRealLogins {
     if (!reply) return;
     LatencyUs.Add(uint64_t(SecondsSince(sent) * 1e6));
     Results.CountResult(reply->Result);
-    if (reply->Result != client::LOGIN_ACCEPTED) return;
+    if (reply->Result != LOGIN_ACCEPTED) return;
     ++Accepted;
     if (c.EnterServer({}, ReplyTimeoutMs)) {
       ++Entered;
@@ -168,7 +168,7 @@ std::unique_ptr<TClient> EnterPlayer(const TSettings& s, const std::string& nick
   client::TLoginRequest request;
   request.NickName = nick;
   const auto reply = c->Login(request, ReplyTimeoutMs);
-  if (!reply || reply->Result != client::LOGIN_ACCEPTED || !c->EnterServer({}, ReplyTimeoutMs))
+  if (!reply || reply->Result != LOGIN_ACCEPTED || !c->EnterServer({}, ReplyTimeoutMs))
     throw client::EClient("The player " + nick + " could not log in");
   return c;
 }
@@ -250,7 +250,7 @@ TReport Amplify(const TSettings& s) {
   for (auto now = attack.Start; now < end; now = TClock::now()) {
     if (now < attack.FloodEnd) {
       if (now >= nextText) {
-        players[texts % players.size()]->SendCommand(client::CMD_cs_InfoSendText, text);
+        players[texts % players.size()]->SendCommand(cmd::CMD_cs_InfoSendText, text);
         ++texts;
         nextText += std::chrono::milliseconds(250 / std::max<size_t>(1, players.size()));
       }

@@ -111,9 +111,11 @@ class THarness {
  public:
   explicit THarness(uint8_t settings) : Server(std::make_shared<TServerObject>(Manager())) {
     Server->ConfigName = ServerKey;
-    Server->ServerType = (settings & 1) ? SERVERTYPE_PUBLIC : SERVERTYPE_CLAN;
-    Server->ServerMaxUsers = (settings & 2) ? 4 : 8;
-    Server->ServerFlags = SERVERFLAG_ANYONE_REGISTERS | SERVERFLAG_ANYONE_CREATES_CHANNELS;
+    Server->EditSettings([&](TServerSettings& s) {
+      s.ServerType = (settings & 1) ? SERVERTYPE_PUBLIC : SERVERTYPE_CLAN;
+      s.ServerMaxUsers = (settings & 2) ? 4 : 8;
+      s.ServerFlags = SERVERFLAG_ANYONE_REGISTERS | SERVERFLAG_ANYONE_CREATES_CHANNELS;
+    });
     Server->Channels = std::make_unique<TChannels>(ServerKey);
     TChannels& channels = *Server->Channels;
     channels.CreateDefaultChannel();

@@ -33,7 +33,7 @@ struct TFuzzWorld {
   TFuzzWorld() {
     auto server = std::make_shared<vx::TServerObject>(Manager);
     server->ConfigName = "server_cfg Fuzz";
-    server->ServerUDPPort = 8767;
+    server->EditSettings([&](vx::TServerSettings& s) { s.ServerUDPPort = 8767; });
     Manager.RegisterServer(server);
     Query = std::make_unique<vx::TTCPQuery>(Manager);
     Query->SetLoginThrottle(Throttle);

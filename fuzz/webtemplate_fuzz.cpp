@@ -77,11 +77,13 @@ struct TFuzzWorld {
 
     auto server = std::make_shared<vx::TServerObject>(Manager);
     server->ConfigName = kSection;
-    server->ServerName = "Fuzz <&> %%SERVERID%%";
-    server->ServerWelcomeMessage = "<script>x</script>";
-    server->ServerPassword = "\"pw\"";
-    server->WebPost_LinkURL = "javascript:alert(1)";
-    server->ServerUDPPort = 8767;
+    server->EditSettings([&](vx::TServerSettings& s) {
+      s.ServerName = "Fuzz <&> %%SERVERID%%";
+      s.ServerWelcomeMessage = "<script>x</script>";
+      s.ServerPassword = "\"pw\"";
+      s.WebPost_LinkURL = "javascript:alert(1)";
+      s.ServerUDPPort = 8767;
+    });
     Manager.RegisterServer(server);
 
     Web = std::make_unique<vx::TWebInterface>(Manager);

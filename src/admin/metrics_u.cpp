@@ -82,7 +82,7 @@ std::string_view DropReasonName(TIntakeResult r) {
 TServerFigures ReadServer(const std::string& configName, TServerObject& server) {
   TServerFigures f;
   f.Labels = "server=\"" + LabelValue(configName) + "\",port=\"" +
-             std::to_string(server.ServerUDPPort) + "\"";
+             std::to_string(server.Settings()->ServerUDPPort) + "\"";
   {
     // The stop of a server releases its parts under the player list lock.
     std::scoped_lock guard(server.Players.Lock);
@@ -246,8 +246,8 @@ std::string TMetrics::Render() {
   for (const TServerFigures& f : servers) {
     static constexpr const char* reasons[] = {"queue_full", "unvalidated_peer", "stale_voice"};
     for (size_t i = 0; i < 3; ++i)
-      out << "vorlantix_packets_dropped_total{" << f.Labels << ",reason=\"" << reasons[i]
-          << "\"} " << f.QueueDrops[i] << '\n';
+      out << "vorlantix_packets_dropped_total{" << f.Labels << ",reason=\"" << reasons[i] << "\"} "
+          << f.QueueDrops[i] << '\n';
   }
 
   Family(out, "vorlantix_virtual_servers", "gauge", "Virtual servers running.");

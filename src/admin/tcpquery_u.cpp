@@ -227,7 +227,7 @@ TTCPQuery::TLookup TTCPQuery::Lookup(TQuerySession& session, const TParams& para
   if (port <= 0) return {nullptr, Error("invalid server port")};
   for (const TQueryServerRef& ref : session.Servers) {
     auto server = Resolve(ref);
-    if (server && server->ServerUDPPort == port) return {server, {}};
+    if (server && server->Settings()->ServerUDPPort == port) return {server, {}};
   }
   return {nullptr, Error("serverport not found")};
 }
@@ -251,7 +251,8 @@ std::string TTCPQuery::CmdServerList(TQuerySession& s, const TParams&) {
   std::shared_lock state(*ServerStateLock);
   std::string reply;
   for (const TQueryServerRef& ref : s.Servers) {
-    if (auto server = Resolve(ref)) reply += std::to_string(server->ServerUDPPort) + kNewLine;
+    if (auto server = Resolve(ref))
+      reply += std::to_string(server->Settings()->ServerUDPPort) + kNewLine;
   }
   return reply + kOk;
 }
@@ -351,20 +352,21 @@ std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
       channels = server.Channels->Count();
     }
   }
+  const auto settings = server.Settings();
   const std::pair<const char*, std::string> lines[] = {
       {"server_id=", OneLine(server.ConfigName)},
-      {"server_name=", OneLine(server.ServerName)},
-      {"server_platform=", OneLine(server.ServerPlatform)},
-      {"server_welcomemessage=", OneLine(server.ServerWelcomeMessage)},
-      {"server_webpost_linkurl=", OneLine(server.WebPost_LinkURL)},
-      {"server_password=", server.ServerPassword.empty() ? "0" : "1"},
-      {"server_udpport=", std::to_string(server.ServerUDPPort)},
-      {"server_maxusers=", std::to_string(server.ServerMaxUsers)},
-      {"server_codeccelp51=", CodecFlag(server.AllowCodecCelp51)},
-      {"server_codeccelp63=", CodecFlag(server.AllowCodecCelp63)},
-      {"server_codecgsm148=", CodecFlag(server.AllowCodecGSM148)},
-      {"server_codecgsm164=", CodecFlag(server.AllowCodecGSM164)},
-      {"server_codecwindowscelp52=", CodecFlag(server.AllowCodecWindowsCELP52)},
+      {"server_name=", OneLine(settings->ServerName)},
+      {"server_platform=", OneLine(settings->ServerPlatform)},
+      {"server_welcomemessage=", OneLine(settings->ServerWelcomeMessage)},
+      {"server_webpost_linkurl=", OneLine(settings->WebPost_LinkURL)},
+      {"server_password=", settings->ServerPassword.empty() ? "0" : "1"},
+      {"server_udpport=", std::to_string(settings->ServerUDPPort)},
+      {"server_maxusers=", std::to_string(settings->ServerMaxUsers)},
+      {"server_codeccelp51=", CodecFlag(settings->AllowCodecCelp51)},
+      {"server_codeccelp63=", CodecFlag(settings->AllowCodecCelp63)},
+      {"server_codecgsm148=", CodecFlag(settings->AllowCodecGSM148)},
+      {"server_codecgsm164=", CodecFlag(settings->AllowCodecGSM164)},
+      {"server_codecwindowscelp52=", CodecFlag(settings->AllowCodecWindowsCELP52)},
       {"server_packetssend=", std::to_string(packetsSent)},
       {"server_bytessend=", std::to_string(bytesSent)},
       {"server_packetsreceived=", std::to_string(packetsReceived)},
@@ -466,27 +468,27 @@ std::string TTCPQuery::CmdSet(TQuerySession& s, const TParams& p) {
   if (!server) return Error("no server selected");
   if (p.size() < 2) return Error("paramcount invalid");
   const std::string& variable = p[0];
-  {
-    // The listener reads these settings while it holds the player list.
-    std::scoped_lock players(server->Players.Lock);
-    if (SameTextAscii(variable, "maxuser")) {
-      int32_t maxUsers = 0;
-      if (!ParseInt(p[1], maxUsers) || maxUsers < 0 || maxUsers > 65535) {
-        return Error("convert error");
-      }
-      server->ServerMaxUsers = uint16_t(maxUsers);
-    } else if (SameTextAscii(variable, "serverpassword")) {
-      server->ServerPassword = p[1] == "#CLEAR#" ? std::string() : CutText(p[1], 29);
-    } else if (SameTextAscii(variable, "servername")) {
-      server->ServerName = CutText(Join(p, 1), 29);
-    } else if (SameTextAscii(variable, "serverwelcomemsg")) {
-      server->ServerWelcomeMessage = CutText(Join(p, 1), 255);
-    } else if (SameTextAscii(variable, "webpostlinkurl")) {
-      server->WebPost_LinkURL = CutText(p[1], 255);
-    } else {
-      return Error("parameters invalid");
+  // The new settings replace the old as a whole; the state lock keeps
+  // other changes of settings out meanwhile.
+  auto settings = std::make_shared<TServerSettings>(*server->Settings());
+  if (SameTextAscii(variable, "maxuser")) {
+    int32_t maxUsers = 0;
+    if (!ParseInt(p[1], maxUsers) || maxUsers < 0 || maxUsers > 65535) {
+      return Error("convert error");
     }
+    settings->ServerMaxUsers = uint16_t(maxUsers);
+  } else if (SameTextAscii(variable, "serverpassword")) {
+    settings->ServerPassword = p[1] == "#CLEAR#" ? std::string() : CutText(p[1], 29);
+  } else if (SameTextAscii(variable, "servername")) {
+    settings->ServerName = CutText(Join(p, 1), 29);
+  } else if (SameTextAscii(variable, "serverwelcomemsg")) {
+    settings->ServerWelcomeMessage = CutText(Join(p, 1), 255);
+  } else if (SameTextAscii(variable, "webpostlinkurl")) {
+    settings->WebPost_LinkURL = CutText(p[1], 255);
+  } else {
+    return Error("parameters invalid");
   }
+  server->ReplaceSettings(std::move(settings));
   server->SaveSettings(nullptr);
   Manager.RestartServers(server->ConfigName);
   if (Manager.FindServerByName(server->ConfigName) != server) {

@@ -70,8 +70,9 @@ std::string TWebConsole::ServerRows(const THTTPSession& session, const std::stri
         std::scoped_lock lock(server->Players.Lock);
         players = server->Players.Items.size();
       }
-      html += "<td data-label=\"Name\">" + HTMLEscape(server->ServerName) +
-              "</td><td data-label=\"UDP port\">" + std::to_string(server->ServerUDPPort) +
+      html += "<td data-label=\"Name\">" + HTMLEscape(server->Settings()->ServerName) +
+              "</td><td data-label=\"UDP port\">" +
+              std::to_string(server->Settings()->ServerUDPPort) +
               "</td><td data-label=\"Status\"><span class=\"badge badge-on\">running</span>" +
               (section == own ? " <span class=\"badge\">signed in here</span>" : "") +
               "</td><td data-label=\"Players\" class=\"num\">" + std::to_string(players) +

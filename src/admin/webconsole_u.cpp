@@ -301,7 +301,7 @@ void TWebConsole::ServeLiveFigures(THTTPRequestInfo& request, THTTPResponseInfo&
   const double days = TDateTime::Now().Value - server->StartTime.Value;
   response.ContentText = "{\"uptime\":" + JSONString(WebUptimeText(int64_t(days * 86400.0))) +
                          ",\"users\":" + std::to_string(now.Players) +
-                         ",\"maxUsers\":" + std::to_string(server->ServerMaxUsers) +
+                         ",\"maxUsers\":" + std::to_string(server->Settings()->ServerMaxUsers) +
                          ",\"channels\":" + std::to_string(channels) +
                          ",\"packetsSent\":" + std::to_string(now.PacketsSent) +
                          ",\"bytesSent\":" + std::to_string(now.BytesSent) +

@@ -131,29 +131,31 @@ void TWebInterface::CommandSettingsServer(TServerObject& server, THTTPRequestInf
   {
     // Pages wait while the settings change and the server restarts.
     std::unique_lock guard(*SettingsLock.load());
-    server.ServerName = CutText(request.Param("SERVERNAME"), 29);
-    server.ServerWelcomeMessage = CutText(request.Param("SERVERWELCOMEMESSAGE"), 255);
+    auto settings = std::make_shared<TServerSettings>(*server.Settings());
+    settings->ServerName = CutText(request.Param("SERVERNAME"), 29);
+    settings->ServerWelcomeMessage = CutText(request.Param("SERVERWELCOMEMESSAGE"), 255);
     int32_t maxUsers = 0;
     if (TIniFile::ParseInteger(request.Param("SERVERMAXUSERS"), maxUsers) && maxUsers >= 0 &&
         maxUsers <= 65535) {
-      server.ServerMaxUsers = uint16_t(maxUsers);
+      settings->ServerMaxUsers = uint16_t(maxUsers);
     }
-    server.ServerPassword = CutText(TrimText(request.Param("SERVERPASSWORD")), 29);
+    settings->ServerPassword = CutText(TrimText(request.Param("SERVERPASSWORD")), 29);
     const std::string type = request.Param("SERVERTYPE");
-    if (type == "1") server.ServerType = SERVERTYPE_CLAN | SERVERTYPE_RUNNING;
-    if (type == "2") server.ServerType = SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING;
+    if (type == "1") settings->ServerType = SERVERTYPE_CLAN | SERVERTYPE_RUNNING;
+    if (type == "2") settings->ServerType = SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING;
     const std::string registerType = request.Param("SERVERREGISTERTYPE");
-    if (registerType == "1") server.ServerFlags &= uint16_t(~SERVERFLAG_ANYONE_REGISTERS);
-    if (registerType == "2") server.ServerFlags |= SERVERFLAG_ANYONE_REGISTERS;
+    if (registerType == "1") settings->ServerFlags &= uint16_t(~SERVERFLAG_ANYONE_REGISTERS);
+    if (registerType == "2") settings->ServerFlags |= SERVERFLAG_ANYONE_REGISTERS;
     const std::string channelMode = request.Param("SERVERREGISTERCHANNELMODE");
-    if (channelMode == "1") server.ServerFlags &= uint16_t(~SERVERFLAG_ANYONE_CREATES_CHANNELS);
-    if (channelMode == "2") server.ServerFlags |= SERVERFLAG_ANYONE_CREATES_CHANNELS;
-    server.AllowCodecCelp51 = request.Param("CODECCelp51") == "1";
-    server.AllowCodecCelp63 = request.Param("CODECCelp63") == "1";
-    server.AllowCodecGSM148 = request.Param("CODECGSM148") == "1";
-    server.AllowCodecGSM164 = request.Param("CODECGSM164") == "1";
-    server.AllowCodecWindowsCELP52 = request.Param("CODECWindowsCELP52") == "1";
-    server.WebPost_LinkURL = CutText(TrimText(request.Param("SERVERWEBPOSTLINKURL")), 255);
+    if (channelMode == "1") settings->ServerFlags &= uint16_t(~SERVERFLAG_ANYONE_CREATES_CHANNELS);
+    if (channelMode == "2") settings->ServerFlags |= SERVERFLAG_ANYONE_CREATES_CHANNELS;
+    settings->AllowCodecCelp51 = request.Param("CODECCelp51") == "1";
+    settings->AllowCodecCelp63 = request.Param("CODECCelp63") == "1";
+    settings->AllowCodecGSM148 = request.Param("CODECGSM148") == "1";
+    settings->AllowCodecGSM164 = request.Param("CODECGSM164") == "1";
+    settings->AllowCodecWindowsCELP52 = request.Param("CODECWindowsCELP52") == "1";
+    settings->WebPost_LinkURL = CutText(TrimText(request.Param("SERVERWEBPOSTLINKURL")), 255);
+    server.ReplaceSettings(std::move(settings));
     server.SaveSettings(nullptr);
     Manager.RestartServers(server.ConfigName);
   }

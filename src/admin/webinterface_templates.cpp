@@ -229,7 +229,7 @@ std::string TWebInterface::CreateServerDropDownList() {
   try {
     bool first = true;
     for (const auto& [sectionName, server] : Manager.ServerList()) {
-      const std::string port = std::to_string(server->ServerUDPPort);
+      const std::string port = std::to_string(server->Settings()->ServerUDPPort);
       list += first ? "<option selected value=\"" : "<option value=\"";
       list += port + "\">" + port + " " + HTMLEscape(sectionName) + "</option>";
       first = false;
@@ -300,12 +300,13 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
     bool wantList = false;
     const std::shared_ptr<TServerObject> server = SelectedServer(request);
     if (server) {
-      const TServerObject& s = *server;
+      const auto settings = server->Settings();
+      const TServerSettings& s = *settings;
       set("%!COMMENT_ON_SERVER_SELECTED!%", "<!--");
       set("%!COMMENT_OFF_SERVER_SELECTED!%", "-->");
       set("%!COMMENT_ON_SERVER_NOT_SELECTED!%", "");
       set("%!COMMENT_OFF_SERVER_NOT_SELECTED!%", "");
-      set("%%SERVERID%%", HTMLEscape(s.ConfigName));
+      set("%%SERVERID%%", HTMLEscape(server->ConfigName));
       set("%%SERVERNAME%%", HTMLEscape(s.ServerName));
       set("%%SERVERPLATFORM%%", HTMLEscape(s.ServerPlatform));
       set("%%SERVERWELCOMEMESSAGE%%", HTMLEscape(s.ServerWelcomeMessage));
@@ -316,7 +317,7 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
       set("%%SERVERMAXUSERS%%", std::to_string(s.ServerMaxUsers));
       set("%%SERVERPASSWORD%%", HTMLEscape(s.ServerPassword));
       set("%%SERVERWEBPOSTLINKURL%%", HTMLEscape(s.WebPost_LinkURL));
-      const double days = TDateTime::Now().Value - s.StartTime.Value;
+      const double days = TDateTime::Now().Value - server->StartTime.Value;
       set("%%SERVERUPTIME%%", WebUptimeText(int64_t(days * 86400.0)));
       set("%%SERVERUDPPORT%%", std::to_string(s.ServerUDPPort));
 
@@ -379,7 +380,7 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
       TZeveVira* database = Manager.Database();
       bool clientFound = false;
       if (!client.empty() && database != nullptr) {
-        if (const auto account = TZeveViraUsers(*database).GetUser(s.ConfigName, client, false)) {
+        if (const auto account = TZeveViraUsers(*database).GetUser(server->ConfigName, client, false)) {
           clientFound = true;
           const std::string& format = Manager.MainConfig.DateTimeFormat;
           set("%%SELECTED_CLIENT_LASTUPDATED_TEXT%%", DateOrNever(account->LastChanged, format));

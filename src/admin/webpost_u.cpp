@@ -93,7 +93,7 @@ void TWebPost::PostingRound() {
       postOnce(builtIn);
       postOnce(TrimText(Manager.WebPost.PostURL));
       if (const auto server = Manager.FindServerByName(configName)) {
-        postOnce(TrimText(server->WebPost_LinkURL));
+        postOnce(TrimText(server->Settings()->WebPost_LinkURL));
       }
     } catch (...) {
       // One server's failure leaves the others to be posted.
@@ -122,28 +122,29 @@ THttpFormFields TWebPost::ServerFields(const std::string& configName) {
   const double seconds = (TDateTime::Now().Value - server->StartTime.Value) * 86400.0;
   const int64_t uptime = seconds > 0 ? int64_t(std::floor(seconds)) : 0;
   const TWebPostConfig& webPost = Manager.WebPost;
+  const auto values = server->Settings();
 
   return {
       {"server_adminemail", webPost.AdminEmail},
       {"server_isplinkurl", webPost.ISPLinkURL},
       {"server_ispname", webPost.ISPName},
       {"server_ispcountry", webPost.ISPCountry},
-      {"server_platform", server->ServerPlatform},
-      {"server_version_major", std::to_string(server->VersionMajor)},
-      {"server_version_minor", std::to_string(server->VersionMinor)},
-      {"server_version_release", std::to_string(server->VersionRelease)},
-      {"server_version_build", std::to_string(server->VersionBuild)},
-      {"server_port", std::to_string(server->ServerUDPPort)},
-      {"server_name", server->ServerName},
+      {"server_platform", values->ServerPlatform},
+      {"server_version_major", std::to_string(values->VersionMajor)},
+      {"server_version_minor", std::to_string(values->VersionMinor)},
+      {"server_version_release", std::to_string(values->VersionRelease)},
+      {"server_version_build", std::to_string(values->VersionBuild)},
+      {"server_port", std::to_string(values->ServerUDPPort)},
+      {"server_name", values->ServerName},
       {"server_uptime", std::to_string(uptime)},
-      {"server_password", server->ServerPassword.empty() ? "0" : "1"},
-      {"server_type1", (server->ServerType & SERVERTYPE_CLAN) != 0 ? "clan" : "public"},
+      {"server_password", values->ServerPassword.empty() ? "0" : "1"},
+      {"server_type1", (values->ServerType & SERVERTYPE_CLAN) != 0 ? "clan" : "public"},
       // Bit 0x04, set on every running server, marks the freeware edition.
-      {"server_type2", (server->ServerType & SERVERTYPE_RUNNING) != 0 ? "freeware" : "commercial"},
+      {"server_type2", (values->ServerType & SERVERTYPE_RUNNING) != 0 ? "freeware" : "commercial"},
       {"clients_current", std::to_string(players)},
-      {"clients_maximum", std::to_string(server->ServerMaxUsers)},
+      {"clients_maximum", std::to_string(values->ServerMaxUsers)},
       {"channels_current", std::to_string(channels)},
-      {"server_linkurl", server->WebPost_LinkURL},
+      {"server_linkurl", values->WebPost_LinkURL},
       {"server_queryport", std::to_string(Manager.MainConfig.TCPQueryPort)},
   };
 }

@@ -96,17 +96,18 @@ void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32
 }  // namespace
 
 bool CodecAllowed(const TServerObject& server, uint16_t codec) {
+  const auto settings = server.Settings();
   switch (codec) {
     case CODEC_CELP51:
-      return server.AllowCodecCelp51;
+      return settings->AllowCodecCelp51;
     case CODEC_CELP63:
-      return server.AllowCodecCelp63;
+      return settings->AllowCodecCelp63;
     case CODEC_GSM148:
-      return server.AllowCodecGSM148;
+      return settings->AllowCodecGSM148;
     case CODEC_GSM164:
-      return server.AllowCodecGSM164;
+      return settings->AllowCodecGSM164;
     case CODEC_WINDOWSCELP52:
-      return server.AllowCodecWindowsCELP52;
+      return settings->AllowCodecWindowsCELP52;
     default:
       return true;
   }

@@ -42,7 +42,7 @@ void RequireLength(const TPacket& packet, size_t length) {
   if (packet.Size() < length) throw EPacket("Stream read error");
 }
 
-uint32_t CodecMask(const TServerObject& s) {
+uint32_t CodecMask(const TServerSettings& s) {
   return (s.AllowCodecCelp51 ? 0x01u : 0u) | (s.AllowCodecCelp63 ? 0x02u : 0u) |
          (s.AllowCodecGSM148 ? 0x04u : 0u) | (s.AllowCodecGSM164 ? 0x08u : 0u) |
          (s.AllowCodecWindowsCELP52 ? 0x10u : 0u);
@@ -95,8 +95,8 @@ void GiveWay(TServerObject& server, TClientObject* player) {
 void LoginFailed(TServerObject& server, const TPacket& request, const TClientObject& client) {
   ProcessLoginThrottle().RecordFailure(request.PeerIP, TLoginThrottle::TClock::now());
   LogFmt(LMTWARNING, LMDALL, "UDP Listener", "SP: %1 failed login of %2 from %3",
-         {server.ServerUDPPort, client.LogInName.empty() ? client.NickName : client.LogInName,
-          request.PeerIP});
+         {server.Settings()->ServerUDPPort,
+          client.LogInName.empty() ? client.NickName : client.LogInName, request.PeerIP});
 }
 
 }  // namespace
@@ -147,6 +147,8 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
       return;
     }
   }
+  // One snapshot of the settings answers the whole login.
+  const auto settings = server.Settings();
   const bool full = request.Size() == LoginRequestSize;
   const uint8_t* p = request.Data();
   using In = TLoginRequestLayout;
@@ -215,8 +217,8 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP,
                                      request.PeerPort, 1, request.Size());
 
-  if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !server.ServerPassword.empty() &&
-      password != server.ServerPassword) {
+  if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !settings->ServerPassword.empty() &&
+      password != settings->ServerPassword) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
     passwordFailed = true;
   }
@@ -231,28 +233,28 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   auto reply = NewLoginReply(client->PlayerID, 0, client->ConnectionID);
   uint8_t* r = reply->Data();
   using Out = TLoginReplyLayout;
-  PutTextN(r + Out::ServerName, ShortTextSize, server.ServerName);
-  PutTextN(r + Out::ServerPlatform, ShortTextSize, server.ServerPlatform);
-  PutLE16(r + Out::VersionMajor, server.VersionMajor);
-  PutLE16(r + Out::VersionMinor, server.VersionMinor);
-  PutLE16(r + Out::VersionRelease, server.VersionRelease);
-  PutLE16(r + Out::VersionBuild, server.VersionBuild);
-  PutLE32(r + Out::CodecMask, CodecMask(server));
-  PutLE16(r + Out::ServerType, server.ServerType);
-  PutLE16(r + Out::ServerFlags, server.ServerFlags);
-  PutLE32(r + Out::MaxUsers, server.ServerMaxUsers);
-  PutTextN(r + Out::WelcomeMessage, LongTextSize, server.ServerWelcomeMessage);
+  PutTextN(r + Out::ServerName, ShortTextSize, settings->ServerName);
+  PutTextN(r + Out::ServerPlatform, ShortTextSize, settings->ServerPlatform);
+  PutLE16(r + Out::VersionMajor, settings->VersionMajor);
+  PutLE16(r + Out::VersionMinor, settings->VersionMinor);
+  PutLE16(r + Out::VersionRelease, settings->VersionRelease);
+  PutLE16(r + Out::VersionBuild, settings->VersionBuild);
+  PutLE32(r + Out::CodecMask, CodecMask(*settings));
+  PutLE16(r + Out::ServerType, settings->ServerType);
+  PutLE16(r + Out::ServerFlags, settings->ServerFlags);
+  PutLE32(r + Out::MaxUsers, settings->ServerMaxUsers);
+  PutTextN(r + Out::WelcomeMessage, LongTextSize, settings->ServerWelcomeMessage);
 
   // Logins that never finish must not keep players out: on a full server
   // the oldest unfinished one gives way to a login that is accepted.
   int32_t result = 0;
   TClientObject* givesWay = nullptr;
-  if (server.Players.Items.size() >= server.ServerMaxUsers) {
+  if (server.Players.Items.size() >= settings->ServerMaxUsers) {
     givesWay = UnfinishedToGiveWay(server);
     if (givesWay == nullptr) result = LOGIN_SERVER_FULL;
   }
-  if (result == 0 && serverPasswordAlways && !server.ServerPassword.empty() &&
-      password != server.ServerPassword) {
+  if (result == 0 && serverPasswordAlways && !settings->ServerPassword.empty() &&
+      password != settings->ServerPassword) {
     result = LOGIN_BAD_PASSWORD_OR_NAME;
     LoginFailed(server, request, *client);
   }
@@ -267,7 +269,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if (result == LOGIN_ACCEPTED) {
     if (client->Priviliges & SERVERPRIV_ADMIN) {
       LogFmt(LMTWARNING, LMDINFO, "UDP Listener", "SP: %1 administrator %2 logged in from %3",
-             {server.ServerUDPPort, client->LogInName, request.PeerIP});
+             {settings->ServerUDPPort, client->LogInName, request.PeerIP});
     }
     client->LoginAddress = request.PeerIP;
     if (givesWay) GiveWay(server, givesWay);

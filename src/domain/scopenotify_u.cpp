@@ -30,9 +30,10 @@ std::unique_ptr<TPacket> NewLeftScopeNotice(const TClientObject& recipient, uint
 }
 
 TServerRules RulesOf(const TServerObject& server) {
+  const auto settings = server.Settings();
   TServerRules rules;
-  rules.ServerType = server.ServerType;
-  rules.ServerFlags = server.ServerFlags;
+  rules.ServerType = settings->ServerType;
+  rules.ServerFlags = settings->ServerFlags;
   return rules;
 }
 

@@ -113,16 +113,17 @@ void CMD_cs_InfoRequestServerInfo(TVXUDPListener& l) {
   const TClientObject* requester = l.CurrentClient;
   if (requester == nullptr) return;
   TServerObject& server = l.Server;
+  const auto settings = server.Settings();
   auto reply = NewCommandPacket(cmd::CMD_sc_ServerInfo, ServerInfoSize, *requester);
   uint8_t* r = reply->Data();
   using Out = TServerInfoLayout;
   PutLE32(r + Out::SecondsUp, SecondsSince(server.StartTime));
-  PutLE16(r + Out::VersionMajor, server.VersionMajor);
-  PutLE16(r + Out::VersionMinor, server.VersionMinor);
-  PutLE16(r + Out::VersionRelease, server.VersionRelease);
-  PutLE16(r + Out::VersionBuild, server.VersionBuild);
-  PutLE16(r + Out::ServerType, server.ServerType);
-  PutLE16(r + Out::ServerFlags, server.ServerFlags);
+  PutLE16(r + Out::VersionMajor, settings->VersionMajor);
+  PutLE16(r + Out::VersionMinor, settings->VersionMinor);
+  PutLE16(r + Out::VersionRelease, settings->VersionRelease);
+  PutLE16(r + Out::VersionBuild, settings->VersionBuild);
+  PutLE16(r + Out::ServerType, settings->ServerType);
+  PutLE16(r + Out::ServerFlags, settings->ServerFlags);
   // Each pair of counters is read in a step of its own; a failed step
   // leaves its fields 0 and the reply goes out all the same.
   uint32_t packetsSent = 0, packetsReceived = 0;

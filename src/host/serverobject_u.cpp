@@ -116,51 +116,66 @@ std::string TServerObject::DefaultWelcomeMessage() {
   return "[Welcome to Vorlantix, check https://vorlantix.org/]";
 }
 
-void TServerObject::SetDefaults(int32_t port) {
-  NextPlayerID = 1;
-  StartTime = TDateTime::Now();
-  SectionName = CutText(ConfigName, 29);
-  ServerPlatform = CutText(TServerManager::PlatformText(), 29);
-  VersionMajor = ProgramVersionMajor;
-  VersionMinor = ProgramVersionMinor;
-  VersionRelease = ProgramVersionRelease;
-  VersionBuild = ProgramVersionBuild;
-  ServerName = "Vorlantix Server";
-  ServerType = 1;
-  ServerWelcomeMessage = DefaultWelcomeMessage();
-  ServerMaxUsers = 12;
-  ServerUDPPort = port == -1 ? DefaultServerUDPPort : port;
-  ServerPassword.clear();
-  ServerFlags = 2;
-  AllowCodecCelp51 = AllowCodecCelp63 = AllowCodecGSM148 = AllowCodecGSM164 =
-      AllowCodecWindowsCELP52 = true;
-  WebPost_LinkURL.clear();
+std::shared_ptr<const TServerSettings> TServerObject::Settings() const {
+  return CurrentSettings.load();
+}
+
+void TServerObject::ReplaceSettings(std::shared_ptr<const TServerSettings> settings) {
+  CurrentSettings.store(std::move(settings));
+}
+
+void TServerObject::EditSettings(const std::function<void(TServerSettings&)>& edit) {
+  std::scoped_lock guard(SettingsEditLock);
+  auto copy = std::make_shared<TServerSettings>(*CurrentSettings.load());
+  edit(*copy);
+  ReplaceSettings(std::move(copy));
+}
+
+TServerSettings TServerObject::DefaultSettings(int32_t port) const {
+  TServerSettings d;
+  d.SectionName = CutText(ConfigName, 29);
+  d.ServerPlatform = CutText(TServerManager::PlatformText(), 29);
+  d.VersionMajor = ProgramVersionMajor;
+  d.VersionMinor = ProgramVersionMinor;
+  d.VersionRelease = ProgramVersionRelease;
+  d.VersionBuild = ProgramVersionBuild;
+  d.ServerName = "Vorlantix Server";
+  d.ServerType = 1;
+  d.ServerWelcomeMessage = DefaultWelcomeMessage();
+  d.ServerMaxUsers = 12;
+  d.ServerUDPPort = port == -1 ? DefaultServerUDPPort : port;
+  d.ServerFlags = 2;
+  return d;
 }
 
 bool TServerObject::LoadSettings(const TIniFile& ini, int32_t port) {
-  SetDefaults(port);
+  NextPlayerID = 1;
+  StartTime = TDateTime::Now();
+  TServerSettings d = DefaultSettings(port);
   const std::string& s = ConfigName;
-  ServerName = CutText(ini.ReadString(s, "ServerName", ServerName), 29);
-  ServerType = uint16_t(ini.ReadInteger(s, "ServerType", ServerType));
-  ServerWelcomeMessage =
-      CutText(ini.ReadString(s, "ServerWelcomeMessage", ServerWelcomeMessage), 255);
-  const int32_t maxUsers = ini.ReadInteger(s, "ServerMaxUsers", ServerMaxUsers);
-  ServerUDPPort = ini.ReadInteger(s, "ServerUDPPort", ServerUDPPort);
-  ServerPassword = CutText(ini.ReadString(s, "ServerPassword", ServerPassword), 29);
-  ServerFlags = uint16_t(ini.ReadInteger(s, "ServerFlags", ServerFlags));
-  AllowCodecCelp51 = ini.ReadBool(s, "AllowCodecCelp51", AllowCodecCelp51);
-  AllowCodecCelp63 = ini.ReadBool(s, "AllowCodecCelp63", AllowCodecCelp63);
-  AllowCodecGSM148 = ini.ReadBool(s, "AllowCodecGSM148", AllowCodecGSM148);
-  AllowCodecGSM164 = ini.ReadBool(s, "AllowCodecGSM164", AllowCodecGSM164);
-  AllowCodecWindowsCELP52 = ini.ReadBool(s, "AllowCodecWindowsCELP52", AllowCodecWindowsCELP52);
-  WebPost_LinkURL = CutText(ini.ReadString(s, "WebPost_LinkURL", WebPost_LinkURL), 255);
+  d.ServerName = CutText(ini.ReadString(s, "ServerName", d.ServerName), 29);
+  d.ServerType = uint16_t(ini.ReadInteger(s, "ServerType", d.ServerType));
+  d.ServerWelcomeMessage =
+      CutText(ini.ReadString(s, "ServerWelcomeMessage", d.ServerWelcomeMessage), 255);
+  const int32_t maxUsers = ini.ReadInteger(s, "ServerMaxUsers", d.ServerMaxUsers);
+  d.ServerUDPPort = ini.ReadInteger(s, "ServerUDPPort", d.ServerUDPPort);
+  d.ServerPassword = CutText(ini.ReadString(s, "ServerPassword", d.ServerPassword), 29);
+  d.ServerFlags = uint16_t(ini.ReadInteger(s, "ServerFlags", d.ServerFlags));
+  d.AllowCodecCelp51 = ini.ReadBool(s, "AllowCodecCelp51", d.AllowCodecCelp51);
+  d.AllowCodecCelp63 = ini.ReadBool(s, "AllowCodecCelp63", d.AllowCodecCelp63);
+  d.AllowCodecGSM148 = ini.ReadBool(s, "AllowCodecGSM148", d.AllowCodecGSM148);
+  d.AllowCodecGSM164 = ini.ReadBool(s, "AllowCodecGSM164", d.AllowCodecGSM164);
+  d.AllowCodecWindowsCELP52 = ini.ReadBool(s, "AllowCodecWindowsCELP52", d.AllowCodecWindowsCELP52);
+  d.WebPost_LinkURL = CutText(ini.ReadString(s, "WebPost_LinkURL", d.WebPost_LinkURL), 255);
   if (maxUsers < 0 || maxUsers > 65535) {
+    ReplaceSettings(std::make_shared<const TServerSettings>(std::move(d)));
     LogFmt(LMTERROR, LMDALL, "SERVER",
            "server %1: ServerMaxUsers %2 is out of range (0 to 65535), server not started",
            {ConfigName, maxUsers});
     return false;
   }
-  ServerMaxUsers = uint16_t(maxUsers);
+  d.ServerMaxUsers = uint16_t(maxUsers);
+  ReplaceSettings(std::make_shared<const TServerSettings>(std::move(d)));
   return true;
 }
 
@@ -174,20 +189,21 @@ void TServerObject::SaveSettings(TIniFile* ini, bool save) {
     }
     ini = own.get();
   }
+  const auto d = Settings();
   const std::string& s = ConfigName;
-  ini->WriteString(s, "ServerName", ServerName);
-  ini->WriteInteger(s, "ServerType", ServerType);
-  ini->WriteString(s, "ServerWelcomeMessage", ServerWelcomeMessage);
-  ini->WriteInteger(s, "ServerMaxUsers", ServerMaxUsers);
-  ini->WriteInteger(s, "ServerUDPPort", ServerUDPPort);
-  ini->WriteString(s, "ServerPassword", ServerPassword);
-  ini->WriteInteger(s, "ServerFlags", ServerFlags);
-  ini->WriteBool(s, "AllowCodecCelp51", AllowCodecCelp51);
-  ini->WriteBool(s, "AllowCodecCelp63", AllowCodecCelp63);
-  ini->WriteBool(s, "AllowCodecGSM148", AllowCodecGSM148);
-  ini->WriteBool(s, "AllowCodecGSM164", AllowCodecGSM164);
-  ini->WriteBool(s, "AllowCodecWindowsCELP52", AllowCodecWindowsCELP52);
-  ini->WriteString(s, "WebPost_LinkURL", WebPost_LinkURL);
+  ini->WriteString(s, "ServerName", d->ServerName);
+  ini->WriteInteger(s, "ServerType", d->ServerType);
+  ini->WriteString(s, "ServerWelcomeMessage", d->ServerWelcomeMessage);
+  ini->WriteInteger(s, "ServerMaxUsers", d->ServerMaxUsers);
+  ini->WriteInteger(s, "ServerUDPPort", d->ServerUDPPort);
+  ini->WriteString(s, "ServerPassword", d->ServerPassword);
+  ini->WriteInteger(s, "ServerFlags", d->ServerFlags);
+  ini->WriteBool(s, "AllowCodecCelp51", d->AllowCodecCelp51);
+  ini->WriteBool(s, "AllowCodecCelp63", d->AllowCodecCelp63);
+  ini->WriteBool(s, "AllowCodecGSM148", d->AllowCodecGSM148);
+  ini->WriteBool(s, "AllowCodecGSM164", d->AllowCodecGSM164);
+  ini->WriteBool(s, "AllowCodecWindowsCELP52", d->AllowCodecWindowsCELP52);
+  ini->WriteString(s, "WebPost_LinkURL", d->WebPost_LinkURL);
   if (save && !ini->Save()) LogConfigOpenFailure(ini->FileName());
 }
 
@@ -212,19 +228,22 @@ bool TServerObject::Start(const std::string& sectionName, int32_t port, TIniFile
     Manager.UnregisterServer(this);
     return false;
   }
-  LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {ServerUDPPort});
+  const int32_t udpPort = Settings()->ServerUDPPort;
+  LogFmt(LMTALL, LMDINFO, "server", "Starting server with port: %1", {udpPort});
   SaveSettings(ini, saveIni || own != nullptr);
   own.reset();
   // The file keeps the type as read; the running value always has 0x04.
-  ServerType =
-      uint16_t((ServerType & ~(SERVERTYPE_RUNNING | SERVERTYPE_CLEARED)) | SERVERTYPE_RUNNING);
+  EditSettings([](TServerSettings& s) {
+    s.ServerType =
+        uint16_t((s.ServerType & ~(SERVERTYPE_RUNNING | SERVERTYPE_CLEARED)) | SERVERTYPE_RUNNING);
+  });
   try {
     StartTransport();
   } catch (const std::exception& e) {
     Log(LMTERROR, LMDALL, "SERVER",
-        "can not initialise udp communication with port " + std::to_string(ServerUDPPort));
+        "can not initialise udp communication with port " + std::to_string(udpPort));
     // The system's reason: the port taken, the address not this machine's, ...
-    LogFmt(LMTERROR, LMDALL, "SERVER", "udp port %1: %2", {ServerUDPPort, e.what()});
+    LogFmt(LMTERROR, LMDALL, "SERVER", "udp port %1: %2", {udpPort, e.what()});
     ReleaseTransport();
     Manager.UnregisterServer(this);
     return false;
@@ -255,9 +274,10 @@ void TServerObject::StartTransport() {
   PacketBuffer = std::make_unique<TCustomPacketBuffer>();
   Listener = std::make_unique<TVXUDPListener>(*this);
   Transport = std::make_unique<TServerTransport>(*PacketBuffer, *Listener);
-  if (ServerUDPPort < 0 || ServerUDPPort > 65535) throw EUDPSocket("port out of range");
+  const int32_t udpPort = Settings()->ServerUDPPort;
+  if (udpPort < 0 || udpPort > 65535) throw EUDPSocket("port out of range");
   TEventLoopPool& loops = Manager.LoopPool ? *Manager.LoopPool : TEventLoopPool::Shared();
-  Transport->Start(uint16_t(ServerUDPPort), Manager.MainConfig.BoundToIp, loops.Pick());
+  Transport->Start(uint16_t(udpPort), Manager.MainConfig.BoundToIp, loops.Pick());
 }
 
 // Leaves the event loop, closes the socket and releases the buffer, in an
@@ -329,16 +349,7 @@ void TServerObject::LogStopException(const std::exception& e) const {
 }
 
 int TServerObject::DefaultCodec() const {
-  int codec = -1;
-  const std::pair<int, bool> order[] = {{0, AllowCodecCelp51},
-                                        {4, AllowCodecWindowsCELP52},
-                                        {1, AllowCodecCelp63},
-                                        {2, AllowCodecGSM148},
-                                        {3, AllowCodecGSM164}};
-  for (const auto& [id, allowed] : order) {
-    if (allowed) codec = id;
-  }
-  return codec;
+  return Settings()->DefaultCodec();
 }
 
 // ---------------------------------------------------------------------------
@@ -377,7 +388,7 @@ std::shared_ptr<TServerObject> TServerManager::FindServerByName(const std::strin
 std::shared_ptr<TServerObject> TServerManager::FindServerByPort(int32_t port) {
   std::scoped_lock guard(RegistryLock);
   for (const auto& s : Registry) {
-    if (s->ServerUDPPort == port) return s;
+    if (s->Settings()->ServerUDPPort == port) return s;
   }
   return nullptr;
 }

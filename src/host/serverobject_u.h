@@ -2,6 +2,7 @@
 // registry of running virtual servers, and the virtual server object.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "domain/ServerSettings.h"
 #include "host/TimeTools.h"
 #include "transport/udplistener_u.h"
 
@@ -53,17 +55,6 @@ void ReadMainConfig(const TIniFile& ini, TMainConfig& main, TWebPostConfig& webP
 // Writes every key of both sections.
 void WriteMainConfig(TIniFile& ini, const TMainConfig& main, const TWebPostConfig& webPost);
 
-// ServerType bits.
-constexpr uint16_t SERVERTYPE_CLAN = 0x01;
-constexpr uint16_t SERVERTYPE_PUBLIC = 0x02;
-constexpr uint16_t SERVERTYPE_RUNNING = 0x04;
-constexpr uint16_t SERVERTYPE_CLEARED = 0x08;
-// ServerFlags bits.
-constexpr uint16_t SERVERFLAG_ANYONE_REGISTERS = 0x01;
-constexpr uint16_t SERVERFLAG_ANYONE_CREATES_CHANNELS = 0x02;
-
-constexpr int32_t DefaultServerUDPPort = 8767;
-
 // One virtual server: its settings from its own section of the configuration
 // file, and (once started) its threads and socket.
 class TServerObject : public std::enable_shared_from_this<TServerObject> {
@@ -96,30 +87,21 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // the file.
   void SaveSettings(TIniFile* ini, bool save = true);
 
-  // Codec of new channels: the last permitted one in the order 0, 4, 1, 2, 3;
-  // -1 when none is permitted.
+  // Codec of new channels, from the settings in force.
   int DefaultCodec() const;
 
   std::string ConfigName;
 
-  // The server record that the protocol threads work on.
-  std::string SectionName;  // text 29
-  int32_t ServerUDPPort = DefaultServerUDPPort;
-  std::string ServerName;      // text 29
-  std::string ServerPlatform;  // text 29
-  uint16_t VersionMajor = 0, VersionMinor = 0, VersionRelease = 0, VersionBuild = 0;
-  uint16_t ServerType = 1;
-  std::string ServerWelcomeMessage;  // text 255
-  bool AllowCodecCelp51 = true;
-  bool AllowCodecCelp63 = true;
-  bool AllowCodecGSM148 = true;
-  bool AllowCodecGSM164 = true;
-  bool AllowCodecWindowsCELP52 = true;
-  uint16_t ServerMaxUsers = 12;
-  std::string ServerPassword;  // text 29
-  uint16_t ServerFlags = 2;
+  // The settings in force. A snapshot never changes: a reader keeps the one
+  // it took for as long as it needs it, without any lock.
+  std::shared_ptr<const TServerSettings> Settings() const;
+  // Puts new settings in force; readers holding the previous ones keep them.
+  void ReplaceSettings(std::shared_ptr<const TServerSettings> settings);
+  // Copies the settings in force, lets edit change the copy and puts it in
+  // force; edits of one server follow one another.
+  void EditSettings(const std::function<void(TServerSettings&)>& edit);
+
   TDateTime StartTime;
-  std::string WebPost_LinkURL;  // text 255
   int32_t NextPlayerID = 1;
 
   // Transport of a started server; all empty while stopped.
@@ -138,10 +120,15 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   static std::string DefaultWelcomeMessage();
 
  private:
-  void SetDefaults(int32_t port);
+  // The settings of a section that sets nothing (port -1: the default port).
+  TServerSettings DefaultSettings(int32_t port) const;
   void StartTransport();
   void ReleaseTransport();
   void LogStopException(const std::exception& e) const;
+
+  std::atomic<std::shared_ptr<const TServerSettings>> CurrentSettings{
+      std::make_shared<const TServerSettings>()};
+  std::mutex SettingsEditLock;  // one EditSettings at a time
 
   TServerManager& Manager;
   bool ChannelsStored = false;  // by the stop under way

@@ -151,7 +151,7 @@ void TVXUDPListener::SendErrorPacket(int16_t errorNumber, int16_t requestCode,
 
 void TVXUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {
   Log(LMTERROR, LMDALL, "UDP Listener",
-      "SP: " + std::to_string(Server.ServerUDPPort) + " " + std::string(handler) +
+      "SP: " + std::to_string(Server.Settings()->ServerUDPPort) + " " + std::string(handler) +
           " Exception: " + e.what());
 }
 

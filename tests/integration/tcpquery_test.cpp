@@ -353,7 +353,7 @@ TEST_F(TcpQueryTest, SetSavesAndRestarts) {
   EXPECT_EQ(c->Ask("set maxuser 70000"), Lines{Err("convert error")});
   EXPECT_EQ(c->Ask("set maxuser -1"), Lines{Err("convert error")});
   EXPECT_EQ(c->Ask("set nosuchthing 1"), Lines{Err("parameters invalid")});
-  EXPECT_EQ(Server->ServerMaxUsers, 12);
+  EXPECT_EQ(Server->Settings()->ServerMaxUsers, 12);
   const double started = Server->StartTime.Value;
 
   EXPECT_EQ(c->Ask("SET MaxUser 20"), Lines{"OK"});
@@ -362,9 +362,9 @@ TEST_F(TcpQueryTest, SetSavesAndRestarts) {
   // The restarts re-read the section, so the values went through the file.
   EXPECT_EQ(Manager.FindServerByName(Section), Server);
   EXPECT_GT(Server->StartTime.Value, started);
-  EXPECT_EQ(Server->ServerMaxUsers, 20);
-  EXPECT_EQ(Server->ServerName, "My Fine Server");
-  EXPECT_EQ(Server->ServerPassword, "Secret");
+  EXPECT_EQ(Server->Settings()->ServerMaxUsers, 20);
+  EXPECT_EQ(Server->Settings()->ServerName, "My Fine Server");
+  EXPECT_EQ(Server->Settings()->ServerPassword, "Secret");
   const std::string ini = ReadFile(Dir / "server.ini");
   EXPECT_NE(ini.find("ServerName=My Fine Server"), std::string::npos);
   EXPECT_NE(ini.find("ServerMaxUsers=20"), std::string::npos);
@@ -376,7 +376,7 @@ TEST_F(TcpQueryTest, SetSavesAndRestarts) {
   EXPECT_EQ(c->Ask("set serverpassword #CLEAR#"), Lines{"OK"});
   EXPECT_EQ(c->Ask("si")[5], "server_password=0");
   EXPECT_EQ(c->Ask("set serverwelcomemsg Hi  all"), Lines{"OK"});
-  EXPECT_EQ(Server->ServerWelcomeMessage, "Hi all");
+  EXPECT_EQ(Server->Settings()->ServerWelcomeMessage, "Hi all");
 
   // "restart" of a server whose section no longer starts is reported.
   EXPECT_EQ(c->Ask("restart"), Lines{"OK"});

@@ -108,10 +108,10 @@ TEST_F(TextInfoTest, ServerInformation) {
   ASSERT_EQ(info->Size(), ServerInfoSize);
   const uint8_t* p = info->Data();
   EXPECT_LE(GetLE32(p + 24), 5u) << "seconds since the start";
-  EXPECT_EQ(GetLE16(p + 28), Server->VersionMajor);
-  EXPECT_EQ(GetLE16(p + 30), Server->VersionMinor);
-  EXPECT_EQ(GetLE16(p + 32), Server->VersionRelease);
-  EXPECT_EQ(GetLE16(p + 34), Server->VersionBuild);
+  EXPECT_EQ(GetLE16(p + 28), Server->Settings()->VersionMajor);
+  EXPECT_EQ(GetLE16(p + 30), Server->Settings()->VersionMinor);
+  EXPECT_EQ(GetLE16(p + 32), Server->Settings()->VersionRelease);
+  EXPECT_EQ(GetLE16(p + 34), Server->Settings()->VersionBuild);
   EXPECT_EQ(GetLE16(p + 36), SERVERTYPE_CLAN | SERVERTYPE_RUNNING);
   EXPECT_EQ(GetLE16(p + 38), 3);
   uint32_t packetsSent = 0, packetsReceived = 0;

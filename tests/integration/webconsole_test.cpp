@@ -338,7 +338,7 @@ TEST_F(WebConsoleTest, ServerActionsShareTheQueryPortsOperations) {
   EXPECT_EQ(Act(*admin, "SERVER_STOP.VXCMD", second),
             "Nothing was changed: there is no such server.");
   EXPECT_EQ(Act(*admin, "SERVER_START.VXCMD", second), "The server server_cfg Second was started.");
-  EXPECT_EQ(Manager.FindServerByName("server_cfg Second")->ServerUDPPort, port);
+  EXPECT_EQ(Manager.FindServerByName("server_cfg Second")->Settings()->ServerUDPPort, port);
   EXPECT_EQ(Act(*admin, "SERVER_START.VXCMD", second),
             "Nothing was changed: the server is running already.");
   EXPECT_EQ(Act(*admin, "SERVER_START.VXCMD", "server=server_cfg+Nowhere"),

@@ -244,7 +244,7 @@ TEST_F(WebInterfaceTest, LoginPageUntilLoginThenPagesAndLogout) {
   r = c.Post("/SETTINGS_SERVER.VXCMD", "SERVERNAME=Changed");
   EXPECT_EQ(r.Header("Location"),
             BoxLocation("error", "error%20occured", "your%20selected%20server%20is%20invalid"));
-  EXPECT_EQ(Server->ServerName, "Vorlantix Server");
+  EXPECT_EQ(Server->Settings()->ServerName, "Vorlantix Server");
   // A command name not in the table gives no page and no redirect.
   EXPECT_EQ(LogIn(c).Header("Location"), "index.html");
   r = c.Get("/NOSUCH.VXCMD");
@@ -336,12 +336,13 @@ TEST_F(WebInterfaceTest, TemplatesFillEveryMarker) {
   EXPECT_EQ(v["SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED"],
             "%%SERVERCFG_CLIENT_RIGHTS_SERVERADMIN_SELECTED%%");
   // A server of neither type.
-  Server->ServerType = SERVERTYPE_RUNNING;
+  Server->EditSettings([&](TServerSettings& s) { s.ServerType = SERVERTYPE_RUNNING; });
   v = Lines(c.Get("/index.html").Body);
   EXPECT_EQ(v["SERVERTYPE"], "Invalid Server Type");
   EXPECT_EQ(v["SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED"],
             "%%SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED%%");
-  Server->ServerType = SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING;
+  Server->EditSettings(
+      [&](TServerSettings& s) { s.ServerType = SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING; });
   v = Lines(c.Get("/index.html").Body);
   EXPECT_EQ(v["SERVERTYPE"], "Public Server");
   EXPECT_EQ(v["SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED"], "selected");
@@ -352,7 +353,7 @@ TEST_F(WebInterfaceTest, TemplatesFillEveryMarker) {
   EXPECT_EQ(c.Get("/plain.html").Body, "no markers here\r\n100% plain\r\n");
 
   // A value that looks like a marker is not expanded again.
-  Server->ServerName = "%%SERVERPASSWORD%%";
+  Server->EditSettings([&](TServerSettings& s) { s.ServerName = "%%SERVERPASSWORD%%"; });
   EXPECT_EQ(Lines(c.Get("/index.html").Body)["SERVERNAME"], "%%SERVERPASSWORD%%");
 
   // The account list: one row per account in stored order, values escaped;
@@ -521,18 +522,18 @@ TEST_F(WebInterfaceTest, SettingsCommandSavesAndRestartsTheServer) {
   ASSERT_NE(server, nullptr);
   EXPECT_EQ(server.get(), before);
   EXPECT_GT(server->StartTime.Value, started);  // restarted
-  EXPECT_EQ(server->ServerName, "New <Name>");
-  EXPECT_EQ(server->ServerWelcomeMessage, "Welcome");
-  EXPECT_EQ(server->ServerMaxUsers, 12);
-  EXPECT_EQ(server->ServerPassword, "pw");
-  EXPECT_EQ(server->ServerType, SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING);
-  EXPECT_EQ(server->ServerFlags, SERVERFLAG_ANYONE_REGISTERS);
-  EXPECT_FALSE(server->AllowCodecCelp51);
-  EXPECT_FALSE(server->AllowCodecCelp63);
-  EXPECT_TRUE(server->AllowCodecGSM148);
-  EXPECT_FALSE(server->AllowCodecGSM164);
-  EXPECT_FALSE(server->AllowCodecWindowsCELP52);
-  EXPECT_EQ(server->WebPost_LinkURL, "http://link");
+  EXPECT_EQ(server->Settings()->ServerName, "New <Name>");
+  EXPECT_EQ(server->Settings()->ServerWelcomeMessage, "Welcome");
+  EXPECT_EQ(server->Settings()->ServerMaxUsers, 12);
+  EXPECT_EQ(server->Settings()->ServerPassword, "pw");
+  EXPECT_EQ(server->Settings()->ServerType, SERVERTYPE_PUBLIC | SERVERTYPE_RUNNING);
+  EXPECT_EQ(server->Settings()->ServerFlags, SERVERFLAG_ANYONE_REGISTERS);
+  EXPECT_FALSE(server->Settings()->AllowCodecCelp51);
+  EXPECT_FALSE(server->Settings()->AllowCodecCelp63);
+  EXPECT_TRUE(server->Settings()->AllowCodecGSM148);
+  EXPECT_FALSE(server->Settings()->AllowCodecGSM164);
+  EXPECT_FALSE(server->Settings()->AllowCodecWindowsCELP52);
+  EXPECT_EQ(server->Settings()->WebPost_LinkURL, "http://link");
   TIniFile ini(ProcessSettings().IniPath);
   ASSERT_TRUE(ini.Load());
   EXPECT_EQ(ini.ReadString(Section, "ServerName", ""), "New <Name>");
@@ -543,10 +544,11 @@ TEST_F(WebInterfaceTest, SettingsCommandSavesAndRestartsTheServer) {
   // A numeric player limit in range is taken; the settings box stays apart
   // from the other settings.
   c.Post("/SETTINGS_SERVER.VXCMD", "SERVERNAME=X&SERVERMAXUSERS=70000");
-  EXPECT_EQ(Manager.FindServerByName(Section)->ServerMaxUsers, 12);
+  EXPECT_EQ(Manager.FindServerByName(Section)->Settings()->ServerMaxUsers, 12);
   c.Post("/SETTINGS_SERVER.VXCMD", "SERVERNAME=X&SERVERMAXUSERS=30&SERVERTYPE=1");
-  EXPECT_EQ(Manager.FindServerByName(Section)->ServerMaxUsers, 30);
-  EXPECT_EQ(Manager.FindServerByName(Section)->ServerType, SERVERTYPE_CLAN | SERVERTYPE_RUNNING);
+  EXPECT_EQ(Manager.FindServerByName(Section)->Settings()->ServerMaxUsers, 30);
+  EXPECT_EQ(Manager.FindServerByName(Section)->Settings()->ServerType,
+            SERVERTYPE_CLAN | SERVERTYPE_RUNNING);
 }
 
 TEST_F(WebInterfaceTest, SessionsBelongToTheirAddressAndExpire) {

@@ -140,7 +140,7 @@ TEST_F(WebPostTest, RoundPostsEveryServerToEachAddressWithTheFieldsInOrder) {
   EXPECT_EQ(Field(first, "server_queryport"), "40001");
 
   const auto other = DecodeForm(toList[1].Body);
-  EXPECT_EQ(Field(other, "server_port"), std::to_string(second->ServerUDPPort));
+  EXPECT_EQ(Field(other, "server_port"), std::to_string(second->Settings()->ServerUDPPort));
   EXPECT_EQ(Field(other, "server_password"), "0");
   EXPECT_EQ(Field(other, "server_type1"), "public");
   EXPECT_EQ(Field(other, "clients_current"), "0");
@@ -148,7 +148,7 @@ TEST_F(WebPostTest, RoundPostsEveryServerToEachAddressWithTheFieldsInOrder) {
 
   // A link equal to the list address gets one post, not two; without a
   // "PostURL" only the link is posted to.
-  Server->WebPost_LinkURL = list.Url("/list.php");
+  Server->EditSettings([&](TServerSettings& s) { s.WebPost_LinkURL = list.Url("/list.php"); });
   poster.PostingRound();
   ASSERT_TRUE(list.WaitRequests(4, 3000));
   Manager.WebPost.PostURL = "";

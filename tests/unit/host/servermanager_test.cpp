@@ -86,13 +86,13 @@ TEST_F(ServerManagerTest, EmptySectionStartsWithDefaultsAndIsWrittenInFull) {
   TServerObject fresh(Manager);
   fresh.ConfigName = "server_cfg Default";
   ASSERT_TRUE(fresh.LoadSettings(*Ini, -1));
-  EXPECT_EQ(fresh.ServerName, "Vorlantix Server");
-  EXPECT_EQ(fresh.ServerUDPPort, 8767);
-  EXPECT_EQ(fresh.ServerMaxUsers, 12);
-  EXPECT_EQ(fresh.ServerType, 1);
-  EXPECT_EQ(fresh.ServerFlags, 2);
-  EXPECT_EQ(fresh.SectionName, "server_cfg Default");
-  EXPECT_EQ(fresh.ServerPlatform, "Linux");
+  EXPECT_EQ(fresh.Settings()->ServerName, "Vorlantix Server");
+  EXPECT_EQ(fresh.Settings()->ServerUDPPort, 8767);
+  EXPECT_EQ(fresh.Settings()->ServerMaxUsers, 12);
+  EXPECT_EQ(fresh.Settings()->ServerType, 1);
+  EXPECT_EQ(fresh.Settings()->ServerFlags, 2);
+  EXPECT_EQ(fresh.Settings()->SectionName, "server_cfg Default");
+  EXPECT_EQ(fresh.Settings()->ServerPlatform, "Linux");
   EXPECT_EQ(fresh.NextPlayerID, 1);
   EXPECT_EQ(fresh.DefaultCodec(), 3);
 
@@ -100,8 +100,8 @@ TEST_F(ServerManagerTest, EmptySectionStartsWithDefaultsAndIsWrittenInFull) {
   const int32_t port = FreeUdpPort();
   auto server = StartServer("server_cfg Default", port);
   ASSERT_TRUE(server);
-  EXPECT_EQ(server->ServerUDPPort, port);
-  EXPECT_EQ(server->ServerType, 0x05) << "0x04 is set while running";
+  EXPECT_EQ(server->Settings()->ServerUDPPort, port);
+  EXPECT_EQ(server->Settings()->ServerType, 0x05) << "0x04 is set while running";
 
   TIniFile check(ProcessSettings().IniPath);
   ASSERT_TRUE(check.Load());
@@ -136,17 +136,17 @@ TEST_F(ServerManagerTest, SettingsAreReadCutAndCheckedFromTheSection) {
   Ini->WriteBool("s", "AllowCodecWindowsCELP52", false);
   auto server = StartServer("s");
   ASSERT_TRUE(server);
-  EXPECT_EQ(server->ServerName, std::string(29, 'n'));
-  EXPECT_EQ(server->ServerType, 0x05) << "0x08 cleared, 0x04 set";
-  EXPECT_EQ(server->ServerUDPPort, port);
-  EXPECT_EQ(server->ServerPassword, "secret");
+  EXPECT_EQ(server->Settings()->ServerName, std::string(29, 'n'));
+  EXPECT_EQ(server->Settings()->ServerType, 0x05) << "0x08 cleared, 0x04 set";
+  EXPECT_EQ(server->Settings()->ServerUDPPort, port);
+  EXPECT_EQ(server->Settings()->ServerPassword, "secret");
   EXPECT_EQ(server->DefaultCodec(), 2) << "only GSM 14.8 permitted";
   TIniFile check(ProcessSettings().IniPath);
   ASSERT_TRUE(check.Load());
   EXPECT_EQ(check.ReadString("s", "ServerName", ""), std::string(29, 'n')) << "written back cut";
   EXPECT_EQ(check.ReadInteger("s", "ServerType", 0), 9);
 
-  server->AllowCodecGSM148 = false;
+  server->EditSettings([&](TServerSettings& s) { s.AllowCodecGSM148 = false; });
   EXPECT_EQ(server->DefaultCodec(), -1) << "none permitted";
 }
 
@@ -163,7 +163,7 @@ TEST_F(ServerManagerTest, MaxUsersOutOfRangeFailsOnlyThatServer) {
   EXPECT_FALSE(StartServer("neg"));
   auto ok = StartServer("ok");
   ASSERT_TRUE(ok);
-  EXPECT_EQ(ok->ServerMaxUsers, 65535);
+  EXPECT_EQ(ok->Settings()->ServerMaxUsers, 65535);
   ReleaseLogFile();
   EXPECT_EQ(Manager.FindServerByName("big"), nullptr) << "a failed start stays unregistered";
   EXPECT_EQ(Manager.ServerList().size(), 1u);
@@ -207,7 +207,7 @@ TEST_F(ServerManagerTest, RegistryFindRestartAndStop) {
   const TDateTime startedBefore = a->StartTime;
   Manager.RestartServers("a");
   EXPECT_EQ(names(), (std::vector<std::string>{"b", "c", "a"}));
-  EXPECT_EQ(a->ServerName, "Renamed");
+  EXPECT_EQ(a->Settings()->ServerName, "Renamed");
   EXPECT_GE(a->StartTime.Value, startedBefore.Value);
   Manager.RestartServers("unknown");
   EXPECT_EQ(names(), (std::vector<std::string>{"b", "c", "a"}));

@@ -5,9 +5,6 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
-
 namespace vx {
 
 // What the buffer's work handler reaches: the loop to ask for a turn, until
@@ -34,7 +31,7 @@ thread_local std::vector<std::unique_ptr<TPacket>> Intake;
 thread_local std::vector<std::unique_ptr<TPacket>> Batch;
 }  // namespace
 
-TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TVXUDPListener& listener)
+TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TEventSink& listener)
     : Buffer(buffer), Listener(listener) {}
 
 TServerTransport::~TServerTransport() {

@@ -11,7 +11,7 @@
 
 #include "domain/channelobject_u.h"
 #include "host/TimeTools.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/ServerCounters.h"
 
@@ -246,8 +246,8 @@ std::string TMetrics::Render() {
   for (const TServerFigures& f : servers) {
     static constexpr const char* reasons[] = {"queue_full", "unvalidated_peer", "stale_voice"};
     for (size_t i = 0; i < 3; ++i)
-      out << "vorlantix_packets_dropped_total{" << f.Labels << ",reason=\"" << reasons[i]
-          << "\"} " << f.QueueDrops[i] << '\n';
+      out << "vorlantix_packets_dropped_total{" << f.Labels << ",reason=\"" << reasons[i] << "\"} "
+          << f.QueueDrops[i] << '\n';
   }
 
   Family(out, "vorlantix_virtual_servers", "gauge", "Virtual servers running.");

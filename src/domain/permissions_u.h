@@ -9,10 +9,18 @@
 #include "common/WireLayout.h"
 
 #include "domain/channelobject_u.h"
-#include "host/serverobject_u.h"
-#include "transport/clientobject_u.h"
+#include "domain/clientobject_u.h"
 
 namespace vx {
+
+// ServerType bits.
+constexpr uint16_t SERVERTYPE_CLAN = 0x01;
+constexpr uint16_t SERVERTYPE_PUBLIC = 0x02;
+constexpr uint16_t SERVERTYPE_RUNNING = 0x04;
+constexpr uint16_t SERVERTYPE_CLEARED = 0x08;
+// ServerFlags bits.
+constexpr uint16_t SERVERFLAG_ANYONE_REGISTERS = 0x01;
+constexpr uint16_t SERVERFLAG_ANYONE_CREATES_CHANNELS = 0x02;
 
 // Channel privileges (TClientObject::ChannelPrivileges): those held in the
 // player's current channel, replaced on every channel switch.

@@ -10,9 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
-
 namespace vx {
 
 // What the buffer's work handler reaches: the loop to ask for a turn, until
@@ -39,7 +36,7 @@ thread_local std::vector<std::unique_ptr<TPacket>> Intake;
 thread_local std::vector<std::unique_ptr<TPacket>> Batch;
 }  // namespace
 
-TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TVXUDPListener& listener)
+TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TEventSink& listener)
     : Buffer(buffer), Listener(listener) {}
 
 TServerTransport::~TServerTransport() {

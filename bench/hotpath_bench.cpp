@@ -13,11 +13,11 @@
 #include "common/Packets.h"
 #include "common/fcrc.h"
 #include "domain/channelobject_u.h"
+#include "domain/clientobject_u.h"
+#include "domain/udplistener_u.h"
 #include "domain/voicerelay_u.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/clientobject_u.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 namespace {

@@ -42,11 +42,11 @@
 #include "domain/channelobject_u.h"
 #include "domain/loginhandshake_u.h"
 #include "domain/permissions_u.h"
+#include "domain/udplistener_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "admin/tcpquery_u.h"
-#include "host/serverobject_u.h"
 #include "net/LineServer.h"
+#include "server/serverobject_u.h"
 
 namespace {
 

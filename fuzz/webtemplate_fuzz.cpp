@@ -23,11 +23,11 @@
 #include <string_view>
 
 #include "admin/webinterface_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
 #include "net/HttpRequest.h"
 #include "net/HttpSession.h"
+#include "server/serverobject_u.h"
 
 namespace {
 

@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "admin/administration_u.h"
 #include "common/Exceptions.h"
 #include "host/CommandLine.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 
 namespace {
 
@@ -242,6 +243,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &waitSet, nullptr);
 
   TServerManager& manager = ServerManager();
+  InstallAdministration(manager);
   if (!foreground)
     manager.StartProgress = [parentPid] {
       if (getppid() == parentPid) kill(parentPid, ProgressSignal());

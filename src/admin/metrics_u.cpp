@@ -11,7 +11,7 @@
 
 #include "domain/channelobject_u.h"
 #include "host/TimeTools.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/ServerCounters.h"
 

@@ -5,7 +5,7 @@
 #include "host/CommandLine.h"
 #include "host/IniFile.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 
 namespace vx {
 

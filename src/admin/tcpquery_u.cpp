@@ -8,14 +8,14 @@
 #include "common/TextN.h"
 #include "common/TextTools.h"
 #include "domain/channelobject_u.h"
+#include "domain/clientobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/textinfo_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/CommandLine.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/clientobject_u.h"
 
 namespace vx {
 

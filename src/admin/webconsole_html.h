@@ -13,8 +13,8 @@
 #include "common/TextN.h"
 #include "common/TextTools.h"
 #include "domain/channelobject_u.h"
-#include "host/serverobject_u.h"
 #include "net/HttpEncoding.h"
+#include "server/serverobject_u.h"
 
 namespace vx {
 

@@ -12,10 +12,10 @@
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/playercommands_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
 #include "net/HttpEncoding.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {

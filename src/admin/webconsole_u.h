@@ -24,8 +24,8 @@
 
 #include "admin/webconsole_live.h"
 #include "admin/webinterface_tools.h"
+#include "domain/clientobject_u.h"
 #include "net/HttpServer.h"
-#include "transport/clientobject_u.h"
 
 namespace vx {
 

@@ -9,11 +9,11 @@
 #include "admin/webinterface_u.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
+#include "domain/zevevira_users_u.h"
 #include "host/IniFile.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
 #include "net/HttpEncoding.h"
+#include "server/serverobject_u.h"
 
 namespace vx {
 

@@ -12,11 +12,11 @@
 #include "admin/webinterface_tools.h"
 #include "admin/webinterface_u.h"
 #include "common/TextTools.h"
+#include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
 #include "net/HttpEncoding.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {

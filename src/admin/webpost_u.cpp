@@ -7,7 +7,7 @@
 #include "common/TextTools.h"
 #include "domain/channelobject_u.h"
 #include "host/TimeTools.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 
 namespace vx {
 

@@ -189,6 +189,9 @@ class TPacket {
   // When the packet was queued for sending, in ms of the process clock
   // (wrapping); voice that waited too long is dropped.
   uint32_t QueuedMs = 0;
+  // How long a received datagram lay in the socket's receive queue before
+  // it was read, in ms (the kernel's arrival stamp against the read).
+  uint32_t WaitedMs = 0;
   // A login request whose answer was held back until its moment (login
   // throttling): it is not held back again.
   bool AnswerReserved = false;

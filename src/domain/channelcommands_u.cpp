@@ -7,9 +7,9 @@
 #include "common/TextN.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
-#include "host/serverobject_u.h"
+#include "domain/udplistener_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 

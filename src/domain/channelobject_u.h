@@ -16,8 +16,8 @@
 
 #include "common/Exceptions.h"
 #include "common/WireLayout.h"
+#include "domain/clientobject_u.h"
 #include "host/TimeTools.h"
-#include "transport/clientobject_u.h"
 
 namespace vx {
 

@@ -12,13 +12,13 @@
 #include "domain/guestnames_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
+#include "domain/udplistener_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/LoginThrottle.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "common/WireLayout.h"
+#include "domain/ServerSettings.h"
 
 #include "domain/channelobject_u.h"
-#include "host/serverobject_u.h"
-#include "transport/clientobject_u.h"
+#include "domain/clientobject_u.h"
 
 namespace vx {
 

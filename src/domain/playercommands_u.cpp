@@ -8,12 +8,12 @@
 #include "common/TextN.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
+#include "domain/udplistener_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
 #include "host/zevevira_writer_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 

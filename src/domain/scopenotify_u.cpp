@@ -2,7 +2,7 @@
 
 #include "common/TextN.h"
 #include "domain/channelobject_u.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {

@@ -9,8 +9,8 @@
 
 #include "common/Packets.h"
 #include "common/WireLayout.h"
+#include "domain/clientobject_u.h"
 #include "domain/permissions_u.h"
-#include "transport/clientobject_u.h"
 
 namespace vx {
 

@@ -9,9 +9,9 @@
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/playercommands_u.h"
-#include "host/serverobject_u.h"
+#include "domain/udplistener_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 

@@ -27,6 +27,8 @@ TReadBuffers::TReadBuffers() : Bytes(size_t(ReadBatch) * DatagramSize) {
     Messages[i].msg_hdr.msg_iovlen = 1;
     Messages[i].msg_hdr.msg_name = &Sources[i];
     Messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    Messages[i].msg_hdr.msg_control = Control[i];
+    Messages[i].msg_hdr.msg_controllen = ControlSize;
   }
 }
 

@@ -18,6 +18,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -58,6 +59,9 @@ struct TReadBuffers {
   mmsghdr Messages[ReadBatch];
   iovec Vectors[ReadBatch];
   sockaddr_in Sources[ReadBatch];
+  // Room for the kernel's arrival stamp of each datagram.
+  static constexpr size_t ControlSize = CMSG_SPACE(sizeof(timespec));
+  alignas(cmsghdr) uint8_t Control[ReadBatch][ControlSize];
 };
 
 class TEventLoop {

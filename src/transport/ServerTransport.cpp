@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <vector>
-
-#include "transport/PacketBuffers.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 
@@ -34,7 +36,7 @@ thread_local std::vector<std::unique_ptr<TPacket>> Intake;
 thread_local std::vector<std::unique_ptr<TPacket>> Batch;
 }  // namespace
 
-TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TVXUDPListener& listener)
+TServerTransport::TServerTransport(TCustomPacketBuffer& buffer, TEventSink& listener)
     : Buffer(buffer), Listener(listener) {}
 
 TServerTransport::~TServerTransport() {
@@ -61,12 +63,33 @@ void TServerTransport::Stop() {
   Socket.Close();
 }
 
+namespace {
+
+// How long the datagram lay in the socket before `now`, from its arrival
+// stamp (0 without one).
+uint32_t WaitedMs(const mmsghdr& m, const timespec& now) {
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&m.msg_hdr), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec at;
+    std::memcpy(&at, CMSG_DATA(c), sizeof at);
+    const int64_t ms =
+        (int64_t(now.tv_sec) - at.tv_sec) * 1000 + (now.tv_nsec - at.tv_nsec) / 1000000;
+    return ms > 0 ? uint32_t(std::min<int64_t>(ms, UINT32_MAX)) : 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
 void TServerTransport::OnReadable() {
   TReadBuffers& buffers = Loop->ReadBuffers();
   const unsigned got = Socket.ReadBatch(buffers);
   Driving = true;
   if (got > 0) {
     Intake.clear();
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
     for (unsigned i = 0; i < got; ++i) {
       const mmsghdr& m = buffers.Messages[i];
       if (m.msg_hdr.msg_namelen < sizeof(sockaddr_in)) continue;
@@ -76,6 +99,7 @@ void TServerTransport::OnReadable() {
           buffers.Bytes.data() + size_t(i) * TReadBuffers::DatagramSize, size);
       const sockaddr_in& from = buffers.Sources[i];
       packet->SetPeer(TUDPServerSocket::AddressText(from), ntohs(from.sin_port));
+      packet->WaitedMs = WaitedMs(m, now);
       Intake.push_back(std::move(packet));
     }
     if (!Buffer.ShuttingDown()) Buffer.ReceivePackets(Intake);

@@ -12,13 +12,19 @@
 #include <string>
 
 #include "transport/EventLoop.h"
+#include "transport/PacketBuffers.h"
 #include "transport/udpsender_u.h"
 #include "transport/udpsocket_u.h"
 
 namespace vx {
 
-class TCustomPacketBuffer;
-class TVXUDPListener;
+// What the transport hands each event the buffer reports to, one at a time
+// on the loop thread: the protocol dispatch of the server.
+class TEventSink {
+ public:
+  virtual ~TEventSink() = default;
+  virtual void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet) = 0;
+};
 
 class TServerTransport final : public TLoopClient {
  public:
@@ -27,7 +33,7 @@ class TServerTransport final : public TLoopClient {
   static constexpr int MaxEventsPerTurn = 256;
   static constexpr size_t MaxSendsPerTurn = 1024;
 
-  TServerTransport(TCustomPacketBuffer& buffer, TVXUDPListener& listener);
+  TServerTransport(TCustomPacketBuffer& buffer, TEventSink& listener);
   ~TServerTransport() override;
   TServerTransport(const TServerTransport&) = delete;
   TServerTransport& operator=(const TServerTransport&) = delete;
@@ -49,7 +55,7 @@ class TServerTransport final : public TLoopClient {
   void Drive();
 
   TCustomPacketBuffer& Buffer;
-  TVXUDPListener& Listener;
+  TEventSink& Listener;
   TUDPServerSocket Socket;
   TVXUDPSender Sender;
   TEventLoop* Loop = nullptr;

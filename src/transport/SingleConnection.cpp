@@ -234,6 +234,12 @@ TIntakeResult TSingleConnection::Receive(std::unique_ptr<TPacket>& packet, TPack
       }
       PacketsReceived += 1;
       BytesReceived += int64_t(p.Size());
+      // Voice that lay in the socket too long (the server could not keep
+      // up) is dropped here, before it costs a relay to every listener.
+      if (p.WaitedMs > VoiceMaxWaitMs) {
+        ++fx.StaleVoice;
+        return TIntakeResult::Accepted;
+      }
       fx.Deliver = true;
       return TIntakeResult::Accepted;
     }

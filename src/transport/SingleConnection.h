@@ -65,7 +65,7 @@ struct TConnectionEffects {
   bool SilenceEarlier = false;  // the silence deadline may have moved earlier
   uint32_t CreditDrops = 0;     // packets not sent for want of credit
   uint32_t StaleVoice = 0;      // voice packets dropped for their age
-  uint32_t Resends = 0;  // pending commands sent again
+  uint32_t Resends = 0;         // pending commands sent again
 };
 
 class TSingleConnection {
@@ -75,6 +75,10 @@ class TSingleConnection {
   // A voice packet that waited longer than this in the queue is worthless
   // to its listener and dropped.
   static constexpr uint32_t VoiceMaxAgeMs = 100;
+  // Voice from a client that waited longer than this in the socket before
+  // the server read it is dropped on arrival; with VoiceMaxAgeMs this bounds
+  // how late a relayed frame can be.
+  static constexpr uint32_t VoiceMaxWaitMs = 40;
 
   TSingleConnection(uint32_t playerID, uint32_t connectionID, const std::string& peerIP,
                     uint16_t peerPort, uint32_t firstMaintenanceSequence,

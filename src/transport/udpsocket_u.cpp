@@ -38,6 +38,9 @@ void TUDPServerSocket::Open(uint16_t port, const std::string& bindAddress) {
   const int bufferSize = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+  // Arrival stamps tell how long a datagram waited before it was read.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     const int err = errno;
     close(fd);
@@ -59,6 +62,7 @@ unsigned TUDPServerSocket::ReadBatch(TReadBuffers& buffers) {
   if (Socket < 0) return 0;
   for (unsigned i = 0; i < TReadBuffers::ReadBatch; ++i) {
     buffers.Messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    buffers.Messages[i].msg_hdr.msg_controllen = TReadBuffers::ControlSize;
     buffers.Messages[i].msg_hdr.msg_flags = 0;
   }
   for (;;) {

@@ -23,12 +23,12 @@
 
 #include "client/Client.h"
 #include "domain/channelobject_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/CommandLine.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
+#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx::testing {

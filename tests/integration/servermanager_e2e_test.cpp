@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "ProcessHarness.h"
+#include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
-#include "host/zevevira_users_u.h"
 
 namespace vx::testing {
 namespace {

@@ -16,9 +16,9 @@
 #include "ServerFixture.h"
 #include "WebInterfaceClient.h"
 #include "admin/webinterface_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
-#include "host/zevevira_users_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx::testing {

@@ -10,8 +10,8 @@
 #include "common/TextN.h"
 #include "domain/permissions_u.h"
 #include "domain/playercommands_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
-#include "host/zevevira_users_u.h"
 
 namespace vx::load {
 

@@ -6,12 +6,13 @@
 #include <set>
 #include <sstream>
 
+#include "admin/administration_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/CommandLine.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
-#include "host/zevevira_users_u.h"
+#include "server/serverobject_u.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -277,14 +278,15 @@ TEST(ServerManagerStartup, CreatesOnlyTheConfiguredInterfaces) {
                           "-log=" + (dir / "server.log").string()};
     TServerManager manager;
     manager.ShutdownWaitMs = 0;
+    TAdminServices& admin = InstallAdministration(manager);
     ASSERT_TRUE(manager.Startup());
-    EXPECT_EQ(manager.WebInterfaceObject(), nullptr) << "port 0 starts no web interface";
-    EXPECT_EQ(manager.TCPQueryObject() != nullptr, enabled);
-    EXPECT_EQ(manager.WebPostObject() != nullptr, enabled) << "no poster thread when disabled";
+    EXPECT_EQ(admin.WebInterfaceObject(), nullptr) << "port 0 starts no web interface";
+    EXPECT_EQ(admin.TCPQueryObject() != nullptr, enabled);
+    EXPECT_EQ(admin.WebPostObject() != nullptr, enabled) << "no poster thread when disabled";
     EXPECT_EQ(manager.ServerList().size(), 1u);
     manager.Shutdown();
-    EXPECT_EQ(manager.WebPostObject(), nullptr);
-    EXPECT_EQ(manager.TCPQueryObject(), nullptr);
+    EXPECT_EQ(admin.WebPostObject(), nullptr);
+    EXPECT_EQ(admin.TCPQueryObject(), nullptr);
     TIniFile check(ini);
     ASSERT_TRUE(check.Load());
     EXPECT_EQ(check.ReadString("Main Config", "HTTPServer Port", ""), "0");

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "common/Exceptions.h"
+#include "domain/zevevira_users_u.h"
 #include "host/TimeTools.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "host/zevevira_users_u.h"
 
 namespace vx {
 

@@ -7,7 +7,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/TextN.h"
-#include "transport/clientobject_u.h"
+#include "domain/clientobject_u.h"
 
 namespace vx::client {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/ByteOrder.h"
-#include "transport/clientobject_u.h"
+#include "domain/clientobject_u.h"
 
 namespace vx {
 

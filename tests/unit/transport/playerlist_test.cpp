@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "transport/udplistener_u.h"
+#include "domain/udplistener_u.h"
 
 namespace vx {
 namespace {

@@ -165,6 +165,25 @@ TEST_F(SingleConnectionTest, VoiceThatWaitedTooLongIsDroppedAndAFullQueueOverflo
   EXPECT_EQ(sent->VoiceS2CHeader().VoiceCounter(), 1u) << "the dropped one took no number";
   EXPECT_EQ(Next(), nullptr);
 
+  // Voice from the client that lay too long in the socket before it was
+  // read is dropped on arrival, before it is relayed.
+  auto fromClient = [](uint32_t waitedMs) {
+    auto p = std::make_unique<TPacket>(TPacket::WithMagic(MAGIC_VOICEC2S, VoiceC2SHeaderSize + 8));
+    PutLE32(p->Data() + 4, 10);
+    PutLE32(p->Data() + 8, 1);
+    p->WaitedMs = waitedMs;
+    return p;
+  };
+  bool delivered = false;
+  EXPECT_EQ(Take(fromClient(TSingleConnection::VoiceMaxWaitMs), delivered),
+            TIntakeResult::Accepted);
+  EXPECT_TRUE(delivered);
+  TConnectionEffects late;
+  auto old = fromClient(TSingleConnection::VoiceMaxWaitMs + 1);
+  EXPECT_EQ(C.Receive(old, TPacketClass::VoiceC2S, true, late), TIntakeResult::Accepted);
+  EXPECT_FALSE(late.Deliver);
+  EXPECT_EQ(late.StaleVoice, 1u);
+
   for (int i = 0; i < 1024; ++i) Queue(voice());
   auto more = voice();
   TConnectionEffects fx;

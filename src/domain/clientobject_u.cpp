@@ -1,4 +1,4 @@
-#include "transport/clientobject_u.h"
+#include "domain/clientobject_u.h"
 
 #include "common/ByteOrder.h"
 #include "common/TextN.h"

@@ -1,4 +1,4 @@
-#include "transport/udplistener_u.h"
+#include "domain/udplistener_u.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include "domain/textinfo_u.h"
 #include "domain/voicerelay_u.h"
 #include "host/logdebug.h"
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 
 namespace vx {
 

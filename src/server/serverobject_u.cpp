@@ -1,4 +1,4 @@
-#include "host/serverobject_u.h"
+#include "server/serverobject_u.h"
 
 #include <arpa/inet.h>
 #include <sys/random.h>
@@ -8,27 +8,23 @@
 #include <chrono>
 #include <thread>
 
-#include "admin/metrics_u.h"
-#include "admin/tcpquery_u.h"
-#include "admin/webinterface_u.h"
-#include "admin/webpost_u.h"
 #include "common/Exceptions.h"
 #include "common/TextN.h"
 #include "common/TextTools.h"
 #include "domain/channelobject_u.h"
+#include "domain/clientobject_u.h"
 #include "domain/scopenotify_u.h"
+#include "domain/udplistener_u.h"
 #include "domain/zevevira_channels_u.h"
+#include "domain/zevevira_users_u.h"
 #include "host/CommandLine.h"
 #include "host/FileTools.h"
 #include "host/IniFile.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "host/zevevira_users_u.h"
 #include "host/zevevira_writer_u.h"
 #include "transport/PacketBuffers.h"
 #include "transport/ServerTransport.h"
-#include "transport/clientobject_u.h"
-#include "transport/udplistener_u.h"
 #include "transport/udpsocket_u.h"
 
 namespace vx {
@@ -563,49 +559,20 @@ bool TServerManager::Startup() {
     ini.Save();
   }
 
-  StartAdministration(settings.HttpDocsPath);
+  if (AdminServices) AdminServices->Start(*this, SettingsLock, settings.HttpDocsPath);
 
   ini.Save();
   Log(LMTALL, LMDINFO, "server", "Server startup finished");
   return true;
 }
 
-void TServerManager::StartAdministration(const std::string& documentRoot) {
-  // Every interface that reads or changes server settings shares one lock;
-  // they start in the order web interface, query port, poster.
-  if (MainConfig.HTTPServerEnabled && MainConfig.HTTPServerPort > 0) {
-    WebInterface = std::make_unique<TWebInterface>(*this);
-    WebInterface->SetSettingsLock(&SettingsLock);
-    if (!WebInterface->Start(MainConfig.HTTPServerPort, documentRoot, MainConfig.BoundToIp)) {
-      Log(LMTWARNING, LMDIMPORTANT, "SERVER",
-          "Start_Vorlantix_Server: cant initialise WebInterface");
-      WebInterface.reset();
-      MainConfig.HTTPServerEnabled = false;
-    }
-  }
-  if (MainConfig.TCPQueryPort > 0) {
-    TCPQuery = std::make_unique<TTCPQuery>(*this);
-    TCPQuery->SetServerLock(SettingsLock);
-    if (!TCPQuery->Start(MainConfig.TCPQueryPort, MainConfig.BoundToIp)) TCPQuery.reset();
-  }
-  if (WebPost.Enabled) {
-    WebPostThread = std::make_unique<TWebPost>(*this, TWebPostProxy{});
-    WebPostThread->SettingsLock = &SettingsLock;
-    WebPostThread->Start();
-  }
-  if (MainConfig.MetricsPort > 0) {
-    Metrics = std::make_unique<TMetrics>(*this);
-    Metrics->SettingsLock = &SettingsLock;
-    if (!Metrics->Start(MainConfig.MetricsPort, MainConfig.BoundToIp)) {
-      Log(LMTWARNING, LMDIMPORTANT, "SERVER", "Start_Vorlantix_Server: cant initialise Metrics");
-      Metrics.reset();
-    }
-  }
+void TServerManager::SetAdministration(std::unique_ptr<TAdministration> administration) {
+  AdminServices = std::move(administration);
 }
 
 void TServerManager::Shutdown() {
   Log(LMTALL, LMDINFO, "server", "Server shutdown initialized");
-  Metrics.reset();
+  if (AdminServices) AdminServices->StopBeforeServers();
   {
     // No query or web session reads a server while the servers stop.
     std::unique_lock settings(SettingsLock);
@@ -616,13 +583,7 @@ void TServerManager::Shutdown() {
     ServerDatabase->SetActive(false);
     ServerDatabase.reset();
   }
-  WebInterface.reset();
-  if (WebPostThread) {
-    WebPostThread->Terminate();
-    WebPostThread->WaitFor();
-    WebPostThread.reset();
-  }
-  TCPQuery.reset();
+  if (AdminServices) AdminServices->StopAfterServers();
   {
     std::scoped_lock guard(RegistryLock);
     Registry.clear();

@@ -15,8 +15,9 @@
 #include "common/Packets.h"
 #include "common/WireLayout.h"
 #include "domain/channelobject_u.h"
+#include "domain/clientobject_u.h"
 #include "transport/PacketBuffers.h"
-#include "transport/clientobject_u.h"
+#include "transport/ServerTransport.h"
 
 namespace vx {
 
@@ -55,7 +56,7 @@ std::unique_ptr<TPacket> NewErrorPacket(const TClientObject& recipient, int16_t 
                                         int16_t requestCode, uint32_t requestSequence,
                                         std::optional<int32_t> channelID = std::nullopt);
 
-class TVXUDPListener {
+class TVXUDPListener final : public TEventSink {
  public:
   explicit TVXUDPListener(TServerObject& server);
   TVXUDPListener(const TVXUDPListener&) = delete;
@@ -68,7 +69,7 @@ class TVXUDPListener {
   TClientObject* GetClientObject(std::string_view nickName) const;
 
   // Handles one event the buffer reported.
-  void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet);
+  void Handle(uint32_t playerID, TReceiveEvent event, std::unique_ptr<TPacket> packet) override;
 
   // Sends CMD_sc_ErrorPacket (NewErrorPacket) to the current player.
   void SendErrorPacket(int16_t errorNumber, int16_t requestCode, uint32_t requestSequence,

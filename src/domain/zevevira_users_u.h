@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "domain/clientobject_u.h"
 #include "host/zevevira_writer_u.h"
-#include "transport/clientobject_u.h"
 
 namespace vx {
 

@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "domain/ServerSettings.h"
+#include "domain/permissions_u.h"
+#include "domain/udplistener_u.h"
 #include "host/TimeTools.h"
-#include "transport/udplistener_u.h"
 
 namespace vx {
 
@@ -22,10 +23,6 @@ class TIniFile;
 class TCustomPacketBuffer;
 class TServerTransport;
 class TEventLoopPool;
-class TWebInterface;
-class TTCPQuery;
-class TWebPost;
-class TMetrics;
 class TZeveVira;
 class TServerManager;
 
@@ -134,6 +131,21 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   bool ChannelsStored = false;  // by the stop under way
 };
 
+// The administration interfaces as the manager sees them: started at the
+// end of a startup, stopped in two steps around the servers' stop.
+class TAdministration {
+ public:
+  virtual ~TAdministration() = default;
+  // Starts what the manager's configuration enables. Every interface that
+  // reads or changes server settings shares settingsLock.
+  virtual void Start(TServerManager& manager, std::shared_mutex& settingsLock,
+                     const std::string& documentRoot) = 0;
+  // Before the servers stop: what reads them without the settings lock.
+  virtual void StopBeforeServers() = 0;
+  // After the servers stopped and the database closed: the rest.
+  virtual void StopAfterServers() = 0;
+};
+
 using TServerList = std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>;
 
 class TServerManager {
@@ -160,11 +172,9 @@ class TServerManager {
   // Sets (or creates) the account "admin" of a server with privileges 9.
   void SetAdminPassword(const std::string& sectionName, const std::string& password);
 
-  // The administration objects, null where startup did not create them.
-  TWebInterface* WebInterfaceObject() const { return WebInterface.get(); }
-  TTCPQuery* TCPQueryObject() const { return TCPQuery.get(); }
-  TWebPost* WebPostObject() const { return WebPostThread.get(); }
-  TMetrics* MetricsObject() const { return Metrics.get(); }
+  // The administration interfaces that startup starts (none until set).
+  void SetAdministration(std::unique_ptr<TAdministration> administration);
+  TAdministration* Administration() const { return AdminServices.get(); }
 
   // The database, open for the life of the process once started.
   TZeveVira* Database() const { return ServerDatabase.get(); }
@@ -188,17 +198,10 @@ class TServerManager {
   static std::string PlatformText() { return "Linux"; }
 
  private:
-  // Web interface, query port and server list poster, as configured.
-  void StartAdministration(const std::string& documentRoot);
-
   std::recursive_mutex RegistryLock;
   std::vector<std::shared_ptr<TServerObject>> Registry;
   std::unique_ptr<TZeveVira> ServerDatabase;
-  // The administration objects, each absent until startup creates it.
-  std::unique_ptr<TWebInterface> WebInterface;
-  std::unique_ptr<TTCPQuery> TCPQuery;
-  std::unique_ptr<TWebPost> WebPostThread;
-  std::unique_ptr<TMetrics> Metrics;
+  std::unique_ptr<TAdministration> AdminServices;
   // Held shared by the interfaces while they read server settings and
   // exclusively while they change, restart or stop servers; taken before
   // the registry lock.

@@ -1,4 +1,4 @@
-#include "host/zevevira_users_u.h"
+#include "domain/zevevira_users_u.h"
 
 #include <array>
 #include <cfloat>

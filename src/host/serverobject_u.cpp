@@ -353,7 +353,7 @@ void TServerManager::SetDatabase(std::unique_ptr<TZeveVira> database) {
 }
 
 bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (const auto& s : Registry) {
     if (s->ConfigName == server->ConfigName) return false;
   }
@@ -362,12 +362,12 @@ bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server
 }
 
 void TServerManager::UnregisterServer(const TServerObject* server) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   std::erase_if(Registry, [server](const auto& s) { return s.get() == server; });
 }
 
 std::shared_ptr<TServerObject> TServerManager::FindServerByName(const std::string& sectionName) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (const auto& s : Registry) {
     if (s->ConfigName == sectionName) return s;
   }
@@ -375,7 +375,7 @@ std::shared_ptr<TServerObject> TServerManager::FindServerByName(const std::strin
 }
 
 std::shared_ptr<TServerObject> TServerManager::FindServerByPort(int32_t port) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (const auto& s : Registry) {
     if (s->ServerUDPPort == port) return s;
   }
@@ -383,7 +383,7 @@ std::shared_ptr<TServerObject> TServerManager::FindServerByPort(int32_t port) {
 }
 
 TServerList TServerManager::ServerList() {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   TServerList list;
   list.reserve(Registry.size());
   for (const auto& s : Registry) list.emplace_back(s->ConfigName, s);
@@ -391,7 +391,7 @@ TServerList TServerManager::ServerList() {
 }
 
 void TServerManager::RestartServers(const std::string& sectionName) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (size_t i = Registry.size(); i-- > 0;) {
     if (i >= Registry.size()) continue;
     std::shared_ptr<TServerObject> server = Registry[i];
@@ -404,7 +404,7 @@ void TServerManager::RestartServers(const std::string& sectionName) {
 }
 
 void TServerManager::StopServers(const std::string& sectionName) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   if (sectionName.empty()) {
     // All of them together: every player is told at once, the connections
     // of all servers drain in the same wait, then each server is released,
@@ -613,7 +613,7 @@ void TServerManager::Shutdown() {
   }
   TCPQuery.reset();
   {
-    std::scoped_lock guard(RegistryLock);
+    TLockGuard guard(RegistryLock);
     Registry.clear();
   }
   if (ShutdownWaitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));

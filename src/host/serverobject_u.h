@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ThreadSafety.h"
 #include "host/TimeTools.h"
 #include "transport/udplistener_u.h"
 
@@ -204,8 +205,9 @@ class TServerManager {
   // Web interface, query port and server list poster, as configured.
   void StartAdministration(const std::string& documentRoot);
 
-  std::recursive_mutex RegistryLock;
-  std::vector<std::shared_ptr<TServerObject>> Registry;
+  // Re-entered: a restart registers the server again under it.
+  TRecursiveMutex RegistryLock;
+  std::vector<std::shared_ptr<TServerObject>> Registry VX_GUARDED_BY(RegistryLock);
   std::unique_ptr<TZeveVira> ServerDatabase;
   // The administration objects, each absent until startup creates it.
   std::unique_ptr<TWebInterface> WebInterface;

@@ -162,7 +162,7 @@ bool TIniFile::LoadFromText(std::string_view text) {
   TContent content;
   const bool ok = text.size() <= MaxFileSize && Parse(text, content);
   if (!ok) content = TContent{};
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   Content = std::move(content);
   return ok;
 }
@@ -191,13 +191,13 @@ bool TIniFile::Load() {
 }
 
 std::string TIniFile::ToText() const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   return Render(Content);
 }
 
 bool TIniFile::Save() {
   if (IniFileName.empty()) return false;
-  std::scoped_lock saveGuard(SaveLock);
+  TLockGuard saveGuard(SaveLock);
   const std::string text = ToText();
 
   std::string reason;
@@ -211,7 +211,7 @@ const TIniFile::TSection* TIniFile::FindSection(std::string_view section) const 
 }
 
 TIniFile::TSection* TIniFile::FindSection(std::string_view section) {
-  return const_cast<TSection*>(std::as_const(*this).FindSection(section));
+  return const_cast<TSection*>(static_cast<const TIniFile*>(this)->FindSection(section));
 }
 
 const TIniFile::TPair* TIniFile::FindPair(std::string_view section, std::string_view key) const {
@@ -223,7 +223,7 @@ const TIniFile::TPair* TIniFile::FindPair(std::string_view section, std::string_
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,
                                  const std::string& def) const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   const TPair* pair = FindPair(section, key);
   return pair ? pair->Value : def;
 }
@@ -243,7 +243,7 @@ bool TIniFile::ParseInteger(std::string_view text, int32_t& value) {
 }
 
 int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, int32_t def) const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   const TPair* pair = FindPair(section, key);
   int32_t value = def;
   if (pair == nullptr || !ParseInteger(pair->Value, value)) return def;
@@ -257,7 +257,7 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   std::string keyName = NameOf(key);
   if (!IsStorableKey(keyName)) return;
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   TSection* s = FindSection(section);
   if (s == nullptr) {
     std::string name = NameOf(section);
@@ -282,17 +282,17 @@ void TIniFile::WriteBool(std::string_view section, std::string_view key, bool va
 }
 
 bool TIniFile::SectionExists(std::string_view section) const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   return FindSection(section) != nullptr;
 }
 
 bool TIniFile::ValueExists(std::string_view section, std::string_view key) const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   return FindPair(section, key) != nullptr;
 }
 
 std::vector<std::string> TIniFile::ReadSections() const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   std::vector<std::string> names;
   names.reserve(Content.Sections.size());
   for (const auto& s : Content.Sections) names.push_back(s.Name);
@@ -300,7 +300,7 @@ std::vector<std::string> TIniFile::ReadSections() const {
 }
 
 std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   std::vector<std::string> keys;
   const TSection* s = FindSection(section);
   if (s == nullptr) return keys;
@@ -312,7 +312,7 @@ std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
 }
 
 void TIniFile::EraseSection(std::string_view section) {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   auto found = Content.Index.find(UpperCaseAscii(NameOf(section)));
   if (found == Content.Index.end()) return;
   Content.Sections.erase(Content.Sections.begin() + static_cast<ptrdiff_t>(found->second));
@@ -323,7 +323,7 @@ void TIniFile::EraseSection(std::string_view section) {
 }
 
 void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   TSection* s = FindSection(section);
   if (s == nullptr) return;
   const std::string upper = UpperCaseAscii(NameOf(key));
@@ -350,7 +350,7 @@ void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
 }
 
 void TIniFile::Clear() {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   Content = TContent{};
 }
 

@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 class TIniFile {
@@ -88,14 +90,15 @@ class TIniFile {
 
   static bool Parse(std::string_view text, TContent& content);
   static std::string Render(const TContent& content);
-  const TSection* FindSection(std::string_view section) const;
-  TSection* FindSection(std::string_view section);
-  const TPair* FindPair(std::string_view section, std::string_view key) const;
+  const TSection* FindSection(std::string_view section) const VX_REQUIRES(Lock);
+  TSection* FindSection(std::string_view section) VX_REQUIRES(Lock);
+  const TPair* FindPair(std::string_view section, std::string_view key) const VX_REQUIRES(Lock);
 
   const std::string IniFileName;
-  mutable std::mutex Lock;  // guards Content
-  std::mutex SaveLock;      // one save at a time, so that the newest content lands last
-  TContent Content;
+  mutable TMutex Lock;
+  // One save at a time, so that the newest content lands last.
+  TMutex SaveLock VX_ACQUIRED_BEFORE(Lock);
+  TContent Content VX_GUARDED_BY(Lock);
 };
 
 }  // namespace vx

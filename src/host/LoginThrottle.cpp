@@ -33,7 +33,7 @@ TLoginThrottle::TEntry* TLoginThrottle::Find(std::string_view address, TClock::t
 
 TLoginThrottle::TClock::time_point TLoginThrottle::ReserveAnswer(std::string_view address,
                                                                  TClock::time_point now) {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   ForgetIdle(now);
   TEntry* entry = Find(address, now);
   if (entry == nullptr || entry->Failures < Limits.FreeFailures) return now;
@@ -44,7 +44,7 @@ TLoginThrottle::TClock::time_point TLoginThrottle::ReserveAnswer(std::string_vie
 }
 
 void TLoginThrottle::RecordFailure(std::string_view address, TClock::time_point now) {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   ForgetIdle(now);
   TEntry* entry = Find(address, now);
   if (entry == nullptr) {
@@ -62,14 +62,14 @@ void TLoginThrottle::RecordFailure(std::string_view address, TClock::time_point 
 }
 
 int TLoginThrottle::Failures(std::string_view address, TClock::time_point now) const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   const auto it = Index.find(address);
   if (it == Index.end() || now - it->second->LastFailure > Limits.Window) return 0;
   return it->second->Failures;
 }
 
 size_t TLoginThrottle::Count() const {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   return Entries.size();
 }
 

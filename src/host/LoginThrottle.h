@@ -19,6 +19,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 class TLoginThrottle {
@@ -74,17 +76,18 @@ class TLoginThrottle {
   };
   using TList = std::list<TEntry>;
 
-  // Forgets the addresses idle for longer than the window. Needs the lock.
-  void ForgetIdle(TClock::time_point now);
+  // Forgets the addresses idle for longer than the window.
+  void ForgetIdle(TClock::time_point now) VX_REQUIRES(Lock);
   // The entry of the address, or nullptr; a found entry becomes the most
-  // recently seen. Needs the lock.
-  TEntry* Find(std::string_view address, TClock::time_point now);
+  // recently seen.
+  TEntry* Find(std::string_view address, TClock::time_point now) VX_REQUIRES(Lock);
   TClock::duration DelayAfter(int failures) const;
 
   const TLimits Limits{};
-  mutable std::mutex Lock;
-  TList Entries;  // most recently seen first; guarded by Lock
-  std::unordered_map<std::string_view, TList::iterator> Index;  // keys point into Entries
+  mutable TMutex Lock;
+  TList Entries VX_GUARDED_BY(Lock);  // most recently seen first
+  // Keys point into Entries.
+  std::unordered_map<std::string_view, TList::iterator> Index VX_GUARDED_BY(Lock);
 };
 
 // The throttle shared by every login of the process: the query port, the web

@@ -454,7 +454,7 @@ TZeveVira::TZeveVira() : SaveWriter(std::make_unique<TZeveViraWriter>(*this)) {}
 
 TZeveVira::~TZeveVira() {
   SaveWriter->Stop();
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (!Root) return;
   Close();
   try {
@@ -465,7 +465,7 @@ TZeveVira::~TZeveVira() {
 }
 
 bool TZeveVira::Active() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return Root != nullptr;
 }
 
@@ -473,7 +473,7 @@ void TZeveVira::SetActive(bool value) {
   if (!value) SaveWriter->Stop();  // what it holds is saved before the file closes
   int code;
   {
-    std::lock_guard guard(Lock);
+    TLockGuard guard(Lock);
     if (value == (Root != nullptr)) {
       LastErrorValue = 1;
     } else if (value) {
@@ -487,37 +487,37 @@ void TZeveVira::SetActive(bool value) {
 }
 
 const std::string& TZeveVira::FileName() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return FileNameValue;
 }
 
 void TZeveVira::SetFileName(const std::string& fileName) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (!Root) FileNameValue = fileName;
 }
 
 TFBOpenFlag TZeveVira::OpenFlag() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return OpenFlagValue;
 }
 
 void TZeveVira::SetOpenFlag(TFBOpenFlag flag) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (!Root) OpenFlagValue = flag;
 }
 
 int64_t TZeveVira::CurrentFileSize() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return FileSize;
 }
 
 int TZeveVira::LastError() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return LastErrorValue;
 }
 
 std::string TZeveVira::LastErrorText() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return ErrorText;
 }
 
@@ -598,7 +598,7 @@ int TZeveVira::BuildImageLocked(TImage& image, std::string& reason) {
 }
 
 bool TZeveVira::WriteImageFile(const TImage& image, std::string& reason) {
-  std::lock_guard guard(WriteLock);
+  TLockGuard guard(WriteLock);
   if (image.Generation <= WrittenGeneration) return true;  // a newer image is on disk
   if (!WriteFileAtomically(image.FileName, image.Bytes, reason)) return false;
   WrittenGeneration = image.Generation;
@@ -608,7 +608,7 @@ bool TZeveVira::WriteImageFile(const TImage& image, std::string& reason) {
 bool TZeveVira::TakeImage(TImage& image, std::string& reason) {
   int code;
   {
-    std::lock_guard guard(Lock);
+    TLockGuard guard(Lock);
     code = BuildImageLocked(image, reason);
     if (code != 0) {
       LastErrorValue = code;
@@ -623,7 +623,7 @@ bool TZeveVira::WriteImage(const TImage& image, std::string& reason) {
   const bool written = WriteImageFile(image, reason);
   int code;
   {
-    std::lock_guard guard(Lock);
+    TLockGuard guard(Lock);
     code = written ? 0 : 4;
     LastErrorValue = code;
     ErrorText = written ? std::string() : reason;
@@ -646,14 +646,14 @@ void TZeveVira::Close() {
 bool TZeveVira::Flush() {
   // The lock is held throughout, so that nothing changes between the image
   // and the file.
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   TImage image;
   std::string reason;
   return TakeImage(image, reason) && WriteImage(image, reason);
 }
 
 TFBEntry* TZeveVira::FindEntry(std::string_view path, uint8_t entryType, bool create) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (!Root || entryType < FBT_NODE || entryType > FBT_WIDESTRING) return nullptr;
   if (path.empty() || path.back() == '\\') return nullptr;
   std::array<std::string_view, MaxKeyDepth + 1> parts;
@@ -688,7 +688,7 @@ TFBEntry* TZeveVira::FindEntry(std::string_view path, uint8_t entryType, bool cr
 }
 
 TFBEntry* TZeveVira::GetEntry(std::string_view path, uint8_t entryType) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (entryType == FBT_ROOT) return Root.get();
   return FindEntry(path, entryType, false);
 }
@@ -698,56 +698,56 @@ TFBEntry* TZeveVira::CreateKey(std::string_view path) {
 }
 
 int32_t TZeveVira::ReadInteger(std::string_view path, int32_t def) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   TFBEntry* entry = FindEntry(path, FBT_INTEGER, false);
   return entry ? static_cast<TFBInteger*>(entry)->Value : def;
 }
 
 void TZeveVira::WriteInteger(std::string_view path, int32_t value) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (TFBEntry* entry = FindEntry(path, FBT_INTEGER, true)) {
     static_cast<TFBInteger*>(entry)->Value = value;
   }
 }
 
 std::string TZeveVira::ReadString(std::string_view path, const std::string& def) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   TFBEntry* entry = FindEntry(path, FBT_STRING, false);
   return entry ? static_cast<TFBString*>(entry)->Value : def;
 }
 
 void TZeveVira::WriteString(std::string_view path, const std::string& value) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (TFBEntry* entry = FindEntry(path, FBT_STRING, true)) {
     static_cast<TFBString*>(entry)->Value = value;
   }
 }
 
 long double TZeveVira::ReadFloat(std::string_view path, long double def) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   TFBEntry* entry = FindEntry(path, FBT_FLOAT, false);
   return entry ? static_cast<TFBFloat*>(entry)->Value() : def;
 }
 
 void TZeveVira::WriteFloat(std::string_view path, long double value) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (TFBEntry* entry = FindEntry(path, FBT_FLOAT, true)) {
     static_cast<TFBFloat*>(entry)->SetValue(value);
   }
 }
 
 std::string TZeveVira::DatabaseName() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return Root ? Root->Name : std::string();
 }
 
 void TZeveVira::SetDatabaseName(const std::string& name) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (Root) Root->Name = name;  // cut to fit the header at the next save
 }
 
 void TZeveVira::DeleteEntry(TFBEntry* entry) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (!entry || !Root || entry == Root.get()) return;
   // Only entries of this tree; the parent chain is at most MaxKeyDepth + 1 long.
   const TFBEntry* top = entry;

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 enum TFBEntryType : uint8_t {
@@ -223,7 +225,7 @@ class TZeveVira {
 
   // Serialises every operation; callers hold it across an enumeration or a
   // delete.
-  std::recursive_mutex& Mutex() const { return Lock; }
+  TRecursiveMutex& Mutex() const VX_RETURN_CAPABILITY(Lock) { return Lock; }
 
   // Parses a whole file image. Returns the tree and fills the header image,
   // or returns none when the image is not a valid database.
@@ -236,25 +238,26 @@ class TZeveVira {
                          std::vector<uint8_t>& out);
 
  private:
-  void Open();
-  void Close();
+  void Open() VX_REQUIRES(Lock);
+  void Close() VX_REQUIRES(Lock);
   // 0, or the LastError of a save that cannot begin (4, 6).
-  int BuildImageLocked(TImage& image, std::string& reason);
+  int BuildImageLocked(TImage& image, std::string& reason) VX_REQUIRES(Lock);
   bool WriteImageFile(const TImage& image, std::string& reason);
+  // Called without the lock: the handler may use the database.
   void Report(int errorCode);
 
-  mutable std::recursive_mutex Lock;
-  std::string ErrorText;
-  uint64_t ImageGeneration = 0;
+  mutable TRecursiveMutex Lock VX_ACQUIRED_BEFORE(WriteLock);
+  std::string ErrorText VX_GUARDED_BY(Lock);
+  uint64_t ImageGeneration VX_GUARDED_BY(Lock) = 0;
   // Serialises the file writes; never held while taking Lock.
-  std::mutex WriteLock;
-  uint64_t WrittenGeneration = 0;  // guarded by WriteLock
-  std::string FileNameValue;
-  TFBOpenFlag OpenFlagValue = TFBOpenFlag::ReadWrite;
-  int64_t FileSize = 0;
-  int LastErrorValue = 0;
-  THeader Header{};
-  std::unique_ptr<TFBRoot> Root;
+  TMutex WriteLock;
+  uint64_t WrittenGeneration VX_GUARDED_BY(WriteLock) = 0;
+  std::string FileNameValue VX_GUARDED_BY(Lock);
+  TFBOpenFlag OpenFlagValue VX_GUARDED_BY(Lock) = TFBOpenFlag::ReadWrite;
+  int64_t FileSize VX_GUARDED_BY(Lock) = 0;
+  int LastErrorValue VX_GUARDED_BY(Lock) = 0;
+  THeader Header VX_GUARDED_BY(Lock){};
+  std::unique_ptr<TFBRoot> Root VX_GUARDED_BY(Lock);
   std::unique_ptr<TZeveViraWriter> SaveWriter;
 };
 

@@ -22,7 +22,7 @@ TWindowsEvent::~TWindowsEvent() {
 }
 
 void TWindowsEvent::SetEvent() {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   if (Signaled) return;
   const uint8_t b = 1;
   ssize_t n;
@@ -33,7 +33,7 @@ void TWindowsEvent::SetEvent() {
 }
 
 void TWindowsEvent::ResetEvent() {
-  std::scoped_lock guard(Lock);
+  TLockGuard guard(Lock);
   if (!Signaled) return;
   uint8_t b;
   ssize_t n;
@@ -63,7 +63,7 @@ TWaitResult TWindowsEvent::WaitFor(uint32_t timeoutMs) {
     {
       // Several waiters may see the byte at once; only the one that takes it
       // reports the signal, the others go on waiting for the time left.
-      std::scoped_lock guard(Lock);
+      TLockGuard guard(Lock);
       if (Signaled) {
         uint8_t b;
         ssize_t n;

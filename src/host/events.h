@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "common/Exceptions.h"
+
+#include "common/ThreadSafety.h"
 
 namespace vx {
 
@@ -31,10 +32,10 @@ class TWindowsEvent {
   TWaitResult WaitFor(uint32_t timeoutMs);
 
  private:
-  std::mutex Lock;
+  TMutex Lock;
   int ReadEnd = -1;
   int WriteEnd = -1;
-  bool Signaled = false;
+  bool Signaled VX_GUARDED_BY(Lock) = false;
 };
 
 }  // namespace vx

@@ -250,21 +250,22 @@ void TLogRepeatLimiter::Flush(std::vector<TSummary>& due) {
 // ---------------------------------------------------------------------------
 // TLogFile
 
+TMutex gLogWriteLock;
+
 namespace {
 
-std::mutex gLogRefLock;  // guards the process-wide reference
-std::shared_ptr<TLogObject> gLog;
-std::mutex gLogWriteLock;  // guards every TLogFile's descriptor and its writes
+TMutex gLogRefLock VX_ACQUIRED_BEFORE(gLogWriteLock);
+std::shared_ptr<TLogObject> gLog VX_GUARDED_BY(gLogRefLock);
 std::once_flag gForkHandlersOnce;
 
 // A fork while another thread logs must not leave the child with a lock held
 // by a thread that does not exist there: both locks are taken around fork().
-void LockForFork() {
+void LockForFork() VX_ACQUIRE(gLogRefLock, gLogWriteLock) {
   gLogRefLock.lock();
   gLogWriteLock.lock();
 }
 
-void UnlockAfterFork() {
+void UnlockAfterFork() VX_RELEASE(gLogRefLock, gLogWriteLock) {
   gLogWriteLock.unlock();
   gLogRefLock.unlock();
 }
@@ -277,17 +278,17 @@ TLogFile::TLogFile(std::string fileName) : TLogObject(std::move(fileName)) {
 }
 
 TLogFile::~TLogFile() {
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   CloseLocked();
 }
 
 bool TLogFile::Opened() const {
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   return IsOpen;
 }
 
 bool TLogFile::OpenFile() {
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   return OpenLocked();
 }
 
@@ -325,7 +326,7 @@ bool TLogFile::WriteLocked(std::string_view text) {
 }
 
 void TLogFile::SetRepeatLimit(int linesPerSecond) {
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   Repeats.LinesPerSecond = linesPerSecond;
 }
 
@@ -353,7 +354,7 @@ void TLogFile::WriteSummariesLocked(const std::vector<TLogRepeatLimiter::TSummar
 void TLogFile::WriteLine(std::string_view message, std::string_view category, TLogMessageType type,
                          TLogMessageDepth depth) {
   std::vector<TLogRepeatLimiter::TSummary> due;
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   // The time is taken under the lock so that the file stays in time order.
   const TDateTime now = TDateTime::Now();
   const auto second = int64_t(std::floor(now.Value * 86400.0));
@@ -364,14 +365,14 @@ void TLogFile::WriteLine(std::string_view message, std::string_view category, TL
 }
 
 void TLogFile::LogStarted() {
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   std::string text = FrameText("-------------- log started at ", TDateTime::Now());
   text.append(" -------------\n").append(Dashes).push_back('\n');
   WriteLocked(text);
 }
 
 void TLogFile::LogEnded() {
-  std::scoped_lock guard(gLogWriteLock);
+  TLockGuard guard(gLogWriteLock);
   std::vector<TLogRepeatLimiter::TSummary> due;
   Repeats.Flush(due);
   WriteSummariesLocked(due, TDateTime::Now());
@@ -385,17 +386,17 @@ void TLogFile::LogEnded() {
 // The process-wide log object
 
 TLogObject* LogObject() {
-  std::scoped_lock guard(gLogRefLock);
+  TLockGuard guard(gLogRefLock);
   return gLog.get();
 }
 
 std::shared_ptr<TLogObject> LogObjectRef() {
-  std::scoped_lock guard(gLogRefLock);
+  TLockGuard guard(gLogRefLock);
   return gLog;
 }
 
 void CreateLogFile(const std::string& logPath, const std::string& iniPath) {
-  std::scoped_lock guard(gLogRefLock);
+  TLockGuard guard(gLogRefLock);
   if (gLog) return;
   auto log = std::make_shared<TLogFile>(logPath);
   log->LoadFilters(iniPath);
@@ -406,7 +407,7 @@ void CreateLogFile(const std::string& logPath, const std::string& iniPath) {
 void ReleaseLogFile() {
   std::shared_ptr<TLogObject> log;
   {
-    std::scoped_lock guard(gLogRefLock);
+    TLockGuard guard(gLogRefLock);
     log = std::move(gLog);
     gLog.reset();
   }

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ThreadSafety.h"
 #include "host/TimeTools.h"
 
 namespace vx {
@@ -183,6 +184,9 @@ class TLogRepeatLimiter {
 // next line reopens it. Nothing here throws to the caller. Lines of all log
 // files of the process are written under one lock, which is also held across
 // fork(), so that a child never inherits it locked by a thread it lacks.
+// Guards every TLogFile's descriptor and its writes.
+extern TMutex gLogWriteLock;
+
 class TLogFile : public TLogObject {
  public:
   explicit TLogFile(std::string fileName);
@@ -199,18 +203,18 @@ class TLogFile : public TLogObject {
   void SetRepeatLimit(int linesPerSecond);
 
  private:
-  // The callers hold the process-wide write lock.
-  bool OpenLocked();
-  void CloseLocked();
+  bool OpenLocked() VX_REQUIRES(gLogWriteLock);
+  void CloseLocked() VX_REQUIRES(gLogWriteLock);
   // Writes the whole text; on failure closes the file and returns false.
-  bool WriteLocked(std::string_view text);
+  bool WriteLocked(std::string_view text) VX_REQUIRES(gLogWriteLock);
   void WriteLineLocked(std::string_view message, std::string_view category, TLogMessageType type,
-                       TLogMessageDepth depth, TDateTime when);
-  void WriteSummariesLocked(const std::vector<TLogRepeatLimiter::TSummary>& due, TDateTime when);
+                       TLogMessageDepth depth, TDateTime when) VX_REQUIRES(gLogWriteLock);
+  void WriteSummariesLocked(const std::vector<TLogRepeatLimiter::TSummary>& due, TDateTime when)
+      VX_REQUIRES(gLogWriteLock);
 
-  int Fd = -1;
-  bool IsOpen = false;
-  TLogRepeatLimiter Repeats;
+  int Fd VX_GUARDED_BY(gLogWriteLock) = -1;
+  bool IsOpen VX_GUARDED_BY(gLogWriteLock) = false;
+  TLogRepeatLimiter Repeats VX_GUARDED_BY(gLogWriteLock);
 };
 
 // The one process-wide log object.

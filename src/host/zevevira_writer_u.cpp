@@ -32,7 +32,7 @@ TZeveViraWriter::~TZeveViraWriter() {
 }
 
 void TZeveViraWriter::Start() {
-  std::scoped_lock queue(QueueLock);
+  TLockGuard queue(QueueLock);
   if (Active || Thread.joinable()) return;
   Active = true;
   Stopping = false;
@@ -41,26 +41,26 @@ void TZeveViraWriter::Start() {
 
 void TZeveViraWriter::Stop() {
   {
-    std::scoped_lock queue(QueueLock);
+    TLockGuard queue(QueueLock);
     if (!Thread.joinable()) return;
     Stopping = true;
   }
   Wake.notify_all();
   if (Thread.get_id() == std::this_thread::get_id()) return;  // a completion cannot wait for itself
   Thread.join();
-  std::scoped_lock queue(QueueLock);
+  TLockGuard queue(QueueLock);
   Stopping = false;
 }
 
 bool TZeveViraWriter::Running() const {
-  std::scoped_lock queue(QueueLock);
+  TLockGuard queue(QueueLock);
   return Active;
 }
 
 void TZeveViraWriter::Submit(TSaveDone done, TSaveUndo undo) {
-  std::scoped_lock database(Database.Mutex());
+  TLockGuard database(Database.Mutex());
   {
-    std::scoped_lock queue(QueueLock);
+    TLockGuard queue(QueueLock);
     if (Active) {
       Queue.push_back({std::move(done), std::move(undo)});
       ++Submitted;
@@ -89,9 +89,9 @@ TSaveResult TZeveViraWriter::Commit(TSaveUndo undo) {
 }
 
 void TZeveViraWriter::Sync() {
-  std::unique_lock queue(QueueLock);
+  TMutexLock queue(QueueLock);
   const uint64_t target = Submitted;
-  Idle.wait(queue, [&] { return Completed >= target || !Active; });
+  while (Completed < target && Active) Idle.wait(queue.Native());
 }
 
 TSaveResult TZeveViraWriter::Save() {
@@ -128,8 +128,8 @@ void TZeveViraWriter::Complete(std::vector<TJob>& jobs, const TSaveResult& resul
 void TZeveViraWriter::Execute() {
   for (;;) {
     {
-      std::unique_lock queue(QueueLock);
-      Wake.wait(queue, [this] { return !Queue.empty() || Stopping; });
+      TMutexLock queue(QueueLock);
+      while (Queue.empty() && !Stopping) Wake.wait(queue.Native());
       if (Queue.empty()) {
         // From here on saves are written by whoever hands them over.
         Active = false;
@@ -143,9 +143,9 @@ void TZeveViraWriter::Execute() {
     {
       // The image holds exactly the changes of the batch (and those made
       // without a save of their own).
-      std::scoped_lock database(Database.Mutex());
+      TLockGuard database(Database.Mutex());
       {
-        std::scoped_lock queue(QueueLock);
+        TLockGuard queue(QueueLock);
         batch.swap(Queue);
       }
       try {
@@ -165,16 +165,16 @@ void TZeveViraWriter::Execute() {
       LogNotSaved(result.Reason);
       // Every change still waiting goes back, newest first, so that the
       // tree holds what the file holds again.
-      std::scoped_lock database(Database.Mutex());
+      TLockGuard database(Database.Mutex());
       {
-        std::scoped_lock queue(QueueLock);
+        TLockGuard queue(QueueLock);
         for (TJob& job : Queue) batch.push_back(std::move(job));
         Queue.clear();
       }
       Undo(batch);
     }
     Complete(batch, result);
-    std::scoped_lock queue(QueueLock);
+    TLockGuard queue(QueueLock);
     Completed += batch.size();
     Idle.notify_all();
   }

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 class TZeveVira;
@@ -78,14 +80,14 @@ class TZeveViraWriter {
   static void Complete(std::vector<TJob>& jobs, const TSaveResult& result);
 
   TZeveVira& Database;
-  mutable std::mutex QueueLock;
+  mutable TMutex QueueLock;      // taken after the database's lock
   std::condition_variable Wake;  // work for the thread, or the stop
   std::condition_variable Idle;  // a batch completed
-  std::vector<TJob> Queue;       // guarded by QueueLock
-  uint64_t Submitted = 0;        // guarded by QueueLock
-  uint64_t Completed = 0;        // guarded by QueueLock
-  bool Active = false;           // the thread takes new saves; guarded by QueueLock
-  bool Stopping = false;         // guarded by QueueLock
+  std::vector<TJob> Queue VX_GUARDED_BY(QueueLock);
+  uint64_t Submitted VX_GUARDED_BY(QueueLock) = 0;
+  uint64_t Completed VX_GUARDED_BY(QueueLock) = 0;
+  bool Active VX_GUARDED_BY(QueueLock) = false;  // the thread takes new saves
+  bool Stopping VX_GUARDED_BY(QueueLock) = false;
   std::thread Thread;
 };
 

@@ -197,7 +197,7 @@ void THTTPServer::Stop() {
   ListenSocket = -1;
   {
     // Wakes every connection thread; each one closes its own socket.
-    std::scoped_lock guard(ConnectionsLock);
+    TLockGuard guard(ConnectionsLock);
     for (const auto& c : Connections) {
       if (!c->Done && c->Fd >= 0) shutdown(c->Fd, SHUT_RDWR);
     }
@@ -228,7 +228,7 @@ bool THTTPServer::WaitUntil(std::chrono::steady_clock::time_point moment) {
 }
 
 size_t THTTPServer::ConnectionCount() const {
-  std::scoped_lock guard(ConnectionsLock);
+  TLockGuard guard(ConnectionsLock);
   return size_t(std::count_if(Connections.begin(), Connections.end(),
                               [](const auto& c) { return !c->Done; }));
 }
@@ -236,7 +236,7 @@ size_t THTTPServer::ConnectionCount() const {
 void THTTPServer::ReapConnections(bool all) {
   std::list<std::unique_ptr<TConnection>> finished;
   {
-    std::scoped_lock guard(ConnectionsLock);
+    TLockGuard guard(ConnectionsLock);
     for (auto it = Connections.begin(); it != Connections.end();) {
       auto next = std::next(it);
       if (all || (*it)->Done) finished.splice(finished.end(), Connections, it);
@@ -291,7 +291,7 @@ void THTTPServer::ListenLoop() {
       size_t open = 0;
       size_t fromAddress = 0;
       {
-        std::scoped_lock guard(ConnectionsLock);
+        TLockGuard guard(ConnectionsLock);
         for (const auto& c : Connections) {
           if (c->Done) continue;
           ++open;
@@ -313,13 +313,13 @@ void THTTPServer::ListenLoop() {
       connection->RemotePort = ntohs(peer.sin_port);
       TConnection* raw = connection.get();
       {
-        std::scoped_lock guard(ConnectionsLock);
+        TLockGuard guard(ConnectionsLock);
         Connections.push_back(std::move(connection));
       }
       try {
         raw->Thread = std::thread([this, raw] { ServeConnection(raw); });
       } catch (...) {
-        std::scoped_lock guard(ConnectionsLock);
+        TLockGuard guard(ConnectionsLock);
         close(raw->Fd);
         raw->Fd = -1;
         raw->Done = true;
@@ -387,7 +387,7 @@ void THTTPServer::ServeConnection(TConnection* connection) {
   } catch (...) {
     // A connection ends quietly whatever went wrong in it.
   }
-  std::scoped_lock guard(ConnectionsLock);
+  TLockGuard guard(ConnectionsLock);
   close(connection->Fd);
   connection->Fd = -1;
   connection->Done = true;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ThreadSafety.h"
 #include "net/HttpMime.h"
 #include "net/HttpRequest.h"
 #include "net/HttpSession.h"
@@ -148,8 +149,8 @@ class THTTPServer {
   std::mutex CleanerLock;
   std::condition_variable CleanerWake;
 
-  mutable std::mutex ConnectionsLock;
-  std::list<std::unique_ptr<TConnection>> Connections;
+  mutable TMutex ConnectionsLock;
+  std::list<std::unique_ptr<TConnection>> Connections VX_GUARDED_BY(ConnectionsLock);
 };
 
 }  // namespace vx

@@ -77,7 +77,7 @@ std::shared_ptr<THTTPSession> THTTPSessionList::CreateSession(const std::string&
   auto session = std::make_shared<THTTPSession>(id, remoteHost);
   const auto now = TClock::now();
   session->LastAccess = now;
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   if (Sessions.size() >= MaxSessions) {
     for (auto it = Sessions.begin(); it != Sessions.end();) {
       auto next = std::next(it);
@@ -98,7 +98,7 @@ std::shared_ptr<THTTPSession> THTTPSessionList::CreateSession(const std::string&
 
 std::shared_ptr<THTTPSession> THTTPSessionList::GetSession(const std::string& sessionID,
                                                            const std::string& remoteHost) {
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   const auto it = Sessions.find(sessionID);
   if (it == Sessions.end()) return nullptr;
   const auto now = TClock::now();
@@ -112,7 +112,7 @@ std::shared_ptr<THTTPSession> THTTPSessionList::GetSession(const std::string& se
 }
 
 bool THTTPSessionList::EndSession(const std::string& sessionID) {
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   const auto it = Sessions.find(sessionID);
   if (it == Sessions.end()) return false;
   Discard(it);
@@ -125,7 +125,7 @@ std::shared_ptr<THTTPSession> THTTPSessionList::RenewSession(THTTPSession& sessi
     std::scoped_lock guard(session.Mutex);
     renewed->Variables = session.Variables;
   }
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   if (const auto it = Sessions.find(session.SessionID()); it != Sessions.end()) Discard(it);
   session.EndedFlag = true;
   renewed->LastAccess = TClock::now();
@@ -134,7 +134,7 @@ std::shared_ptr<THTTPSession> THTTPSessionList::RenewSession(THTTPSession& sessi
 }
 
 size_t THTTPSessionList::PurgeExpired() {
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   const auto now = TClock::now();
   size_t n = 0;
   for (auto it = Sessions.begin(); it != Sessions.end();) {
@@ -149,13 +149,13 @@ size_t THTTPSessionList::PurgeExpired() {
 }
 
 void THTTPSessionList::Clear() {
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   for (auto& [id, session] : Sessions) session->EndedFlag = true;
   Sessions.clear();
 }
 
 size_t THTTPSessionList::Count() const {
-  std::scoped_lock guard(ListLock);
+  TLockGuard guard(ListLock);
   return Sessions.size();
 }
 

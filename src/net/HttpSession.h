@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 class THTTPSession {
@@ -94,10 +96,11 @@ class THTTPSessionList {
 
  private:
   bool Expired(const THTTPSession& session, TClock::time_point now) const;
-  void Discard(std::unordered_map<std::string, std::shared_ptr<THTTPSession>>::iterator it);
+  void Discard(std::unordered_map<std::string, std::shared_ptr<THTTPSession>>::iterator it)
+      VX_REQUIRES(ListLock);
 
-  mutable std::mutex ListLock;
-  std::unordered_map<std::string, std::shared_ptr<THTTPSession>> Sessions;
+  mutable TMutex ListLock;
+  std::unordered_map<std::string, std::shared_ptr<THTTPSession>> Sessions VX_GUARDED_BY(ListLock);
   std::atomic<int64_t> TimeoutMs{3600000};
 };
 

@@ -205,7 +205,7 @@ void TLineServer::AcceptLoop() {
     }
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    std::scoped_lock guard(ConnectionsLock);
+    TLockGuard guard(ConnectionsLock);
     // One address cannot take every place, so the others can still get in.
     int fromAddress = 0;
     for (const TConnection& c : Connections) {
@@ -230,7 +230,7 @@ void TLineServer::AcceptLoop() {
 }
 
 void TLineServer::ReapFinished(bool all) {
-  std::scoped_lock guard(ConnectionsLock);
+  TLockGuard guard(ConnectionsLock);
   for (auto it = Connections.begin(); it != Connections.end();) {
     if (!all && !it->Finished.load()) {
       ++it;

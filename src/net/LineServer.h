@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 // The state a connection keeps between its lines; created by the connect hook.
@@ -156,8 +158,8 @@ class TLineServer {
   uint16_t BoundPort = 0;
   std::string LastErrorText;
   std::thread AcceptThread;
-  std::mutex ConnectionsLock;  // guards Connections
-  std::list<TConnection> Connections;
+  TMutex ConnectionsLock;
+  std::list<TConnection> Connections VX_GUARDED_BY(ConnectionsLock);
   std::atomic<int> OpenConnections{0};
 };
 

@@ -360,7 +360,7 @@ void TServerManager::SetDatabase(std::unique_ptr<TZeveVira> database) {
 }
 
 bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (const auto& s : Registry) {
     if (s->ConfigName == server->ConfigName) return false;
   }
@@ -369,12 +369,12 @@ bool TServerManager::RegisterServer(const std::shared_ptr<TServerObject>& server
 }
 
 void TServerManager::UnregisterServer(const TServerObject* server) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   std::erase_if(Registry, [server](const auto& s) { return s.get() == server; });
 }
 
 std::shared_ptr<TServerObject> TServerManager::FindServerByName(const std::string& sectionName) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (const auto& s : Registry) {
     if (s->ConfigName == sectionName) return s;
   }
@@ -382,7 +382,7 @@ std::shared_ptr<TServerObject> TServerManager::FindServerByName(const std::strin
 }
 
 std::shared_ptr<TServerObject> TServerManager::FindServerByPort(int32_t port) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (const auto& s : Registry) {
     if (s->Settings()->ServerUDPPort == port) return s;
   }
@@ -390,7 +390,7 @@ std::shared_ptr<TServerObject> TServerManager::FindServerByPort(int32_t port) {
 }
 
 TServerList TServerManager::ServerList() {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   TServerList list;
   list.reserve(Registry.size());
   for (const auto& s : Registry) list.emplace_back(s->ConfigName, s);
@@ -398,7 +398,7 @@ TServerList TServerManager::ServerList() {
 }
 
 void TServerManager::RestartServers(const std::string& sectionName) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   for (size_t i = Registry.size(); i-- > 0;) {
     if (i >= Registry.size()) continue;
     std::shared_ptr<TServerObject> server = Registry[i];
@@ -411,7 +411,7 @@ void TServerManager::RestartServers(const std::string& sectionName) {
 }
 
 void TServerManager::StopServers(const std::string& sectionName) {
-  std::scoped_lock guard(RegistryLock);
+  TLockGuard guard(RegistryLock);
   if (sectionName.empty()) {
     // All of them together: every player is told at once, the connections
     // of all servers drain in the same wait, then each server is released,
@@ -585,7 +585,7 @@ void TServerManager::Shutdown() {
   }
   if (AdminServices) AdminServices->StopAfterServers();
   {
-    std::scoped_lock guard(RegistryLock);
+    TLockGuard guard(RegistryLock);
     Registry.clear();
   }
   if (ShutdownWaitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownWaitMs));

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ThreadSafety.h"
 #include "domain/ServerSettings.h"
 #include "domain/permissions_u.h"
 #include "domain/udplistener_u.h"
@@ -198,8 +199,9 @@ class TServerManager {
   static std::string PlatformText() { return "Linux"; }
 
  private:
-  std::recursive_mutex RegistryLock;
-  std::vector<std::shared_ptr<TServerObject>> Registry;
+  // Re-entered: a restart registers the server again under it.
+  TRecursiveMutex RegistryLock;
+  std::vector<std::shared_ptr<TServerObject>> Registry VX_GUARDED_BY(RegistryLock);
   std::unique_ptr<TZeveVira> ServerDatabase;
   std::unique_ptr<TAdministration> AdminServices;
   // Held shared by the interfaces while they read server settings and

@@ -71,7 +71,7 @@ void TEventLoop::Stop() {
 
 void TEventLoop::Wake() {
   {
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     if (WakeSent) return;
     WakeSent = true;
   }
@@ -86,7 +86,7 @@ void TEventLoop::RunInLoop(const std::function<void()>& fn) {
   }
   std::promise<void> done;
   {
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     Tasks.push_back([&fn, &done] {
       try {
         fn();
@@ -120,7 +120,7 @@ void TEventLoop::Detach(TLoopClient& client) {
     client.Fd = -1;
     if (client.TimerIndex >= 0) HeapErase(client);
     {
-      std::scoped_lock guard(Lock);
+      TLockGuard guard(Lock);
       std::erase(Turns, &client);
     }
     std::erase(TurnScratch, &client);
@@ -132,7 +132,7 @@ void TEventLoop::Detach(TLoopClient& client) {
 void TEventLoop::RequestTurn(TLoopClient& client) {
   if (client.TurnPending.exchange(true)) return;
   {
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     Turns.push_back(&client);
   }
   if (!InLoopThread()) Wake();
@@ -201,7 +201,7 @@ void TEventLoop::SetTimer(TLoopClient& client, int64_t ms) {
 
 int TEventLoop::TimeoutMs() {
   {
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     if (!Turns.empty() || !Tasks.empty()) return 0;
   }
   if (Timers.empty()) return -1;
@@ -224,7 +224,7 @@ void TEventLoop::RunTimers() {
 
 void TEventLoop::RunTurns() {
   {
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     TurnScratch.swap(Turns);
   }
   // A client asking again during its turn is served in the next pass.
@@ -242,7 +242,7 @@ void TEventLoop::RunTurns() {
 
 void TEventLoop::RunTasks() {
   {
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     TaskScratch.swap(Tasks);
   }
   for (auto& task : TaskScratch) task();
@@ -262,7 +262,7 @@ void TEventLoop::Run() {
       if (client == nullptr) {
         uint64_t count = 0;
         [[maybe_unused]] ssize_t r = read(WakeFd, &count, sizeof count);
-        std::scoped_lock guard(Lock);
+        TLockGuard guard(Lock);
         WakeSent = false;
         continue;
       }

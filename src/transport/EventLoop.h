@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace vx {
 
 class TEventLoop;
@@ -114,10 +116,10 @@ class TEventLoop {
   std::atomic<size_t> Clients{0};
   std::unique_ptr<TReadBuffers> Reads;
   std::vector<TLoopClient*> Timers;  // min-heap by TimerAt
-  std::mutex Lock;                   // guards Turns, Tasks and WakeSent
-  std::vector<TLoopClient*> Turns;
-  std::vector<std::function<void()>> Tasks;
-  bool WakeSent = false;
+  TMutex Lock;                       // the hand-offs from other threads
+  std::vector<TLoopClient*> Turns VX_GUARDED_BY(Lock);
+  std::vector<std::function<void()>> Tasks VX_GUARDED_BY(Lock);
+  bool WakeSent VX_GUARDED_BY(Lock) = false;
   std::vector<TLoopClient*> TurnScratch;
   std::vector<std::function<void()>> TaskScratch;
 };

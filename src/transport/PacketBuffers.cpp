@@ -284,7 +284,7 @@ void TCustomPacketBuffer::CloseConnection(uint32_t playerID) {
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t playerID) {
   std::unique_ptr<TSingleConnection> owned;  // freed after the lock is released
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   const auto it = ByPlayer.find(playerID);
   if (it == ByPlayer.end()) return;
   TSingleConnection* c = it->second;
@@ -303,17 +303,17 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerID) {
 }
 
 int32_t TCustomPacketBuffer::ConnectionCount() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return LiveCount;
 }
 
 void TCustomPacketBuffer::SetDefaultTimeouts(const TConnectionTimeouts& timeouts) {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   Defaults = timeouts;
 }
 
 TConnectionTimeouts TCustomPacketBuffer::DefaultTimeouts() const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   return Defaults;
 }
 
@@ -331,7 +331,7 @@ bool TCustomPacketBuffer::SetConnectionTimeouts(uint32_t playerID,
 
 bool TCustomPacketBuffer::InspectConnection(
     uint32_t playerID, const std::function<void(const TSingleConnection&)>& fn) const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   const TSingleConnection* c = Find(playerID);
   if (!c) return false;
   fn(*c);
@@ -343,7 +343,7 @@ bool TCustomPacketBuffer::GetConnectionInfo(uint32_t playerID, uint32_t& connect
                                             uint32_t& packetsReceived, uint32_t& bytesReceived,
                                             std::string& peerIP, uint16_t& peerPort,
                                             uint16_t& packetLoss, uint16_t& averagePing) const {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   const TSingleConnection* c = Find(playerID);
   if (!c) {
     connectionID = 0;
@@ -371,7 +371,7 @@ void TCustomPacketBuffer::GetTotals(uint32_t& packetsSent, uint32_t& packetsRece
 }
 
 void TCustomPacketBuffer::Shutdown() {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   ShuttingDownFlag.store(true);
 }
 
@@ -530,12 +530,13 @@ bool TCustomPacketBuffer::ScanSilence(const TDefaultPerformanceTime& now, uint32
 // within NearKeysMs of it, are read once they are exact.
 int32_t TCustomPacketBuffer::SilenceWait(const TDefaultPerformanceTime& now, int32_t cap) {
   double bound = 0;
+  auto* scratch = &Scratch;  // for the visitor, which runs under the lock too
   for (;;) {
     if (SilenceHeap.Empty()) return cap;
     bound = SilenceHeap.Top().Key + NearKeysMs;
     Scratch.clear();
     SilenceHeap.VisitUpTo(bound, [&](const auto& e) {
-      if (SilenceKey(*e.Conn) != e.Key) Scratch.push_back(e.Conn);
+      if (SilenceKey(*e.Conn) != e.Key) scratch->push_back(e.Conn);
     });
     if (Scratch.empty()) break;
     for (TSingleConnection* c : Scratch) SilenceHeap.Update(c, SilenceKey(*c));
@@ -627,10 +628,11 @@ bool TCustomPacketBuffer::TrySendLocked(std::unique_ptr<TPacket>& packet, uint32
 // may stand in the heap in the other order than their readings.
 void TCustomPacketBuffer::PromoteDueResends(const TDefaultPerformanceTime& now) {
   const double nowMs = StartMs(now);
+  auto* scratch = &Scratch;  // for the visitor, which runs under the lock too
   for (bool rekeyed = true; rekeyed;) {
     rekeyed = false;
     Scratch.clear();
-    ResendHeap.VisitUpTo(nowMs + KeySlackMs, [&](const auto& e) { Scratch.push_back(e.Conn); });
+    ResendHeap.VisitUpTo(nowMs + KeySlackMs, [&](const auto& e) { scratch->push_back(e.Conn); });
     for (TSingleConnection* c : Scratch) {
       if (c->ResendElapsed(now)) {
         ResendHeap.Erase(c);
@@ -678,7 +680,7 @@ int32_t TCustomPacketBuffer::ResendWaitLocked(const TDefaultPerformanceTime& now
 }
 
 int64_t TCustomPacketBuffer::NextDeadlineMs() {
-  std::lock_guard guard(Lock);
+  TLockGuard guard(Lock);
   if (ShuttingDownFlag.load()) return -1;
   const TDefaultPerformanceTime now = ClockNow();
   if (ReceiveQueue.Count() > 0 || Due.FindNext(0) != NoSlot) return 0;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/Packets.h"
+#include "common/ThreadSafety.h"
 #include "host/TimeTools.h"
 #include "transport/FIFOList.h"
 #include "transport/PacketBuffersIndex.h"
@@ -158,28 +159,31 @@ class TCustomPacketBuffer {
   // table indexed by id: the lookup of every packet.
   static constexpr uint32_t DenseIDs = 1u << 16;
 
-  TIntakeResult ReceiveLocked(std::unique_ptr<TPacket>& packet);
-  TQueueResult QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter, uint32_t msNow);
+  TIntakeResult ReceiveLocked(std::unique_ptr<TPacket>& packet) VX_REQUIRES(Lock);
+  TQueueResult QueueLocked(std::unique_ptr<TPacket>& packet, bool closeAfter, uint32_t msNow)
+      VX_REQUIRES(Lock);
   bool TrySendLocked(std::unique_ptr<TPacket>& packet, uint32_t& waitMs,
-                     const TDefaultPerformanceTime& now);
+                     const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);
   bool TryReceiveLocked(uint32_t& playerID, TReceiveEvent& event, std::unique_ptr<TPacket>& packet,
-                        uint32_t& waitMs);
-  bool ScanSend(const TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet);
-  void PromoteDueResends(const TDefaultPerformanceTime& now);
-  int32_t ResendWaitLocked(const TDefaultPerformanceTime& now, int32_t cap);
-  bool ScanSilence(const TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event);
-  int32_t SilenceWait(const TDefaultPerformanceTime& now, int32_t cap);
-  int32_t DeferredWait(int32_t cap) const;
+                        uint32_t& waitMs) VX_REQUIRES(Lock);
+  bool ScanSend(const TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet)
+      VX_REQUIRES(Lock);
+  void PromoteDueResends(const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);
+  int32_t ResendWaitLocked(const TDefaultPerformanceTime& now, int32_t cap) VX_REQUIRES(Lock);
+  bool ScanSilence(const TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event)
+      VX_REQUIRES(Lock);
+  int32_t SilenceWait(const TDefaultPerformanceTime& now, int32_t cap) VX_REQUIRES(Lock);
+  int32_t DeferredWait(int32_t cap) const VX_REQUIRES(Lock);
   // Follows what a call on a connection did: heaps, bits, wake-ups.
-  void Apply(TSingleConnection& c, const TConnectionEffects& fx);
-  void SyncSend(TSingleConnection& c);
-  void SyncSilence(TSingleConnection& c);
-  void CheckClockJump(const TDefaultPerformanceTime& now);
-  TSingleConnection* Find(uint32_t playerID) const;
-  void SetNewest(uint32_t playerID, TSingleConnection* c);
-  size_t CursorBase(size_t cursor) const;
-  void MakeRoomForSlot();
-  void Relayout(size_t capacity);
+  void Apply(TSingleConnection& c, const TConnectionEffects& fx) VX_REQUIRES(Lock);
+  void SyncSend(TSingleConnection& c) VX_REQUIRES(Lock);
+  void SyncSilence(TSingleConnection& c) VX_REQUIRES(Lock);
+  void CheckClockJump(const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);
+  TSingleConnection* Find(uint32_t playerID) const VX_REQUIRES(Lock);
+  void SetNewest(uint32_t playerID, TSingleConnection* c) VX_REQUIRES(Lock);
+  size_t CursorBase(size_t cursor) const VX_REQUIRES(Lock);
+  void MakeRoomForSlot() VX_REQUIRES(Lock);
+  void Relayout(size_t capacity) VX_REQUIRES(Lock);
   void CountIntake(TIntakeResult r) {
     IntakeCounts[size_t(r)].fetch_add(1, std::memory_order_relaxed);
   }
@@ -188,10 +192,11 @@ class TCustomPacketBuffer {
   }
   // Holds the lock; tells the work handler, after the lock is released,
   // when the call gave the driver work.
-  class TGuard {
+  class VX_SCOPED_CAPABILITY TGuard {
    public:
-    explicit TGuard(TCustomPacketBuffer& buffer) : Buffer(buffer), Held(buffer.Lock) {}
-    ~TGuard();
+    explicit TGuard(TCustomPacketBuffer& buffer) VX_ACQUIRE(buffer.Lock)
+        : Buffer(buffer), Held(buffer.Lock.Native()) {}
+    ~TGuard() VX_RELEASE();
     TGuard(const TGuard&) = delete;
     TGuard& operator=(const TGuard&) = delete;
 
@@ -201,36 +206,38 @@ class TCustomPacketBuffer {
   };
   friend class TGuard;
 
-  mutable std::mutex Lock;  // the lock of the connection list: the buffer's only lock
+  mutable TMutex Lock;  // the lock of the connection list: the buffer's only lock
   std::function<void()> WorkHandler;
-  bool WorkPending = false;  // under Lock: tell the handler when the lock is released
-  TPacketFIFO ReceiveQueue{512, 512, 4096};
+  // Tell the handler when the lock is released.
+  bool WorkPending VX_GUARDED_BY(Lock) = false;
+  TPacketFIFO ReceiveQueue VX_GUARDED_BY(Lock){512, 512, 4096};
   // Login requests held back, by the moment they are handed out.
   static constexpr size_t MaxDeferred = 256;
-  std::multimap<std::chrono::steady_clock::time_point, std::unique_ptr<TPacket>> Deferred;
+  std::multimap<std::chrono::steady_clock::time_point, std::unique_ptr<TPacket>> Deferred
+      VX_GUARDED_BY(Lock);
   // Connections in list order by slot; removed ones leave null holes until
   // the table is compacted.
-  std::vector<std::unique_ptr<TSingleConnection>> Slots;
-  size_t SlotsUsed = 0;  // next free slot at the end
-  int32_t LiveCount = 0;
+  std::vector<std::unique_ptr<TSingleConnection>> Slots VX_GUARDED_BY(Lock);
+  size_t SlotsUsed VX_GUARDED_BY(Lock) = 0;  // next free slot at the end
+  int32_t LiveCount VX_GUARDED_BY(Lock) = 0;
   // The newest connection per PlayerID (older ones chain through
   // OlderSamePlayer), and the same for the small ids as a table.
-  std::unordered_map<uint32_t, TSingleConnection*> ByPlayer;
-  std::vector<TSingleConnection*> NewestByID;
+  std::unordered_map<uint32_t, TSingleConnection*> ByPlayer VX_GUARDED_BY(Lock);
+  std::vector<TSingleConnection*> NewestByID VX_GUARDED_BY(Lock);
   // Slots holding a connection.
-  TSlotBitSet Live;
+  TSlotBitSet Live VX_GUARDED_BY(Lock);
   // Connections with a packet to send now (never csClosed).
-  TSlotBitSet Ready;
+  TSlotBitSet Ready VX_GUARDED_BY(Lock);
   // Silence deadline passed (to be checked), or csClosed.
-  TSlotBitSet Due;
+  TSlotBitSet Due VX_GUARDED_BY(Lock);
   // Pending commands not yet due, by resend deadline.
-  TResendHeap ResendHeap;
+  TResendHeap ResendHeap VX_GUARDED_BY(Lock);
   // Connections neither csClosed nor in Due nor reported, by a lower bound
   // of their silence deadline.
-  TSilenceHeap SilenceHeap;
-  std::vector<TSingleConnection*> Scratch;
+  TSilenceHeap SilenceHeap VX_GUARDED_BY(Lock);
+  std::vector<TSingleConnection*> Scratch VX_GUARDED_BY(Lock);
   // Latest timer start seen, to notice the clock going back.
-  double LatestInstant = 0;
+  double LatestInstant VX_GUARDED_BY(Lock) = 0;
 
   std::atomic<bool> ShuttingDownFlag{false};
   std::atomic<uint32_t> PacketsSent{0};
@@ -241,9 +248,10 @@ class TCustomPacketBuffer {
   std::array<std::atomic<uint64_t>, QueueResultCount> QueueCounts{};
   std::atomic<uint64_t> CreditDrops{0};
   std::atomic<uint64_t> StaleVoice{0};
-  size_t SendCursor = CursorAtFirst;     // slot of the connection served last
-  size_t ReceiveCursor = CursorAtFirst;  // slot of the connection reported last
-  TConnectionTimeouts Defaults;
+  // Slots of the connections served and reported last.
+  size_t SendCursor VX_GUARDED_BY(Lock) = CursorAtFirst;
+  size_t ReceiveCursor VX_GUARDED_BY(Lock) = CursorAtFirst;
+  TConnectionTimeouts Defaults VX_GUARDED_BY(Lock);
 };
 
 }  // namespace vx

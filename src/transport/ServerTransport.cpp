@@ -19,13 +19,13 @@ struct TServerTransport::TWakeTarget {
   TWakeTarget(TEventLoop& loop, TServerTransport& transport) : Loop(loop), Transport(transport) {}
   TEventLoop& Loop;
   TServerTransport& Transport;
-  std::mutex Lock;
-  bool Stopped = false;  // under Lock
+  TMutex Lock;
+  bool Stopped VX_GUARDED_BY(Lock) = false;
 
   void Notify() {
     // On the loop thread the transport lives at least until this returns.
     if (Loop.InLoopThread() && Transport.Driving) return;
-    std::scoped_lock guard(Lock);
+    TLockGuard guard(Lock);
     if (!Stopped) Loop.RequestTurn(Transport);
   }
 };
@@ -55,7 +55,7 @@ void TServerTransport::Start(uint16_t port, const std::string& bindAddress, TEve
 
 void TServerTransport::Stop() {
   if (Wake) {
-    std::scoped_lock guard(Wake->Lock);
+    TLockGuard guard(Wake->Lock);
     Wake->Stopped = true;
   }
   if (Loop) Loop->Detach(*this);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/WaitUntil.h"
 #include "client/Client.h"
 #include "domain/channelobject_u.h"
 #include "domain/zevevira_users_u.h"
@@ -147,14 +148,13 @@ class ServerFixture : public ::testing::Test {
   // Waits (bounded) until the listener has loaded the channel tree, so that
   // channels added by a test come after the stored or default ones.
   void WaitChannelsLoaded() {
-    for (int i = 0; i < 2000; ++i) {
-      {
-        std::scoped_lock lock(*Server->Channels);
-        if (Server->Channels->Count() > 0) return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    FAIL() << "the channel tree was not loaded";
+    const bool loaded = WaitUntil(
+        [&] {
+          std::scoped_lock lock(*Server->Channels);
+          return Server->Channels->Count() > 0;
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(1));
+    if (!loaded) FAIL() << "the channel tree was not loaded";
   }
 
   // Adds a channel to the running server's tree; its id or the error code.

@@ -126,10 +126,12 @@ class ServerFixture : public ::testing::Test {
 
   // Logs in with the request and walks the login steps; the reply's result.
   int32_t Join(client::TClient& c, client::TLoginRequest request, client::TLoginStep3 step3 = {}) {
-    const std::optional<client::TLoginReply> reply = c.Login(request, 3000);
+    // Deadlines generous enough for a loaded sanitizer build; a login that
+    // works takes milliseconds.
+    const std::optional<client::TLoginReply> reply = c.Login(request, 10000);
     if (!reply) return 0;
     if (reply->Result != 1) return reply->Result;
-    EXPECT_TRUE(c.EnterServer(step3, 3000));
+    EXPECT_TRUE(c.EnterServer(step3, 10000));
     return reply->Result;
   }
   int32_t Join(client::TClient& c, const std::string& nick) {

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "../support/WaitUntil.h"
+
 namespace vx::testing {
 
 // A fresh folder under the system's temp directory, removed afterwards.
@@ -118,16 +120,6 @@ inline bool ProcessAlive(pid_t pid) {
   std::getline(stat, content);
   const auto close = content.rfind(')');
   return close == std::string::npos || close + 2 >= content.size() || content[close + 2] != 'Z';
-}
-
-// Polls a condition every 20 ms until it holds or the time is up.
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
 }
 
 }  // namespace vx::testing

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/WaitUntil.h"
 #include "client/Client.h"
 #include "domain/channelobject_u.h"
 #include "domain/zevevira_users_u.h"
@@ -125,10 +126,12 @@ class ServerFixture : public ::testing::Test {
 
   // Logs in with the request and walks the login steps; the reply's result.
   int32_t Join(client::TClient& c, client::TLoginRequest request, client::TLoginStep3 step3 = {}) {
-    const std::optional<client::TLoginReply> reply = c.Login(request, 3000);
+    // Deadlines generous enough for a loaded sanitizer build; a login that
+    // works takes milliseconds.
+    const std::optional<client::TLoginReply> reply = c.Login(request, 10000);
     if (!reply) return 0;
     if (reply->Result != 1) return reply->Result;
-    EXPECT_TRUE(c.EnterServer(step3, 3000));
+    EXPECT_TRUE(c.EnterServer(step3, 10000));
     return reply->Result;
   }
   int32_t Join(client::TClient& c, const std::string& nick) {
@@ -147,14 +150,13 @@ class ServerFixture : public ::testing::Test {
   // Waits (bounded) until the listener has loaded the channel tree, so that
   // channels added by a test come after the stored or default ones.
   void WaitChannelsLoaded() {
-    for (int i = 0; i < 2000; ++i) {
-      {
-        std::scoped_lock lock(*Server->Channels);
-        if (Server->Channels->Count() > 0) return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    FAIL() << "the channel tree was not loaded";
+    const bool loaded = WaitUntil(
+        [&] {
+          std::scoped_lock lock(*Server->Channels);
+          return Server->Channels->Count() > 0;
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(1));
+    if (!loaded) FAIL() << "the channel tree was not loaded";
   }
 
   // Adds a channel to the running server's tree; its id or the error code.

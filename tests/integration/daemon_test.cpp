@@ -13,6 +13,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// True while the signal waits among the process's pending signals (it
+// stays there when every thread blocks it).
+bool SignalPending(pid_t pid, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("ShdPnd:", 0) == 0) {
+      return ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1) != 0;
+    }
+  }
+  return false;
+}
+
 TEST(Daemon, VersionAndHelpPrintAndExitWithoutStarting) {
   TScratchDir dir;
   for (const char* arg : {"-ver", "--version", "-VER"}) {
@@ -68,7 +80,7 @@ TEST(Daemon, StartsRunsAndStopsOnSigterm) {
   ASSERT_EQ(kill(pid, SIGHUP), 0);
   EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log), "daemon activated") == 2; }, 5s));
   ASSERT_EQ(kill(pid, SIGINT), 0);
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(WaitUntil([&] { return SignalPending(pid, SIGINT); }, 5s));
   EXPECT_TRUE(ProcessAlive(pid)) << "SIGINT must not stop the daemon";
 
   // SIGTERM: shutdown (with its pause of 5 s), footer, pid file removed.

@@ -170,11 +170,7 @@ TEST_F(TcpQueryTest, LookupSelectionAndListings) {
   EXPECT_EQ(c->Ask("pl " + P(Port)), Lines{"OK"});
 
   // Channel lines; a line break in a channel name cannot forge reply lines.
-  for (int i = 0; i < 2000; ++i) {
-    std::scoped_lock lock(*Server->Channels);
-    if (Server->Channels->Count() > 0) break;  // the listener loaded the tree
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  WaitChannelsLoaded();
   {
     std::scoped_lock players(Server->Players.Lock);
     std::scoped_lock lock(*Server->Channels);
@@ -449,9 +445,8 @@ TEST_F(TcpQueryTest, LimitsAndStop) {
     TQueryClient full(Query->Port(), "127.0.0.9");
     EXPECT_TRUE(full.ClosedSilently(2000));
     many.erase(many.begin());
-    for (int i = 0; i < 200 && Query->LineServer().ConnectionCount() > 63; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(WaitUntil([&] { return Query->LineServer().ConnectionCount() <= 63; },
+                          std::chrono::seconds(5)));
     auto again = Connect();
     EXPECT_EQ(again->Ask("ver").back(), "OK");
   }

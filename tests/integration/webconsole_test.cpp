@@ -378,10 +378,10 @@ TEST_F(WebConsoleTest, LogPageAndLiveFigures) {
   EXPECT_NE(live.Body.find("\"charts\":\"\\u003cdiv class=\\\"charts\\\"\\u003e"),
             std::string::npos);
   EXPECT_EQ(Web->Console().LiveFigures().WatchedCount(), 1u);
-  EXPECT_TRUE(someone.Quit(2000));
+  EXPECT_TRUE(someone.Quit(10000));
   EXPECT_TRUE(PumpAll(
       [&] { return admin->Get("/LIVE.VXCMD").Body.find("\"users\":0") != std::string::npos; },
-      3000));
+      10000));
 }
 
 }  // namespace

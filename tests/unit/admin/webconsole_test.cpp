@@ -99,7 +99,7 @@ TEST(WebConsoleLive, SamplesWatchedServersAndDrawsTheirRates) {
   }
   EXPECT_EQ(live.WatchedCount(), 0u);
   const int stopped = probes;
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3 * live.IntervalMs));
   EXPECT_EQ(probes, stopped);
 
   // Rates per second; totals that fell (a restart) count as nothing.

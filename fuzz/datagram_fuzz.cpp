@@ -151,10 +151,10 @@ class THarness {
     }
     if ((ctl & CtlSeal) && (packet->IsCommand() || packet->IsMaintenance())) packet->SealChecksum();
     if (ctl & CtlOtherAddress) {
-      packet->SetPeer("10.0.1." + std::to_string(size % 4), uint16_t(6000 + size % 7));
+      packet->SetPeer(Network + std::to_string(100 + size % 4), uint16_t(6000 + size % 7));
     } else {
       const uint32_t n = who ? who->PlayerID % 8 : 9;
-      packet->SetPeer("10.0.0." + std::to_string(n), uint16_t(5000 + n));
+      packet->SetPeer(Network + std::to_string(n), uint16_t(5000 + n));
     }
     if ((ctl & CtlTimeout) && playerID != 0)
       Server->PacketBuffer->SetConnectionTimeouts(playerID, TConnectionTimeouts{0, 0, 0});
@@ -245,6 +245,16 @@ class THarness {
     Feed(step3.Data(), step3.Size(), uint8_t(n | CtlAck));
   }
 
+  // The addresses of one input are its own: the login throttle is
+  // process-wide, and failed logins of earlier inputs must not hold back
+  // this input's logins.
+  static std::string FreshNetwork() {
+    static uint32_t inputs = 0;
+    ++inputs;
+    return "10." + std::to_string((inputs >> 8) & 255) + "." + std::to_string(inputs & 255) + ".";
+  }
+
+  const std::string Network = FreshNetwork();
   std::shared_ptr<TServerObject> Server;
   std::vector<std::unique_ptr<TPacket>> Sent;
   TPacket LastReply = TPacket::WithMagic(MAGIC_MAINTENANCE, LoginReplySize);

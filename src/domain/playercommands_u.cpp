@@ -64,8 +64,13 @@ void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
     }
   };
   TZeveVira* db = server.Database();
-  if (db == nullptr || !TZeveViraUsers(*db).AddUser(server.ConfigName, account, std::move(reply)))
-    RefuseCommand(l, REGISTERERR_ADD_FAILED);
+  if (db == nullptr) return RefuseCommand(l, REGISTERERR_ADD_FAILED);
+  // The change is made on the database's writer thread: this thread relays
+  // voice and must not wait while the writer holds the database's lock.
+  db->Writer().Post([db, serverKey = server.ConfigName, account, reply = std::move(reply)] {
+    if (!TZeveViraUsers(*db).AddUser(serverKey, account, reply))
+      reply({false, "the account exists or its name cannot be stored"});
+  });
 }
 
 // Whether the keep-in-tree flag survives a move from old to new: only
@@ -365,10 +370,15 @@ int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender
     target->Priviliges &= uint16_t(~SERVERPRIV_ADMIN);
     CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, PRIVACTION_SERVER_REVOKE, 0,
                                          sender.PlayerID);
-    // Saved by the database's writer; a failure is logged there.
-    if (db != nullptr) TZeveViraUsers(*db).DeleteUser(server.ConfigName, target->LogInName, {});
+    // Made and saved by the database's writer; a failure is logged there.
+    if (db != nullptr)
+      db->Writer().Post([db, serverKey = server.ConfigName, name = target->LogInName] {
+        TZeveViraUsers(*db).DeleteUser(serverKey, name, {});
+      });
   } else if (db != nullptr) {
-    TZeveViraUsers(*db).StoreUser(server.ConfigName, *target, {});
+    db->Writer().Post([db, serverKey = server.ConfigName, account = *target] {
+      TZeveViraUsers(*db).StoreUser(serverKey, account, {});
+    });
   }
   CMD_sc_NotifyPlayerPrivilegesChanged(server, target->PlayerID, action, bitNumber,
                                        sender.PlayerID);

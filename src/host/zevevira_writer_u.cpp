@@ -81,6 +81,31 @@ void TZeveViraWriter::Submit(TSaveDone done, TSaveUndo undo) {
   if (done) done(result);
 }
 
+void TZeveViraWriter::Post(std::function<void()> task) {
+  {
+    TLockGuard queue(QueueLock);
+    if (Active) {
+      Tasks.push_back(std::move(task));
+      ++Posted;
+      Wake.notify_one();
+      return;
+    }
+  }
+  std::vector<std::function<void()>> tasks;
+  tasks.push_back(std::move(task));
+  RunTasks(tasks);
+}
+
+void TZeveViraWriter::RunTasks(std::vector<std::function<void()>>& tasks) {
+  for (auto& task : tasks) {
+    try {
+      task();
+    } catch (const std::exception& e) {
+      LogRaised("TZeveViraWriter.Post", e);
+    }
+  }
+}
+
 TSaveResult TZeveViraWriter::Commit(TSaveUndo undo) {
   std::promise<TSaveResult> outcome;
   std::future<TSaveResult> result = outcome.get_future();
@@ -90,6 +115,9 @@ TSaveResult TZeveViraWriter::Commit(TSaveUndo undo) {
 
 void TZeveViraWriter::Sync() {
   TMutexLock queue(QueueLock);
+  // The tasks first: the saves they hand over count too.
+  const uint64_t tasks = Posted;
+  while (TasksRun < tasks && Active) Idle.wait(queue.Native());
   const uint64_t target = Submitted;
   while (Completed < target && Active) Idle.wait(queue.Native());
 }
@@ -129,13 +157,25 @@ void TZeveViraWriter::Execute() {
   for (;;) {
     {
       TMutexLock queue(QueueLock);
-      while (Queue.empty() && !Stopping) Wake.wait(queue.Native());
-      if (Queue.empty()) {
+      while (Queue.empty() && Tasks.empty() && !Stopping) Wake.wait(queue.Native());
+      if (Queue.empty() && Tasks.empty()) {
         // From here on saves are written by whoever hands them over.
         Active = false;
         Idle.notify_all();
         return;
       }
+    }
+    std::vector<std::function<void()>> tasks;
+    {
+      TLockGuard queue(QueueLock);
+      tasks.swap(Tasks);
+    }
+    if (!tasks.empty()) {
+      RunTasks(tasks);
+      TLockGuard queue(QueueLock);
+      TasksRun += tasks.size();
+      Idle.notify_all();
+      if (Queue.empty()) continue;
     }
     std::vector<TJob> batch;
     TSaveResult result;

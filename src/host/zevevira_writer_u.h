@@ -58,11 +58,16 @@ class TZeveViraWriter {
   // outcome; `undo` reverts the change in the tree when it could not be
   // saved (it runs under the database's lock).
   void Submit(TSaveDone done, TSaveUndo undo = {});
+  // Runs the task on the writer's thread, in the order tasks are posted and
+  // before the next image is taken, so that a thread that serves players
+  // never waits for the database's lock to change the tree: the task makes
+  // the change and hands over its save. Without the thread it runs here.
+  void Post(std::function<void()> task);
   // Hands over a save and waits for its outcome; not with the database's
   // lock held.
   TSaveResult Commit(TSaveUndo undo = {});
-  // Returns once every save handed over before has been written and its
-  // `done` has run.
+  // Returns once every task posted and every save handed over before has
+  // been written and its `done` has run.
   void Sync();
 
  private:
@@ -72,6 +77,8 @@ class TZeveViraWriter {
   };
 
   void Execute();
+  // Runs the tasks, logging what one raises.
+  static void RunTasks(std::vector<std::function<void()>>& tasks);
   // Writes the tree as it is now (the caller holds the database's lock or
   // is the writer's thread), logging a failure.
   TSaveResult Save();
@@ -84,6 +91,9 @@ class TZeveViraWriter {
   std::condition_variable Wake;  // work for the thread, or the stop
   std::condition_variable Idle;  // a batch completed
   std::vector<TJob> Queue VX_GUARDED_BY(QueueLock);
+  std::vector<std::function<void()>> Tasks VX_GUARDED_BY(QueueLock);
+  uint64_t Posted VX_GUARDED_BY(QueueLock) = 0;
+  uint64_t TasksRun VX_GUARDED_BY(QueueLock) = 0;
   uint64_t Submitted VX_GUARDED_BY(QueueLock) = 0;
   uint64_t Completed VX_GUARDED_BY(QueueLock) = 0;
   bool Active VX_GUARDED_BY(QueueLock) = false;  // the thread takes new saves

@@ -163,6 +163,17 @@ TEST_F(PersistenceTest, RegistrationIsAnsweredOnceOnDiskWithoutStallingTheServer
   release.set_value();
   EXPECT_TRUE(Await(boss, cmd::CMD_sc_PlayerAdminRegisteredOK));
   EXPECT_TRUE(OnDisk("newbie"));
+
+  // A long hold of the database's lock (a large image being taken) does not
+  // hold up the server either: the account is added on the writer's thread.
+  {
+    TLockGuard database(Manager.Database()->Mutex());
+    AdminRegister(boss, "later");
+    Send(boss, cmd::CMD_cs_PlayerFlagsChanged, TPayload(28).U32(24, 0));
+    EXPECT_TRUE(Await(boss, cmd::CMD_sc_NotifyPlayerFlagsChanged));
+  }
+  EXPECT_TRUE(Await(boss, cmd::CMD_sc_PlayerAdminRegisteredOK));
+  EXPECT_TRUE(OnDisk("later"));
 }
 
 }  // namespace

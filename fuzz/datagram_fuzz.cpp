@@ -211,7 +211,7 @@ class THarness {
         h.SetConnectionID(out->CommandHeader().ConnectionID());
         h.SetPlayerID(out->CommandHeader().PlayerID());
         h.SetSequence(out->CommandHeader().Sequence());
-        ack->SetPeer(out->PeerIP, out->PeerPort);
+        ack->SetPeer(out->PeerAddress, out->PeerPort);
         buffer.ReceivePacket(std::move(ack));
         busy = true;
       }

@@ -1,5 +1,7 @@
 #include "common/Packets.h"
 
+#include <arpa/inet.h>
+
 #include <stdexcept>
 
 #include "common/fcrc.h"
@@ -140,8 +142,36 @@ void TPacket::Assign(const TPacket& source) {
   if (this == &source) return;
   Bytes.clear();
   Append(source.Data(), source.Size());
-  PeerIP = source.PeerIP;
+  PeerAddress = source.PeerAddress;
   PeerPort = source.PeerPort;
+}
+
+void TPacket::SetPeer(const std::string& ip, uint16_t port) {
+  uint32_t address = 0;
+  ParseIPv4(ip, address);
+  SetPeer(address, port);
+}
+
+std::string IPv4Text(uint32_t address) {
+  // Written by hand: logins and the connection info ask for it.
+  const uint32_t a = ntohl(address);
+  char text[INET_ADDRSTRLEN];
+  size_t n = 0;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned part = (a >> shift) & 0xFFu;
+    if (part >= 100) text[n++] = char('0' + part / 100);
+    if (part >= 10) text[n++] = char('0' + part / 10 % 10);
+    text[n++] = char('0' + part % 10);
+    if (shift > 0) text[n++] = '.';
+  }
+  return std::string(text, n);
+}
+
+bool ParseIPv4(const std::string& text, uint32_t& address) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  address = parsed.s_addr;
+  return true;
 }
 
 TPacketClass TPacket::Class() const {

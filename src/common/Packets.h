@@ -113,6 +113,11 @@ class TMaintenanceHeader : public THeaderView {
   uint32_t Checksum() const { return GetLE32(P + 16); }
 };
 
+// An IPv4 address (network byte order) as dotted text, and back; ParseIPv4
+// yields false for a text that is no dotted IPv4 address.
+std::string IPv4Text(uint32_t address);
+bool ParseIPv4(const std::string& text, uint32_t& address);
+
 // The bytes of a packet: up to InlineSize of them inside the packet object
 // (a relayed voice frame, a command, an ack or a ping need no allocation of
 // their own), more on the heap.
@@ -184,7 +189,9 @@ class TPacket {
   void Resize(size_t size);
   void Append(const void* data, size_t size);
 
-  std::string PeerIP;
+  // The peer's IPv4 address in network byte order, as the socket gives it,
+  // and its port: kept in binary, since every datagram carries them.
+  uint32_t PeerAddress = 0;
   uint16_t PeerPort = 0;
   // When the packet was queued for sending, in ms of the process clock
   // (wrapping); voice that waited too long is dropped.
@@ -195,10 +202,14 @@ class TPacket {
   // A login request whose answer was held back until its moment (login
   // throttling): it is not held back again.
   bool AnswerReserved = false;
-  void SetPeer(const std::string& ip, uint16_t port) {
-    PeerIP = ip;
+  void SetPeer(uint32_t address, uint16_t port) {
+    PeerAddress = address;
     PeerPort = port;
   }
+  // From dotted text; a text that is no IPv4 address gives 0.0.0.0.
+  void SetPeer(const std::string& ip, uint16_t port);
+  // The peer's address as dotted text.
+  std::string PeerIP() const { return IPv4Text(PeerAddress); }
   // Copies bytes and peer.
   void Assign(const TPacket& source);
 

@@ -93,10 +93,10 @@ void GiveWay(TServerObject& server, TClientObject* player) {
 // A guessed password: counted against the address and logged (never the
 // password itself).
 void LoginFailed(TServerObject& server, const TPacket& request, const TClientObject& client) {
-  ProcessLoginThrottle().RecordFailure(request.PeerIP, TLoginThrottle::TClock::now());
+  ProcessLoginThrottle().RecordFailure(request.PeerIP(), TLoginThrottle::TClock::now());
   LogFmt(LMTWARNING, LMDALL, "UDP Listener", "SP: %1 failed login of %2 from %3",
          {server.Settings()->ServerUDPPort,
-          client.LogInName.empty() ? client.NickName : client.LogInName, request.PeerIP});
+          client.LogInName.empty() ? client.NickName : client.LogInName, request.PeerIP()});
 }
 
 }  // namespace
@@ -139,7 +139,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   // client tries again later, and a guesser learns nothing.
   if (!request.AnswerReserved) {
     const auto now = TLoginThrottle::TClock::now();
-    const auto at = ProcessLoginThrottle().ReserveAnswer(request.PeerIP, now);
+    const auto at = ProcessLoginThrottle().ReserveAnswer(request.PeerIP(), now);
     if (at == TLoginThrottle::Refused) return;
     if (at > now) {
       l.CurrentPacket->AnswerReserved = true;
@@ -214,7 +214,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     }
   }
 
-  server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP,
+  server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP(),
                                      request.PeerPort, 1, request.Size());
 
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !settings->ServerPassword.empty() &&
@@ -269,9 +269,9 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if (result == LOGIN_ACCEPTED) {
     if (client->Priviliges & SERVERPRIV_ADMIN) {
       LogFmt(LMTWARNING, LMDINFO, "UDP Listener", "SP: %1 administrator %2 logged in from %3",
-             {settings->ServerUDPPort, client->LogInName, request.PeerIP});
+             {settings->ServerUDPPort, client->LogInName, request.PeerIP()});
     }
-    client->LoginAddress = request.PeerIP;
+    client->LoginAddress = request.PeerIP();
     if (givesWay) GiveWay(server, givesWay);
     server.Players.Items.push_back(std::move(client));
     server.Players.Changed();

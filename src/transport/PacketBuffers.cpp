@@ -247,8 +247,10 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerID, uint32_t connectionID
                                         const std::string& peerIP, uint16_t peerPort,
                                         uint32_t firstMaintenanceSequence,
                                         size_t loginRequestBytes) {
+  uint32_t peerAddress = 0;
+  ParseIPv4(peerIP, peerAddress);
   TGuard guard(*this);
-  auto conn = std::make_unique<TSingleConnection>(playerID, connectionID, peerIP, peerPort,
+  auto conn = std::make_unique<TSingleConnection>(playerID, connectionID, peerAddress, peerPort,
                                                   firstMaintenanceSequence, Defaults);
   TSingleConnection* c = conn.get();
   if (loginRequestBytes > 0) {
@@ -355,7 +357,7 @@ bool TCustomPacketBuffer::GetConnectionInfo(uint32_t playerID, uint32_t& connect
   bytesSent = ClampToUInt32(c->BytesSent);
   packetsReceived = c->PacketsReceived;
   bytesReceived = ClampToUInt32(c->BytesReceived);
-  peerIP = c->PeerIP;
+  peerIP = IPv4Text(c->PeerAddress);
   peerPort = c->PeerPort;
   packetLoss = c->PacketLoss();
   averagePing = ClampToUInt16(c->AveragePing);
@@ -565,6 +567,12 @@ void TCustomPacketBuffer::SendPackets(std::vector<std::unique_ptr<TPacket>>& pac
   {
     TGuard guard(*this);
     const uint32_t msNow = WrappedMs(ClockNow());
+    // The recipients' connections are fetched from memory together rather
+    // than one after the other as each packet is queued.
+    for (const auto& packet : packets) {
+      if (!packet || !packet->IsVoiceS2C()) continue;
+      if (const TSingleConnection* c = Find(packet->VoiceS2CHeader().PlayerID())) c->Prefetch();
+    }
     for (auto& packet : packets) {
       if (packet) CountQueue(QueueLocked(packet, false, msNow));
       packet.reset();
@@ -601,11 +609,12 @@ size_t TCustomPacketBuffer::TakeDue(std::vector<std::unique_ptr<TPacket>>& out, 
   if (ShuttingDownFlag.load()) return 0;
   // The packets of a batch are taken at one instant.
   const TDefaultPerformanceTime now = ClockNow();
+  const uint32_t msNow = WrappedMs(now);
+  PrepareSend(now);
   std::unique_ptr<TPacket> packet;
-  uint32_t waitMs = 0;
   size_t taken = 0;
   int64_t bytes = 0;
-  while (taken < max && TrySendLocked(packet, waitMs, now)) {
+  while (taken < max && NextDue(now, msNow, packet)) {
     bytes += int64_t(packet->Size());
     out.push_back(std::move(packet));
     ++taken;
@@ -649,12 +658,22 @@ void TCustomPacketBuffer::PromoteDueResends(const TDefaultPerformanceTime& now) 
 }
 
 // The round of the sender's try: one packet from the first connection after
-// the cursor that has one.
+// the cursor that has one, once the resends due have joined the ready set.
 bool TCustomPacketBuffer::ScanSend(const TDefaultPerformanceTime& now,
                                    std::unique_ptr<TPacket>& packet) {
+  PrepareSend(now);
+  return NextDue(now, WrappedMs(now), packet);
+}
+
+void TCustomPacketBuffer::PrepareSend(const TDefaultPerformanceTime& now) {
   CheckClockJump(now);
   PromoteDueResends(now);
-  const uint32_t msNow = WrappedMs(now);
+}
+
+// Taking a packet never makes a resend due at the same instant, so a batch
+// taken at one instant needs PrepareSend once.
+bool TCustomPacketBuffer::NextDue(const TDefaultPerformanceTime& now, uint32_t msNow,
+                                  std::unique_ptr<TPacket>& packet) {
   for (;;) {
     const size_t slot = Ready.FindNextCircular(CursorBase(SendCursor));
     if (slot == NoSlot) return false;

@@ -168,6 +168,9 @@ class TCustomPacketBuffer {
                         uint32_t& waitMs) VX_REQUIRES(Lock);
   bool ScanSend(const TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet)
       VX_REQUIRES(Lock);
+  void PrepareSend(const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);
+  bool NextDue(const TDefaultPerformanceTime& now, uint32_t msNow, std::unique_ptr<TPacket>& packet)
+      VX_REQUIRES(Lock);
   void PromoteDueResends(const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);
   int32_t ResendWaitLocked(const TDefaultPerformanceTime& now, int32_t cap) VX_REQUIRES(Lock);
   bool ScanSilence(const TDefaultPerformanceTime& now, uint32_t& playerID, TReceiveEvent& event)

@@ -1,6 +1,5 @@
 #include "transport/ServerCounters.h"
 
-
 namespace vx {
 
 std::string_view LoginRefusalName(TLoginRefusal reason) {

@@ -98,7 +98,7 @@ void TServerTransport::OnReadable() {
       auto packet = std::make_unique<TPacket>(
           buffers.Bytes.data() + size_t(i) * TReadBuffers::DatagramSize, size);
       const sockaddr_in& from = buffers.Sources[i];
-      packet->SetPeer(TUDPServerSocket::AddressText(from), ntohs(from.sin_port));
+      packet->SetPeer(from.sin_addr.s_addr, ntohs(from.sin_port));
       packet->WaitedMs = WaitedMs(m, now);
       Intake.push_back(std::move(packet));
     }

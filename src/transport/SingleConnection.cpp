@@ -69,13 +69,12 @@ const char* QueueResultText(TQueueResult result) {
   return "";
 }
 
-TSingleConnection::TSingleConnection(uint32_t playerID, uint32_t connectionID,
-                                     const std::string& peerIP, uint16_t peerPort,
-                                     uint32_t firstMaintenanceSequence,
+TSingleConnection::TSingleConnection(uint32_t playerID, uint32_t connectionID, uint32_t peerAddress,
+                                     uint16_t peerPort, uint32_t firstMaintenanceSequence,
                                      const TConnectionTimeouts& timeouts)
     : PlayerID(playerID),
       ConnectionID(connectionID),
-      PeerIP(peerIP),
+      PeerAddress(peerAddress),
       PeerPort(peerPort),
       MaintenanceSendSequence(firstMaintenanceSequence),
       MaintenanceExpected(firstMaintenanceSequence + 2),
@@ -193,7 +192,7 @@ TIntakeResult TSingleConnection::Receive(std::unique_ptr<TPacket>& packet, TPack
   if (State == csClosed) return TIntakeResult::AfterClose;
   Reported = false;  // alive again: its next silence is reported anew
   Validated = true;
-  PeerIP = p.PeerIP;
+  PeerAddress = p.PeerAddress;
   PeerPort = p.PeerPort;
   Restart(LastReceiveTimer);
   fx.Received = true;
@@ -427,7 +426,7 @@ std::unique_ptr<TPacket> TSingleConnection::NextPacketOnce(const TDefaultPerform
   }
   if (p) {
     p->SealChecksum();
-    p->SetPeer(PeerIP, PeerPort);
+    p->SetPeer(PeerAddress, PeerPort);
     LastSendTimer.Assign(now);
     PacketsSent += 1;
     BytesSent += int64_t(p->Size());

@@ -20,15 +20,9 @@ void TVXUDPSender::Transmit(TUDPServerSocket& socket,
                             const std::vector<std::unique_ptr<TPacket>>& batch) {
   Datagrams.clear();
   for (const auto& packet : batch) {
-    if (!LastValid || packet->PeerIP != LastIP) {
-      LastIP = packet->PeerIP;
-      LastValid = TUDPServerSocket::ParseAddress(LastIP, 0, LastAddress);
-    }
-    if (!LastValid) {
-      LogSendError(EUDPSocket("invalid address " + packet->PeerIP));
-      continue;
-    }
-    TUDPServerSocket::TDatagram d{packet->Data(), packet->Size(), LastAddress};
+    TUDPServerSocket::TDatagram d{packet->Data(), packet->Size(), {}};
+    d.To.sin_family = AF_INET;
+    d.To.sin_addr.s_addr = packet->PeerAddress;
     d.To.sin_port = htons(packet->PeerPort);
     Datagrams.push_back(d);
   }

@@ -17,15 +17,11 @@ namespace vx {
 
 class TVXUDPSender {
  public:
-  // Writes the packets in order. Consecutive packets mostly go to the same
-  // address text, which is then parsed once.
+  // Writes the packets in order, each to its peer.
   void Transmit(TUDPServerSocket& socket, const std::vector<std::unique_ptr<TPacket>>& batch);
 
  private:
   std::vector<TUDPServerSocket::TDatagram> Datagrams;
-  std::string LastIP;
-  sockaddr_in LastAddress{};
-  bool LastValid = false;
 };
 
 }  // namespace vx

@@ -129,21 +129,6 @@ void TUDPServerSocket::SendTo(const uint8_t* data, size_t size, const std::strin
   SendTo(data, size, to);
 }
 
-std::string TUDPServerSocket::AddressText(const sockaddr_in& address) {
-  // Written by hand: this runs for every datagram received.
-  const uint32_t a = ntohl(address.sin_addr.s_addr);
-  char text[INET_ADDRSTRLEN];
-  size_t n = 0;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const unsigned part = (a >> shift) & 0xFFu;
-    if (part >= 100) text[n++] = char('0' + part / 100);
-    if (part >= 10) text[n++] = char('0' + part / 10 % 10);
-    text[n++] = char('0' + part % 10);
-    if (shift > 0) text[n++] = '.';
-  }
-  return std::string(text, n);
-}
-
 bool TUDPServerSocket::ParseAddress(const std::string& ip, uint16_t port, sockaddr_in& out) {
   out = {};
   out.sin_family = AF_INET;

@@ -62,8 +62,6 @@ class TUDPServerSocket {
   void SendBatch(std::span<const TDatagram> datagrams,
                  const std::function<void(const EUDPSocket&)>& onError);
 
-  // Dotted text of an IPv4 address, without allocation for short texts.
-  static std::string AddressText(const sockaddr_in& address);
   // Parses dotted text; false when it is not an IPv4 address.
   static bool ParseAddress(const std::string& ip, uint16_t port, sockaddr_in& out);
 

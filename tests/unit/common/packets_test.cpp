@@ -139,7 +139,7 @@ TEST(Packet, BytesInsideAndOnTheHeap) {
     for (const TPacket* q : {&copy, &moved}) {
       ASSERT_EQ(q->Size(), size);
       EXPECT_EQ(0, std::memcmp(q->Data(), pattern.data(), size));
-      EXPECT_EQ(q->PeerIP, "10.0.0.1");
+      EXPECT_EQ(q->PeerIP(), "10.0.0.1");
     }
     TPacket assigned(pattern.data() + 1, 300);  // heap first, then given small or large bytes
     assigned = moved;
@@ -216,7 +216,7 @@ TEST(Packet, HeaderFieldsAndAssign) {
   TPacket copy;
   copy.Assign(v);
   EXPECT_EQ(copy.Size(), 30u);
-  EXPECT_EQ(copy.PeerIP, "10.1.2.3");
+  EXPECT_EQ(copy.PeerIP(), "10.1.2.3");
   EXPECT_EQ(copy.PeerPort, 8767);
   EXPECT_EQ(std::memcmp(copy.Data(), v.Data(), 30), 0);
 }

@@ -236,7 +236,7 @@ TEST_F(PacketBufferTest, CommandsAreAcknowledgedAndDeliveredOnceInOrder) {
   EXPECT_EQ(ack->AckHeader().Sequence(), 2u);
   EXPECT_EQ(ack->ConnectionID(), 10u);
   EXPECT_EQ(ack->PlayerID(), 1u);
-  EXPECT_EQ(ack->PeerIP, kIP);
+  EXPECT_EQ(ack->PeerIP(), kIP);
   EXPECT_EQ(ack->PeerPort, kPort);
   ExpectNothingReceived();
   EXPECT_EQ(Peek(1, [](const TSingleConnection& c) { return c.CommandExpected; }), 1u);
@@ -646,7 +646,7 @@ TEST_F(PacketBufferTest, ConnectionInfoFigures) {
   Buf->SendPacket(ServerMaintenance(1, MAINT_PONG), false);
   auto reply = Send();
   ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->PeerIP, "127.0.0.2");
+  EXPECT_EQ(reply->PeerIP(), "127.0.0.2");
   EXPECT_EQ(reply->PeerPort, 6000u);
 
   // A figure wider than its output is clamped: an average ping of 100 s.
@@ -874,7 +874,9 @@ class TLiteralBuffer {
  public:
   void AddConnection(uint32_t pid, uint32_t cid, const std::string& ip, uint16_t port,
                      uint32_t firstMaintenance) {
-    List.push_back(std::make_unique<TSingleConnection>(pid, cid, ip, port, firstMaintenance,
+    uint32_t address = 0;
+    ParseIPv4(ip, address);
+    List.push_back(std::make_unique<TSingleConnection>(pid, cid, address, port, firstMaintenance,
                                                        TConnectionTimeouts{}));
   }
   void RemoveConnection(uint32_t pid) {

@@ -2,6 +2,7 @@
 // moves: order and repeats of commands, resend timing from round trips,
 // silence per state, voice that waited too long.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include "common/ByteOrder.h"
 #include "transport/SingleConnection.h"
@@ -70,7 +71,7 @@ class SingleConnectionTest : public ::testing::Test {
 
   TManualClock Clock{TDateTime{45000.5}};
   TClockOverride Override{Clock};
-  TSingleConnection C{1, 10, "127.0.0.1", 5000, 1, TConnectionTimeouts{}};
+  TSingleConnection C{1, 10, htonl(INADDR_LOOPBACK), 5000, 1, TConnectionTimeouts{}};
   uint32_t Stale = 0;
 };
 

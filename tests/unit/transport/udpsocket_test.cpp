@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/Packets.h"
 #include "transport/udpsocket_u.h"
 
 namespace vx {
 namespace {
 
-TEST(UDPServerSocket, AddressTextMatchesTheSystemsFormatting) {
+TEST(UDPServerSocket, AddressTextsMatchTheSystemsFormatting) {
   std::vector<uint32_t> addresses = {0u,          0xFFFFFFFFu, 0x7F000001u, 0x0A006409u,
                                      0x01020304u, 0x63646566u, 0xC0A80001u};
   std::mt19937 random(7);
@@ -25,10 +26,13 @@ TEST(UDPServerSocket, AddressTextMatchesTheSystemsFormatting) {
     address.sin_addr.s_addr = htonl(a);
     char expected[INET_ADDRSTRLEN];
     ASSERT_NE(inet_ntop(AF_INET, &address.sin_addr, expected, sizeof expected), nullptr);
-    EXPECT_EQ(TUDPServerSocket::AddressText(address), expected);
+    EXPECT_EQ(IPv4Text(address.sin_addr.s_addr), expected);
     sockaddr_in back{};
     ASSERT_TRUE(TUDPServerSocket::ParseAddress(expected, 7, back));
     EXPECT_EQ(back.sin_addr.s_addr, address.sin_addr.s_addr);
+    uint32_t parsed = 0;
+    ASSERT_TRUE(ParseIPv4(expected, parsed));
+    EXPECT_EQ(parsed, address.sin_addr.s_addr);
   }
 }
 

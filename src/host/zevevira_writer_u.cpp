@@ -1,5 +1,8 @@
 #include "host/zevevira_writer_u.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <exception>
 #include <future>
 #include <utility>
@@ -154,6 +157,9 @@ void TZeveViraWriter::Complete(std::vector<TJob>& jobs, const TSaveResult& resul
 }
 
 void TZeveViraWriter::Execute() {
+  // Building an image takes milliseconds of processor time: on a machine
+  // whose cores are busy, the threads that relay voice go first.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), WriterNice);
   for (;;) {
     {
       TMutexLock queue(QueueLock);

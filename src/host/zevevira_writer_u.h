@@ -76,6 +76,8 @@ class TZeveViraWriter {
     TSaveUndo Undo;
   };
 
+  // The writer thread's nice value (the players' threads keep 0).
+  static constexpr int WriterNice = 10;
   void Execute();
   // Runs the tasks, logging what one raises.
   static void RunTasks(std::vector<std::function<void()>>& tasks);

@@ -170,17 +170,19 @@ class alignas(64) TSingleConnection {
   // receives what is sent to it. Until then what is sent to it (but the
   // login reply) is limited to Credit bytes.
   bool Validated = true;
-  int64_t Credit = 0;
+  uint32_t VoiceSendCounter = 0;
   TPacketFIFO VoiceQueue{16, 16, 1024};
+  uint32_t PacketsSent = 0;
+  // The first cache line ends here: queueing a voice packet reads nothing
+  // beyond it, sending one reads the next two.
   std::unique_ptr<TPacket> PendingCommand;
+  int64_t BytesSent = 0;
+  TDefaultPerformanceTime LastSendTimer;
   TPacketFIFO AckQueue{16, 16, 1024};
   TPacketFIFO CommandQueue{16, 16, 1024};
   TPacketFIFO MaintenanceQueue{16, 16, 1024};
   uint32_t CommandSendSequence = 0;
-  uint32_t VoiceSendCounter = 0;
-  uint32_t PacketsSent = 0;
-  int64_t BytesSent = 0;
-  TDefaultPerformanceTime LastSendTimer;
+  int64_t Credit = 0;
 
   TDefaultPerformanceTime LastReceiveTimer;
   uint32_t PacketsReceived = 0;

@@ -567,12 +567,17 @@ void TCustomPacketBuffer::SendPackets(std::vector<std::unique_ptr<TPacket>>& pac
   {
     TGuard guard(*this);
     const uint32_t msNow = WrappedMs(ClockNow());
-    // The recipients' connections are fetched from memory together rather
-    // than one after the other as each packet is queued.
-    for (const auto& packet : packets) {
-      if (!packet || !packet->IsVoiceS2C()) continue;
-      if (const TSingleConnection* c = Find(packet->VoiceS2CHeader().PlayerID())) c->Prefetch();
-    }
+    // The recipients' connections, and then the slots of their voice queues,
+    // are fetched from memory together rather than one after the other as
+    // each packet is queued.
+    const auto prefetch = [&](auto fetch) {
+      for (const auto& packet : packets) {
+        if (!packet || !packet->IsVoiceS2C()) continue;
+        if (const TSingleConnection* c = Find(packet->VoiceS2CHeader().PlayerID())) fetch(*c);
+      }
+    };
+    prefetch([](const TSingleConnection& c) { c.Prefetch(); });
+    prefetch([](const TSingleConnection& c) { c.VoiceQueue.PrefetchSlot(); });
     for (auto& packet : packets) {
       if (packet) CountQueue(QueueLocked(packet, false, msNow));
       packet.reset();

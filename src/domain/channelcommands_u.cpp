@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "common/TextN.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/udplistener_u.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -38,7 +38,7 @@ TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
 // A command that sets one value of the channel it names from the bytes of
 // the value (TChannelValueLayout) and announces it with the notice.
 void ChangeOneValue(TVXUDPListener& l, size_t length,
-                    void (*notify)(TServerObject&, int32_t, uint32_t),
+                    void (*notify)(TServerState&, int32_t, uint32_t),
                     void (*store)(TChannelRec&, const uint8_t*)) {
   const uint8_t* p = CommandPayload(l, length);
   if (l.CurrentClient == nullptr) return;
@@ -64,7 +64,7 @@ void ReadChannelFields(const uint8_t* base, TChannelRequest& request) {
 
 // Takes the default flag from the channel that carries it (unless that is
 // the channel about to receive it) and announces the change.
-void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t changerID) {
+void MoveDefaultFlagAway(TServerState& server, int32_t newDefaultID, uint32_t changerID) {
   TChannels& channels = *server.Channels;
   const int32_t oldDefaultID = channels.GetDefaultChannelID();
   if (oldDefaultID < 0 || oldDefaultID == newDefaultID) return;
@@ -76,7 +76,7 @@ void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t c
 // given) and the changer's id (TNotifyChannelValueLayout), to the players in view of the changer; a
 // change from outside the server (changer 0, an administrator who is no
 // player) to every player.
-void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32_t channelID,
+void NotifyChannelChange(TServerState& server, int16_t code, size_t size, int32_t channelID,
                          uint32_t changerID, const std::function<void(uint8_t*)>& fill) {
   if (server.Channels->GetChannelByID(channelID) == nullptr) return;
   const auto write = [&](uint8_t* p) {
@@ -95,7 +95,7 @@ void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32
 
 }  // namespace
 
-bool CodecAllowed(const TServerObject& server, uint16_t codec) {
+bool CodecAllowed(const TServerState& server, uint16_t codec) {
   const auto settings = server.Settings();
   switch (codec) {
     case CODEC_CELP51:
@@ -115,7 +115,7 @@ bool CodecAllowed(const TServerObject& server, uint16_t codec) {
 
 // --- Notices ----------------------------------------------------------------
 
-void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint32_t creatorID) {
+void CMD_sc_NotifyChannelCreated(TServerState& server, int32_t channelID, uint32_t creatorID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   if (channel == nullptr) return;
   NotifyPlayers(
@@ -127,7 +127,7 @@ void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint3
       });
 }
 
-void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelPropertiesChanged(TServerState& server, int32_t channelID,
                                            uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   if (channel == nullptr) return;
@@ -163,22 +163,21 @@ void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channe
   }
 }
 
-void CMD_sc_NotifyChannelNameChanged(TServerObject& server, int32_t channelID, uint32_t changerID) {
+void CMD_sc_NotifyChannelNameChanged(TServerState& server, int32_t channelID, uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelNameChanged, NotifyChannelTextChangedSize,
                       channelID, changerID,
                       [&](uint8_t* v) { PutTextN(v, TChannelRec::NameSize, channel->Name); });
 }
 
-void CMD_sc_NotifyChannelTopicChanged(TServerObject& server, int32_t channelID,
-                                      uint32_t changerID) {
+void CMD_sc_NotifyChannelTopicChanged(TServerState& server, int32_t channelID, uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelTopicChanged, NotifyChannelTextChangedSize,
                       channelID, changerID,
                       [&](uint8_t* v) { PutTextN(v, TChannelRec::TopicSize, channel->Topic); });
 }
 
-void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelDescriptionChanged(TServerState& server, int32_t channelID,
                                             uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelDescriptionChanged,
@@ -187,7 +186,7 @@ void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t chann
                       });
 }
 
-void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelMaxUsersChanged(TServerState& server, int32_t channelID,
                                          uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelMaxUsersChanged,
@@ -195,8 +194,7 @@ void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelI
                       [&](uint8_t* v) { PutLE16(v, channel->MaxUsers); });
 }
 
-void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
-                                      uint32_t changerID) {
+void CMD_sc_NotifyChannelOrderChanged(TServerState& server, int32_t channelID, uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelOrderChanged, NotifyChannelNumberChangedSize,
                       channelID, changerID, [&](uint8_t* v) { PutLE16(v, channel->Order); });
@@ -204,7 +202,7 @@ void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
 
 // --- Handlers ---------------------------------------------------------------
 
-int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
+int32_t CreateChannel(TServerState& server, const TClientObject& sender,
                       const TChannelRequest& request, int32_t& newID) {
   TChannels& channels = *server.Channels;
   auto record = std::make_unique<TChannelRec>();
@@ -239,7 +237,7 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, ChannelCreateSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   TChannels& channels = *server.Channels;
 
   TChannelRequest request;
@@ -270,7 +268,7 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
 }
 
-int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32_t channelID) {
+int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID) {
   TChannels& channels = *server.Channels;
   const TChannelRec* channel = channels.GetChannelByID(channelID);
   if (channel == nullptr) return CHANNELERR_NOT_FOUND;
@@ -309,7 +307,7 @@ void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
     channel->Flags &= uint16_t(~CHANNEL_PASSWORD);
   else
     channel->Flags |= CHANNEL_PASSWORD;
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   auto reply = NewCommandPacket(cmd::CMD_sc_ChannelPasswordChanged, ChannelPasswordChangedSize,
                                 *l.CurrentClient);
   PutLE32(reply->Data() + TChannelPasswordChangedLayout::ChannelID, uint32_t(channel->ChannelID));
@@ -321,7 +319,7 @@ void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangePropertiesSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   using In = TChannelChangePropertiesLayout;
   TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(p + In::ChannelID));
   if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
@@ -363,7 +361,7 @@ void CMD_cs_ChannelChangeOrder(TVXUDPListener& l) {
                  [](TChannelRec& c, const uint8_t* v) { c.Order = GetLE16(v); });
 }
 
-int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
+int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
                          const TChannelRequest& request) {
   const uint16_t flags = request.Flags;
   const uint16_t codec = request.Codec;

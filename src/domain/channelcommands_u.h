@@ -16,10 +16,10 @@
 namespace vx {
 
 class TVXUDPListener;
-class TServerObject;
+class TServerState;
 
 // Whether the server permits the codec; ids above 4 are not checked.
-bool CodecAllowed(const TServerObject& server, uint16_t codec);
+bool CodecAllowed(const TServerState& server, uint16_t codec);
 
 // A channel as a create or change-all request describes it. Texts longer
 // than their fields are cut.
@@ -45,12 +45,12 @@ struct TChannelRequest {
 // Creates the channel (codec, creation rights, the channel list's own
 // checks) and announces it, after the channel that lost the default flag;
 // what the creating player gains is left to the caller.
-int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
+int32_t CreateChannel(TServerState& server, const TClientObject& sender,
                       const TChannelRequest& request, int32_t& newID);
 // Removes an empty channel tree that is not the default channel's.
-int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32_t channelID);
+int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID);
 // Sets every field but the parent, each change announced.
-int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
+int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
                          const TChannelRequest& request);
 
 // Handlers.
@@ -69,17 +69,17 @@ void CMD_cs_ChannelChangeOrder(TVXUDPListener& listener);
 // does not exist sends nothing. Created and properties go to every player,
 // the others to the players in view of the changer (to every player when
 // the changer is 0).
-void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint32_t creatorID);
+void CMD_sc_NotifyChannelCreated(TServerState& server, int32_t channelID, uint32_t creatorID);
 // Besides the notice, the players in the channel lose a voice request,
 // operator and voice when the channel is not moderated (each announced).
-void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelPropertiesChanged(TServerState& server, int32_t channelID,
                                            uint32_t changerID);
-void CMD_sc_NotifyChannelNameChanged(TServerObject& server, int32_t channelID, uint32_t changerID);
-void CMD_sc_NotifyChannelTopicChanged(TServerObject& server, int32_t channelID, uint32_t changerID);
-void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelNameChanged(TServerState& server, int32_t channelID, uint32_t changerID);
+void CMD_sc_NotifyChannelTopicChanged(TServerState& server, int32_t channelID, uint32_t changerID);
+void CMD_sc_NotifyChannelDescriptionChanged(TServerState& server, int32_t channelID,
                                             uint32_t changerID);
-void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelMaxUsersChanged(TServerState& server, int32_t channelID,
                                          uint32_t changerID);
-void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID, uint32_t changerID);
+void CMD_sc_NotifyChannelOrderChanged(TServerState& server, int32_t channelID, uint32_t changerID);
 
 }  // namespace vx

@@ -8,6 +8,7 @@
 
 #include "common/TextN.h"
 #include "common/TextTools.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/guestnames_u.h"
 #include "domain/permissions_u.h"
@@ -17,7 +18,6 @@
 #include "host/LoginThrottle.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -64,7 +64,7 @@ std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32
 // never announced to anyone), the oldest of the address that holds the most
 // of them, so that a flood from one address displaces its own requests
 // before anyone else's. Null when every player has finished logging in.
-TClientObject* UnfinishedToGiveWay(TServerObject& server) {
+TClientObject* UnfinishedToGiveWay(TServerState& server) {
   std::unordered_map<std::string_view, size_t> perAddress;
   for (const auto& c : server.Players.Items)
     if (c && !c->LoginComplete) ++perAddress[c->LoginAddress];
@@ -84,7 +84,7 @@ TClientObject* UnfinishedToGiveWay(TServerObject& server) {
 // An unfinished login gives its place to a new one: its record goes without
 // a word to anyone, as nobody was told of it, and its connection closes
 // once its login reply has left.
-void GiveWay(TServerObject& server, TClientObject* player) {
+void GiveWay(TServerState& server, TClientObject* player) {
   server.PacketBuffer->CloseConnection(player->PlayerID);
   std::erase_if(server.Players.Items, [player](const auto& c) { return c.get() == player; });
   server.Players.Changed();
@@ -92,7 +92,7 @@ void GiveWay(TServerObject& server, TClientObject* player) {
 
 // A guessed password: counted against the address and logged (never the
 // password itself).
-void LoginFailed(TServerObject& server, const TPacket& request, const TClientObject& client) {
+void LoginFailed(TServerState& server, const TPacket& request, const TClientObject& client) {
   ProcessLoginThrottle().RecordFailure(request.PeerIP, TLoginThrottle::TClock::now());
   LogFmt(LMTWARNING, LMDALL, "UDP Listener", "SP: %1 failed login of %2 from %3",
          {server.Settings()->ServerUDPPort,
@@ -101,7 +101,7 @@ void LoginFailed(TServerObject& server, const TPacket& request, const TClientObj
 
 }  // namespace
 
-uint32_t GetNewConnectionID(TServerObject& server) {
+uint32_t GetNewConnectionID(TServerState& server) {
   std::uniform_int_distribution<uint32_t> draw(0, 16777214);
   for (;;) {
     const uint32_t id = draw(RandomSource());
@@ -116,7 +116,7 @@ uint32_t GetNewConnectionID(TServerObject& server) {
   }
 }
 
-uint32_t GetNewPlayerID(TServerObject& server) {
+uint32_t GetNewPlayerID(TServerState& server) {
   if (server.Players.Items.empty()) server.NextPlayerID = 1;
   // A refused login keeps its connection until it times out. Its id is not
   // handed out again before then: connections are found by player id, so
@@ -130,7 +130,7 @@ uint32_t GetNewPlayerID(TServerObject& server) {
 }
 
 void CMD_cs_LoginStep1(TVXUDPListener& l) {
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
   // The answers to an address that failed too often wait: the request is

@@ -10,7 +10,7 @@
 namespace vx {
 
 class TVXUDPListener;
-class TServerObject;
+class TServerState;
 
 void CMD_cs_LoginStep1(TVXUDPListener& listener);
 void CMD_cs_LoginStep3(TVXUDPListener& listener);
@@ -21,8 +21,8 @@ void CMD_sc_LoginStep5(TVXUDPListener& listener);
 void CMD_sc_LoginStep6(TVXUDPListener& listener);
 
 // A random session key in 0..16777214 that no player of the server holds.
-uint32_t GetNewConnectionID(TServerObject& server);
+uint32_t GetNewConnectionID(TServerState& server);
 // The next player id; restarts at 1 whenever the server is empty.
-uint32_t GetNewPlayerID(TServerObject& server);
+uint32_t GetNewPlayerID(TServerState& server);
 
 }  // namespace vx

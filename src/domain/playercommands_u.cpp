@@ -6,13 +6,13 @@
 #include <string>
 
 #include "common/TextN.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/udplistener_u.h"
 #include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
 #include "host/zevevira_writer_u.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -32,7 +32,7 @@ void ApplyPrivilegeAction(uint16_t& privileges, uint8_t action, uint16_t bit) {
   if (action == PRIVACTION_REVOKE) privileges &= uint16_t(~bit);
 }
 
-void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
+void SendTo(TServerState& server, std::unique_ptr<TPacket> packet) {
   server.PacketBuffer->SendPacket(std::move(packet), false);
 }
 
@@ -42,8 +42,8 @@ void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
 // it. A sender that left meanwhile is not answered. The protocol threads
 // never wait for the disk.
 void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
-                         std::function<void(TServerObject&, TClientObject&)> saved) {
-  TServerObject& server = l.Server;
+                         std::function<void(TServerState&, TClientObject&)> saved) {
+  TServerState& server = l.Server;
   const TCommandHeader request = l.CurrentPacket->CommandHeader();
   const int16_t requestCode = request.Code();
   const uint32_t requestSequence = request.Sequence();
@@ -109,7 +109,7 @@ void RefuseChannelPassword(TVXUDPListener& l, int32_t channelID) {
                     channelID);
 }
 
-void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
+void NotifyPlayers(TServerState& server, int16_t code, size_t size,
                    const std::function<bool(const TClientObject&)>& wanted,
                    const std::function<void(uint8_t*)>& fill) {
   for (const auto& recipient : server.Players.Items) {
@@ -120,7 +120,7 @@ void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
   }
 }
 
-void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, int16_t code,
+void NotifyPlayersInView(TServerState& server, const TClientObject* subject, int16_t code,
                          size_t size, const std::function<void(uint8_t*)>& fill) {
   const TServerRules rules = RulesOf(server);
   const TChannels& channels = *server.Channels;
@@ -134,7 +134,7 @@ void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, in
 
 // --- Notices ----------------------------------------------------------------
 
-void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerKickedFromChannel(TServerState& server, uint32_t playerID,
                                           int32_t oldChannelID, int32_t newChannelID,
                                           uint16_t newChannelPrivileges, std::string_view reason) {
   const TClientObject* subject = FindPlayer(server, playerID);
@@ -150,7 +150,7 @@ void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t player
                       });
 }
 
-void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerSwitchedChannel(TServerState& server, uint32_t playerID,
                                         int32_t oldChannelID, int32_t newChannelID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
@@ -179,7 +179,7 @@ void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID
   }
 }
 
-void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID) {
+void CMD_sc_NotifyPlayerFlagsChanged(TServerState& server, uint32_t playerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
   NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerFlagsChanged,
@@ -190,7 +190,7 @@ void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID) {
                       });
 }
 
-void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerRequestedVoice(TServerState& server, uint32_t playerID,
                                        std::string_view message) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
@@ -202,7 +202,7 @@ void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
                       });
 }
 
-void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerState& server, uint32_t playerID,
                                                 uint8_t action, uint8_t bit,
                                                 uint32_t actingPlayerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
@@ -212,7 +212,7 @@ void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerObject& server, uint32_t 
       [&](uint8_t* p) { FillPrivilegeNotice(p, playerID, action, bit, actingPlayerID); });
 }
 
-void CMD_sc_NotifyPlayerPrivilegesChanged(TServerObject& server, uint32_t playerID, uint8_t action,
+void CMD_sc_NotifyPlayerPrivilegesChanged(TServerState& server, uint32_t playerID, uint8_t action,
                                           uint8_t bit, uint32_t actingPlayerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
@@ -221,7 +221,7 @@ void CMD_sc_NotifyPlayerPrivilegesChanged(TServerObject& server, uint32_t player
       [&](uint8_t* p) { FillPrivilegeNotice(p, playerID, action, bit, actingPlayerID); });
 }
 
-void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playerID) {
+void CMD_sc_NotifyPlayersInSwitchedChannel(TServerState& server, uint32_t playerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
   const TServerRules rules = RulesOf(server);
@@ -245,14 +245,14 @@ void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playe
   if (packet && count > 0) flush();
 }
 
-void CMD_sc_PlayerAdminRegisteredOK(TServerObject& server, const TClientObject& recipient) {
+void CMD_sc_PlayerAdminRegisteredOK(TServerState& server, const TClientObject& recipient) {
   SendTo(server, NewCommandPacket(cmd::CMD_sc_PlayerAdminRegisteredOK, PlayerAdminRegisteredOKSize,
                                   recipient));
 }
 
 // --- Operations -------------------------------------------------------------
 
-int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t KickPlayer(TServerState& server, const TClientObject& sender, uint32_t targetID,
                    std::string_view reason) {
   const TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -262,7 +262,7 @@ int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t 
   return 0;
 }
 
-int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t KickPlayerFromChannel(TServerState& server, const TClientObject& sender, uint32_t targetID,
                               std::string_view reason) {
   TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -279,7 +279,7 @@ int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender
   return 0;
 }
 
-void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t newChannelID) {
+void SwitchPlayerChannel(TServerState& server, TClientObject& player, int32_t newChannelID) {
   TChannels& channels = *server.Channels;
   const TChannelRec* channel = channels.GetChannelByID(newChannelID);
   if (channel == nullptr) return;
@@ -301,7 +301,7 @@ void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t n
   ClearChannelUpAndAnnounce(server, oldID, player.PlayerID);
 }
 
-int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t MovePlayer(TServerState& server, const TClientObject& sender, uint32_t targetID,
                    int32_t channelID) {
   TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -311,8 +311,8 @@ int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t 
   return 0;
 }
 
-int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sender,
-                               uint32_t targetID, uint8_t action, uint8_t bitNumber) {
+int32_t ChangeChannelPrivilege(TServerState& server, const TClientObject& sender, uint32_t targetID,
+                               uint8_t action, uint8_t bitNumber) {
   const uint16_t bit = PrivilegeBit(bitNumber);
   TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -350,7 +350,7 @@ int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sende
   return 0;
 }
 
-int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t ChangeServerPrivilege(TServerState& server, const TClientObject& sender, uint32_t targetID,
                               uint8_t action, uint8_t bitNumber) {
   const uint16_t bit = PrivilegeBit(bitNumber);
   TClientObject* target = FindPlayer(server, targetID);
@@ -400,7 +400,7 @@ void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerChannelSwitchSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   using In = TPlayerChannelSwitchLayout;
   const int32_t newID = GetLE32s(p + In::ChannelID);
   if (server.Channels->GetChannelByID(newID) == nullptr)
@@ -458,7 +458,7 @@ void CMD_cs_PlayerRegister(TVXUDPListener& l) {
   const uint8_t* p = CommandPayload(l, PlayerRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   if (IsRegistered(*sender)) return RefuseCommand(l, REGISTERERR_ALREADY_REGISTERED);
   if (!MayRegisterAccount(RulesOf(server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
   // The account is the player's record with its new name; the player takes
@@ -467,7 +467,7 @@ void CMD_cs_PlayerRegister(TVXUDPListener& l) {
   account.LogInName = GetTextN(p + TPlayerRegisterLayout::LogInName, ShortTextSize);
   account.LogInPassWord = GetTextN(p + TPlayerRegisterLayout::PassWord, ShortTextSize);
   account.RegisteredBy = account.LogInName;
-  AddAccountThenReply(l, account, [account](TServerObject& s, TClientObject& registered) {
+  AddAccountThenReply(l, account, [account](TServerState& s, TClientObject& registered) {
     registered.LogInName = account.LogInName;
     registered.LogInPassWord = account.LogInPassWord;
     registered.RegisteredBy = account.RegisteredBy;
@@ -490,7 +490,7 @@ void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
   account.ChannelPrivileges = 0;
   account.Priviliges = p[In::ServerAdmin] != 0 ? SERVERPRIV_ADMIN : 0;
   account.PlayerFlags = 0;
-  AddAccountThenReply(l, account, [](TServerObject& s, TClientObject& admin) {
+  AddAccountThenReply(l, account, [](TServerState& s, TClientObject& admin) {
     CMD_sc_PlayerAdminRegisteredOK(s, admin);
   });
 }

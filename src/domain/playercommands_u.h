@@ -16,7 +16,7 @@
 namespace vx {
 
 class TVXUDPListener;
-class TServerObject;
+class TServerState;
 
 // Shared by the command handlers of the domain.
 //
@@ -29,12 +29,12 @@ void RefuseCommand(TVXUDPListener& listener, int32_t errorNumber);
 void RefuseChannelPassword(TVXUDPListener& listener, int32_t channelID);
 // Queues a notice of the code and size to every player (in list order) for
 // which `wanted` holds; `fill` writes the payload into the zeroed packet.
-void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
+void NotifyPlayers(TServerState& server, int16_t code, size_t size,
                    const std::function<bool(const TClientObject&)>& wanted,
                    const std::function<void(uint8_t*)>& fill);
 // The same for every player in view of the subject (null: nobody, except on
 // a clan server, where everybody is in view).
-void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, int16_t code,
+void NotifyPlayersInView(TServerState& server, const TClientObject* subject, int16_t code,
                          size_t size, const std::function<void(uint8_t*)>& fill);
 
 // The operations behind the player commands, for any sender: a player of
@@ -43,25 +43,25 @@ void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, in
 // checks the sender's rights and the rules, changes the records and sends
 // the notices; 0, or the refusal's error code with nothing changed. Bit
 // numbers above 15 raise EPacket.
-int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t KickPlayer(TServerState& server, const TClientObject& sender, uint32_t targetID,
                    std::string_view reason);
 // Moves the target to the default channel with the kicked-from-channel notice.
-int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t KickPlayerFromChannel(TServerState& server, const TClientObject& sender, uint32_t targetID,
                               std::string_view reason);
-int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sender,
-                               uint32_t targetID, uint8_t action, uint8_t bitNumber);
+int32_t ChangeChannelPrivilege(TServerState& server, const TClientObject& sender, uint32_t targetID,
+                               uint8_t action, uint8_t bitNumber);
 // Needs a server admin; revoking SERVERPRIV_REGISTERED deletes the account.
-int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t ChangeServerPrivilege(TServerState& server, const TClientObject& sender, uint32_t targetID,
                               uint8_t action, uint8_t bitNumber);
 // Puts the player into the existing channel as its own switch does (flags,
 // the channel privileges of the new place, the notices, the removal of the
 // temporary channel left empty), without the join checks, which callers
 // make first where they apply.
-void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t newChannelID);
+void SwitchPlayerChannel(TServerState& server, TClientObject& player, int32_t newChannelID);
 
 // A server admin puts another player into a channel, past its password
 // and player limit as into his own; the player sees his own switch.
-int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t MovePlayer(TServerState& server, const TClientObject& sender, uint32_t targetID,
                    int32_t channelID);
 
 // Handlers.
@@ -77,26 +77,26 @@ void CMD_cs_PlayerAdminRegister(TVXUDPListener& listener);
 
 // Notices about player P (unknown ids send nothing). Recipients are the
 // players in view of P unless said otherwise.
-void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerKickedFromChannel(TServerState& server, uint32_t playerID,
                                           int32_t oldChannelID, int32_t newChannelID,
                                           uint16_t newChannelPrivileges, std::string_view reason);
 // Clan servers: every player gets the switch notice. Public servers: P gets
 // it, the players left behind in the old channel see P leave (reason 6), the
 // players in view of P's new place see P enter, and P gets the players now
 // in view in CMD_sc_NotifyPlayersInSwitchedChannel. Call after P moved.
-void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerSwitchedChannel(TServerState& server, uint32_t playerID,
                                         int32_t oldChannelID, int32_t newChannelID);
-void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID);
-void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerFlagsChanged(TServerState& server, uint32_t playerID);
+void CMD_sc_NotifyPlayerRequestedVoice(TServerState& server, uint32_t playerID,
                                        std::string_view message);
-void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerState& server, uint32_t playerID,
                                                 uint8_t action, uint8_t bit,
                                                 uint32_t actingPlayerID);
-void CMD_sc_NotifyPlayerPrivilegesChanged(TServerObject& server, uint32_t playerID, uint8_t action,
+void CMD_sc_NotifyPlayerPrivilegesChanged(TServerState& server, uint32_t playerID, uint8_t action,
                                           uint8_t bit, uint32_t actingPlayerID);
 // To P only: the player entries of every other player in view of P, ten per
 // packet, the last packet with the remainder.
-void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playerID);
-void CMD_sc_PlayerAdminRegisteredOK(TServerObject& server, const TClientObject& recipient);
+void CMD_sc_NotifyPlayersInSwitchedChannel(TServerState& server, uint32_t playerID);
+void CMD_sc_PlayerAdminRegisteredOK(TServerState& server, const TClientObject& recipient);
 
 }  // namespace vx

@@ -13,7 +13,7 @@
 namespace vx {
 
 class TVXUDPListener;
-class TServerObject;
+class TServerState;
 
 void CMD_cs_InfoSendText(TVXUDPListener& listener);
 void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& listener);
@@ -22,7 +22,7 @@ void CMD_cs_InfoRequestServerInfo(TVXUDPListener& listener);
 // The text with the sender's nickname and the value the client passes
 // along, to every player (negative channel id) or to the players in the
 // channel, in list order.
-void CMD_sc_NotifyTextMessage(TServerObject& server, const TClientObject& sender,
+void CMD_sc_NotifyTextMessage(TServerState& server, const TClientObject& sender,
                               std::string_view text, uint32_t passThrough, int32_t channelID);
 
 }  // namespace vx

@@ -11,7 +11,6 @@
 #include "domain/textinfo_u.h"
 #include "domain/voicerelay_u.h"
 #include "host/logdebug.h"
-#include "server/serverobject_u.h"
 
 namespace vx {
 
@@ -75,40 +74,7 @@ const std::array<const TCommandEntry*, kMaxCode>& CommandIndex() {
 
 }  // namespace
 
-void TLockedPlayerList::Refresh() {
-  if (IndexGeneration == Generation) return;
-  ByChannel.clear();
-  ByPlayerID.clear();
-  DenseByID.clear();
-  for (const auto& c : Items) {
-    if (!c) continue;
-    ByChannel[c->ChannelID].push_back(c.get());
-    // The first player with an id wins.
-    if (c->PlayerID < DenseIDs) {
-      if (c->PlayerID >= DenseByID.size()) DenseByID.resize(size_t(c->PlayerID) + 1, nullptr);
-      if (DenseByID[c->PlayerID] == nullptr) DenseByID[c->PlayerID] = c.get();
-    } else {
-      ByPlayerID.emplace(c->PlayerID, c.get());
-    }
-  }
-  IndexGeneration = Generation;
-}
-
-const std::vector<TClientObject*>& TLockedPlayerList::InChannel(int32_t channelID) {
-  Refresh();
-  static const std::vector<TClientObject*> none;
-  auto it = ByChannel.find(channelID);
-  return it == ByChannel.end() ? none : it->second;
-}
-
-TClientObject* TLockedPlayerList::ById(uint32_t playerID) {
-  Refresh();
-  if (playerID < DenseIDs) return playerID < DenseByID.size() ? DenseByID[playerID] : nullptr;
-  auto it = ByPlayerID.find(playerID);
-  return it == ByPlayerID.end() ? nullptr : it->second;
-}
-
-TVXUDPListener::TVXUDPListener(TServerObject& server) : Server(server) {}
+TVXUDPListener::TVXUDPListener(TServerState& server) : Server(server) {}
 
 TClientObject* TVXUDPListener::GetClientObject(uint32_t playerID) const {
   if (playerID == 0 || Clients == nullptr) return nullptr;

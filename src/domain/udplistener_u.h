@@ -6,48 +6,17 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/Packets.h"
 #include "common/WireLayout.h"
-#include "domain/channelobject_u.h"
-#include "domain/clientobject_u.h"
+#include "domain/ServerState.h"
 #include "transport/PacketBuffers.h"
 #include "transport/ServerTransport.h"
 
 namespace vx {
-
-class TServerObject;
-
-// The players of one virtual server. The listener holds the lock for each
-// whole event; other threads that read or change players take it too.
-class TLockedPlayerList {
- public:
-  std::mutex Lock;
-  TPlayerList Items;
-
-  // Anyone who adds or removes a player or changes a player's channel calls
-  // this (the listener does so after every event but voice).
-  void Changed() { ++Generation; }
-  // The players of a channel in list order, and a player by id, from an
-  // index rebuilt after a change; the voice path uses them per frame.
-  const std::vector<TClientObject*>& InChannel(int32_t channelID);
-  TClientObject* ById(uint32_t playerID);
-
- private:
-  void Refresh();
-  uint64_t Generation = 0;
-  uint64_t IndexGeneration = ~uint64_t(0);
-  std::unordered_map<int32_t, std::vector<TClientObject*>> ByChannel;
-  // Ids below DenseIDs (they count up from 1) in a table, others in a map.
-  static constexpr uint32_t DenseIDs = 1u << 16;
-  std::vector<TClientObject*> DenseByID;
-  std::unordered_map<uint32_t, TClientObject*> ByPlayerID;
-};
 
 // CMD_sc_ErrorPacket to the recipient, refusing the request of that code and
 // sequence; the long form with the channel id answers a wrong channel
@@ -58,7 +27,7 @@ std::unique_ptr<TPacket> NewErrorPacket(const TClientObject& recipient, int16_t 
 
 class TVXUDPListener final : public TEventSink {
  public:
-  explicit TVXUDPListener(TServerObject& server);
+  explicit TVXUDPListener(TServerState& server);
   TVXUDPListener(const TVXUDPListener&) = delete;
   TVXUDPListener& operator=(const TVXUDPListener&) = delete;
 
@@ -84,7 +53,7 @@ class TVXUDPListener final : public TEventSink {
   std::vector<std::unique_ptr<TClientObject>>* Clients = nullptr;
   TClientObject* CurrentClient = nullptr;
   bool DropClient = false;
-  TServerObject& Server;
+  TServerState& Server;
 
  private:
   void HandleEvent();

@@ -3,12 +3,12 @@
 #include <cstring>
 #include <vector>
 
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
 #include "domain/udplistener_u.h"
 #include "host/logdebug.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -42,7 +42,7 @@ void QueueFrame(const TVoiceC2SHeader& in, uint8_t target, const TClientObject& 
   FrameBatch().push_back(std::move(packet));
 }
 
-void SendFrames(TServerObject& server) {
+void SendFrames(TServerState& server) {
   auto& batch = FrameBatch();
   if (!batch.empty()) server.PacketBuffer->SendPackets(batch);
 }
@@ -50,7 +50,7 @@ void SendFrames(TServerObject& server) {
 // Kinds 0 and 2: the players of the speaker's own channel hear the frame
 // when the speaker may speak to permissionChannel.
 void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) {
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   TPacket& frame = *l.CurrentPacket;
   const TClientObject* speaker = l.CurrentClient;
   if (speaker == nullptr || !speaker->LoginComplete) return;
@@ -130,7 +130,7 @@ void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
 
 void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
   try {
-    TServerObject& server = l.Server;
+    TServerState& server = l.Server;
     TPacket& frame = *l.CurrentPacket;
     const TClientObject* speaker = l.CurrentClient;
     using List = TWhisperListLayout;

@@ -112,21 +112,6 @@ std::string TServerObject::DefaultWelcomeMessage() {
   return "[Welcome to Vorlantix, check https://vorlantix.org/]";
 }
 
-std::shared_ptr<const TServerSettings> TServerObject::Settings() const {
-  return CurrentSettings.load();
-}
-
-void TServerObject::ReplaceSettings(std::shared_ptr<const TServerSettings> settings) {
-  CurrentSettings.store(std::move(settings));
-}
-
-void TServerObject::EditSettings(const std::function<void(TServerSettings&)>& edit) {
-  std::scoped_lock guard(SettingsEditLock);
-  auto copy = std::make_shared<TServerSettings>(*CurrentSettings.load());
-  edit(*copy);
-  ReplaceSettings(std::move(copy));
-}
-
 TServerSettings TServerObject::DefaultSettings(int32_t port) const {
   TServerSettings d;
   d.SectionName = CutText(ConfigName, 29);
@@ -342,10 +327,6 @@ void TServerObject::StoreChannels() {
 void TServerObject::LogStopException(const std::exception& e) const {
   Log(LMTERROR, LMDALL, "SERVER",
       "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
-}
-
-int TServerObject::DefaultCodec() const {
-  return Settings()->DefaultCodec();
 }
 
 // ---------------------------------------------------------------------------

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "common/TextN.h"
+#include "domain/HandlerContext.h"
 #include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
-#include "domain/udplistener_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -21,7 +21,7 @@ bool IsRegistered(const TClientObject& player) {
 
 // The channel a single-value command names (TChannelValueLayout), when the
 // sender may change it (operator rights); null after the refusal was sent.
-TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
+TChannelRec* ChannelToChange(THandlerContext& l, const uint8_t* p) {
   TChannelRec* channel =
       l.Server.Channels->GetChannelByID(GetLE32s(p + TChannelValueLayout::ChannelID));
   if (channel == nullptr) {
@@ -37,7 +37,7 @@ TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
 
 // A command that sets one value of the channel it names from the bytes of
 // the value (TChannelValueLayout) and announces it with the notice.
-void ChangeOneValue(TVXUDPListener& l, size_t length,
+void ChangeOneValue(THandlerContext& l, size_t length,
                     void (*notify)(TServerState&, int32_t, uint32_t),
                     void (*store)(TChannelRec&, const uint8_t*)) {
   const uint8_t* p = CommandPayload(l, length);
@@ -233,7 +233,7 @@ int32_t CreateChannel(TServerState& server, const TClientObject& sender,
   return 0;
 }
 
-void CMD_cs_ChannelCreate(TVXUDPListener& l) {
+void CMD_cs_ChannelCreate(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelCreateSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -286,7 +286,7 @@ int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_
   return 0;
 }
 
-void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
+void CMD_cs_ChannelDestroy(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelDestroySize);
   if (l.CurrentClient == nullptr) return;
   const int32_t result =
@@ -294,7 +294,7 @@ void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
+void CMD_cs_ChannelChangePassword(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangePasswordSize);
   if (l.CurrentClient == nullptr) return;
   TChannelRec* channel = ChannelToChange(l, p);
@@ -315,7 +315,7 @@ void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
   CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, l.CurrentClient->PlayerID);
 }
 
-void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeProperties(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangePropertiesSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -335,28 +335,28 @@ void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
   CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, sender->PlayerID);
 }
 
-void CMD_cs_ChannelChangeName(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeName(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeNameSize, CMD_sc_NotifyChannelNameChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.SetName(GetTextN(v, c.NameSize)); });
 }
 
-void CMD_cs_ChannelChangeTopic(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeTopic(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeTopicSize, CMD_sc_NotifyChannelTopicChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.SetTopic(GetTextN(v, c.TopicSize)); });
 }
 
-void CMD_cs_ChannelChangeDescription(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeDescription(THandlerContext& l) {
   ChangeOneValue(
       l, ChannelChangeDescriptionSize, CMD_sc_NotifyChannelDescriptionChanged,
       [](TChannelRec& c, const uint8_t* v) { c.SetDescription(GetTextN(v, c.DescriptionSize)); });
 }
 
-void CMD_cs_ChannelChangeMaxUsers(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeMaxUsers(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeMaxUsersSize, CMD_sc_NotifyChannelMaxUsersChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.MaxUsers = GetLE16(v); });
 }
 
-void CMD_cs_ChannelChangeOrder(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeOrder(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeOrderSize, CMD_sc_NotifyChannelOrderChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.Order = GetLE16(v); });
 }
@@ -425,7 +425,7 @@ int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
   return 0;
 }
 
-void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeAll(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangeAllSize);
   if (l.CurrentClient == nullptr) return;
   // A channel wire record (its parent id is ignored), then the password.

@@ -15,7 +15,7 @@
 
 namespace vx {
 
-class TVXUDPListener;
+class THandlerContext;
 class TServerState;
 
 // Whether the server permits the codec; ids above 4 are not checked.
@@ -54,16 +54,16 @@ int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
                          const TChannelRequest& request);
 
 // Handlers.
-void CMD_cs_ChannelCreate(TVXUDPListener& listener);
-void CMD_cs_ChannelChangePassword(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeProperties(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeName(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeTopic(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeDescription(TVXUDPListener& listener);
-void CMD_cs_ChannelDestroy(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeMaxUsers(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeAll(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeOrder(TVXUDPListener& listener);
+void CMD_cs_ChannelCreate(THandlerContext& listener);
+void CMD_cs_ChannelChangePassword(THandlerContext& listener);
+void CMD_cs_ChannelChangeProperties(THandlerContext& listener);
+void CMD_cs_ChannelChangeName(THandlerContext& listener);
+void CMD_cs_ChannelChangeTopic(THandlerContext& listener);
+void CMD_cs_ChannelChangeDescription(THandlerContext& listener);
+void CMD_cs_ChannelDestroy(THandlerContext& listener);
+void CMD_cs_ChannelChangeMaxUsers(THandlerContext& listener);
+void CMD_cs_ChannelChangeAll(THandlerContext& listener);
+void CMD_cs_ChannelChangeOrder(THandlerContext& listener);
 
 // Notices about a channel with the player who caused them; a channel that
 // does not exist sends nothing. Created and properties go to every player,

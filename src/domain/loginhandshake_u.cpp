@@ -8,12 +8,12 @@
 
 #include "common/TextN.h"
 #include "common/TextTools.h"
+#include "domain/HandlerContext.h"
 #include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/guestnames_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
-#include "domain/udplistener_u.h"
 #include "domain/zevevira_users_u.h"
 #include "host/LoginThrottle.h"
 #include "host/ZeveVira.h"
@@ -129,7 +129,7 @@ uint32_t GetNewPlayerID(TServerState& server) {
   return uint32_t(server.NextPlayerID++);
 }
 
-void CMD_cs_LoginStep1(TVXUDPListener& l) {
+void CMD_cs_LoginStep1(THandlerContext& l) {
   TServerState& server = l.Server;
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
@@ -278,7 +278,7 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   }
 }
 
-void CMD_cs_LoginStep3(TVXUDPListener& l) {
+void CMD_cs_LoginStep3(THandlerContext& l) {
   TClientObject* client = l.CurrentClient;
   if (client == nullptr) {
     l.DropClient = true;
@@ -321,7 +321,7 @@ namespace {
 // player.
 class TBatchSender {
  public:
-  TBatchSender(TVXUDPListener& l, int16_t code, size_t slots, size_t recordSize)
+  TBatchSender(THandlerContext& l, int16_t code, size_t slots, size_t recordSize)
       : Listener(l), Code(code), Slots(slots), RecordSize(recordSize) {}
   // The place of the next record.
   uint8_t* Next() {
@@ -346,7 +346,7 @@ class TBatchSender {
     Listener.Server.PacketBuffer->SendPacket(std::move(Packet), false);
     Count = 0;
   }
-  TVXUDPListener& Listener;
+  THandlerContext& Listener;
   int16_t Code;
   size_t Slots;
   size_t RecordSize;
@@ -356,7 +356,7 @@ class TBatchSender {
 
 }  // namespace
 
-void CMD_sc_LoginStep4(TVXUDPListener& l) {
+void CMD_sc_LoginStep4(THandlerContext& l) {
   TBatchSender batch(l, cmd::CMD_sc_LoginStep4, LoginStep4Slots, ChannelWireRecordSize);
   for (const auto& channel : l.Server.Channels->Channels()) {
     channel->WriteWireRecord(batch.Next());
@@ -365,7 +365,7 @@ void CMD_sc_LoginStep4(TVXUDPListener& l) {
   batch.Finish();
 }
 
-void CMD_sc_LoginStep5(TVXUDPListener& l) {
+void CMD_sc_LoginStep5(THandlerContext& l) {
   const TClientObject& client = *l.CurrentClient;
   const TServerRules rules = RulesOf(l.Server);
   TBatchSender batch(l, cmd::CMD_sc_LoginStep5, LoginStep5Slots, PlayerEntrySize);
@@ -379,7 +379,7 @@ void CMD_sc_LoginStep5(TVXUDPListener& l) {
   batch.Finish();
 }
 
-void CMD_sc_LoginStep6(TVXUDPListener& l) {
+void CMD_sc_LoginStep6(THandlerContext& l) {
   TClientObject& client = *l.CurrentClient;
   l.Server.PacketBuffer->SendPacket(
       NewCommandPacket(cmd::CMD_sc_LoginStep6, LoginStep6Size, client), false);
@@ -387,7 +387,7 @@ void CMD_sc_LoginStep6(TVXUDPListener& l) {
   client.LoginComplete = true;
 }
 
-void CMD_cs_PlayerQuit(TVXUDPListener& l) {
+void CMD_cs_PlayerQuit(THandlerContext& l) {
   NotifyPlayerLeftScope(l.Server, l.CurrentPacket->PlayerID(), LEFT_QUIT, "", 0);
 }
 

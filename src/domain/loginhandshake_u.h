@@ -9,16 +9,16 @@
 
 namespace vx {
 
-class TVXUDPListener;
+class THandlerContext;
 class TServerState;
 
-void CMD_cs_LoginStep1(TVXUDPListener& listener);
-void CMD_cs_LoginStep3(TVXUDPListener& listener);
-void CMD_cs_PlayerQuit(TVXUDPListener& listener);
+void CMD_cs_LoginStep1(THandlerContext& listener);
+void CMD_cs_LoginStep3(THandlerContext& listener);
+void CMD_cs_PlayerQuit(THandlerContext& listener);
 
-void CMD_sc_LoginStep4(TVXUDPListener& listener);
-void CMD_sc_LoginStep5(TVXUDPListener& listener);
-void CMD_sc_LoginStep6(TVXUDPListener& listener);
+void CMD_sc_LoginStep4(THandlerContext& listener);
+void CMD_sc_LoginStep5(THandlerContext& listener);
+void CMD_sc_LoginStep6(THandlerContext& listener);
 
 // A random session key in 0..16777214 that no player of the server holds.
 uint32_t GetNewConnectionID(TServerState& server);

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "common/TextN.h"
+#include "domain/HandlerContext.h"
 #include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
-#include "domain/udplistener_u.h"
 #include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
 #include "host/zevevira_writer_u.h"
@@ -41,7 +41,7 @@ void SendTo(TServerState& server, std::unique_ptr<TPacket> packet) {
 // account is on disk, the error packet when it is not or the store refused
 // it. A sender that left meanwhile is not answered. The protocol threads
 // never wait for the disk.
-void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
+void AddAccountThenReply(THandlerContext& l, const TClientObject& account,
                          std::function<void(TServerState&, TClientObject&)> saved) {
   TServerState& server = l.Server;
   const TCommandHeader request = l.CurrentPacket->CommandHeader();
@@ -93,17 +93,17 @@ void FillPrivilegeNotice(uint8_t* p, uint32_t playerID, uint8_t action, uint8_t 
 
 // --- Shared helpers -----------------------------------------------------------
 
-const uint8_t* CommandPayload(const TVXUDPListener& l, size_t length) {
+const uint8_t* CommandPayload(const THandlerContext& l, size_t length) {
   if (!l.CurrentPacket || l.CurrentPacket->Size() < length) throw EPacket("Stream read error");
   return l.CurrentPacket->Data();
 }
 
-void RefuseCommand(TVXUDPListener& l, int32_t errorNumber) {
+void RefuseCommand(THandlerContext& l, int32_t errorNumber) {
   TCommandHeader request = l.CurrentPacket->CommandHeader();
   l.SendErrorPacket(int16_t(errorNumber), request.Code(), request.Sequence());
 }
 
-void RefuseChannelPassword(TVXUDPListener& l, int32_t channelID) {
+void RefuseChannelPassword(THandlerContext& l, int32_t channelID) {
   TCommandHeader request = l.CurrentPacket->CommandHeader();
   l.SendErrorPacket(int16_t(CHANNELERR_WRONG_PASSWORD), request.Code(), request.Sequence(),
                     channelID);
@@ -377,7 +377,7 @@ int32_t ChangeServerPrivilege(TServerState& server, const TClientObject& sender,
 
 // --- Handlers ---------------------------------------------------------------
 
-void CMD_cs_PlayerKick(TVXUDPListener& l) {
+void CMD_cs_PlayerKick(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerKickLayout;
@@ -386,7 +386,7 @@ void CMD_cs_PlayerKick(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
+void CMD_cs_PlayerKickFromChannel(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerKickLayout;
@@ -396,7 +396,7 @@ void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
+void CMD_cs_PlayerChannelSwitch(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChannelSwitchSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -414,7 +414,7 @@ void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
   SwitchPlayerChannel(server, *sender, newID);
 }
 
-void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
+void CMD_cs_PlayerFlagsChanged(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerFlagsChangedSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -422,7 +422,7 @@ void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
   CMD_sc_NotifyPlayerFlagsChanged(l.Server, sender->PlayerID);
 }
 
-void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
+void CMD_cs_PlayerRequestVoice(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerRequestVoiceSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -436,7 +436,7 @@ void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
       l.Server, sender->PlayerID, GetTextN(p + TPlayerRequestVoiceLayout::Message, ShortTextSize));
 }
 
-void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
+void CMD_cs_PlayerChangeChannelPrivilege(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerChangePrivilegeLayout;
@@ -445,7 +445,7 @@ void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
+void CMD_cs_PlayerChangePrivilege(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerChangePrivilegeLayout;
@@ -454,7 +454,7 @@ void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerRegister(TVXUDPListener& l) {
+void CMD_cs_PlayerRegister(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -477,7 +477,7 @@ void CMD_cs_PlayerRegister(TVXUDPListener& l) {
   });
 }
 
-void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
+void CMD_cs_PlayerAdminRegister(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerAdminRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;

@@ -15,18 +15,18 @@
 
 namespace vx {
 
-class TVXUDPListener;
+class THandlerContext;
 class TServerState;
 
 // Shared by the command handlers of the domain.
 //
 // The current command's bytes when it is at least `length` long; a shorter
 // one raises EPacket "Stream read error", which the handler's edge logs.
-const uint8_t* CommandPayload(const TVXUDPListener& listener, size_t length);
+const uint8_t* CommandPayload(const THandlerContext& listener, size_t length);
 // Answers the current command with CMD_sc_ErrorPacket and the error number.
-void RefuseCommand(TVXUDPListener& listener, int32_t errorNumber);
+void RefuseCommand(THandlerContext& listener, int32_t errorNumber);
 // The same with CHANNELERR_WRONG_PASSWORD and the channel that refused.
-void RefuseChannelPassword(TVXUDPListener& listener, int32_t channelID);
+void RefuseChannelPassword(THandlerContext& listener, int32_t channelID);
 // Queues a notice of the code and size to every player (in list order) for
 // which `wanted` holds; `fill` writes the payload into the zeroed packet.
 void NotifyPlayers(TServerState& server, int16_t code, size_t size,
@@ -65,15 +65,15 @@ int32_t MovePlayer(TServerState& server, const TClientObject& sender, uint32_t t
                    int32_t channelID);
 
 // Handlers.
-void CMD_cs_PlayerKick(TVXUDPListener& listener);
-void CMD_cs_PlayerKickFromChannel(TVXUDPListener& listener);
-void CMD_cs_PlayerChannelSwitch(TVXUDPListener& listener);
-void CMD_cs_PlayerFlagsChanged(TVXUDPListener& listener);
-void CMD_cs_PlayerRequestVoice(TVXUDPListener& listener);
-void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& listener);
-void CMD_cs_PlayerChangePrivilege(TVXUDPListener& listener);
-void CMD_cs_PlayerRegister(TVXUDPListener& listener);
-void CMD_cs_PlayerAdminRegister(TVXUDPListener& listener);
+void CMD_cs_PlayerKick(THandlerContext& listener);
+void CMD_cs_PlayerKickFromChannel(THandlerContext& listener);
+void CMD_cs_PlayerChannelSwitch(THandlerContext& listener);
+void CMD_cs_PlayerFlagsChanged(THandlerContext& listener);
+void CMD_cs_PlayerRequestVoice(THandlerContext& listener);
+void CMD_cs_PlayerChangeChannelPrivilege(THandlerContext& listener);
+void CMD_cs_PlayerChangePrivilege(THandlerContext& listener);
+void CMD_cs_PlayerRegister(THandlerContext& listener);
+void CMD_cs_PlayerAdminRegister(THandlerContext& listener);
 
 // Notices about player P (unknown ids send nothing). Recipients are the
 // players in view of P unless said otherwise.

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "common/TextN.h"
+#include "domain/HandlerContext.h"
 #include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/playercommands_u.h"
-#include "domain/udplistener_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -50,7 +50,7 @@ void CMD_sc_NotifyTextMessage(TServerState& server, const TClientObject& sender,
       });
 }
 
-void CMD_cs_InfoSendText(TVXUDPListener& l) {
+void CMD_cs_InfoSendText(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, InfoSendTextSize);
   const TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -62,7 +62,7 @@ void CMD_cs_InfoSendText(TVXUDPListener& l) {
                            GetLE32(p + In::PassThrough), channelID);
 }
 
-void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
+void CMD_cs_InfoRequestPlayerConnectionInfoOnId(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, InfoRequestPlayerConnectionInfoSize);
   const TClientObject* requester = l.CurrentClient;
   if (requester == nullptr) return;
@@ -109,7 +109,7 @@ void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
   l.Server.PacketBuffer->SendPacket(std::move(reply), false);
 }
 
-void CMD_cs_InfoRequestServerInfo(TVXUDPListener& l) {
+void CMD_cs_InfoRequestServerInfo(THandlerContext& l) {
   const TClientObject* requester = l.CurrentClient;
   if (requester == nullptr) return;
   TServerState& server = l.Server;

@@ -12,12 +12,12 @@
 
 namespace vx {
 
-class TVXUDPListener;
+class THandlerContext;
 class TServerState;
 
-void CMD_cs_InfoSendText(TVXUDPListener& listener);
-void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& listener);
-void CMD_cs_InfoRequestServerInfo(TVXUDPListener& listener);
+void CMD_cs_InfoSendText(THandlerContext& listener);
+void CMD_cs_InfoRequestPlayerConnectionInfoOnId(THandlerContext& listener);
+void CMD_cs_InfoRequestServerInfo(THandlerContext& listener);
 
 // The text with the sender's nickname and the value the client passes
 // along, to every player (negative channel id) or to the players in the

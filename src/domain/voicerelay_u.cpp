@@ -3,11 +3,11 @@
 #include <cstring>
 #include <vector>
 
+#include "domain/HandlerContext.h"
 #include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
-#include "domain/udplistener_u.h"
 #include "host/logdebug.h"
 #include "transport/PacketBuffers.h"
 
@@ -49,7 +49,7 @@ void SendFrames(TServerState& server) {
 
 // Kinds 0 and 2: the players of the speaker's own channel hear the frame
 // when the speaker may speak to permissionChannel.
-void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) {
+void RelayToOwnChannel(THandlerContext& l, const TChannelRec* permissionChannel) {
   TServerState& server = l.Server;
   TPacket& frame = *l.CurrentPacket;
   const TClientObject* speaker = l.CurrentClient;
@@ -71,7 +71,7 @@ void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) 
 
 }  // namespace
 
-void ProgressVoiceData(TVXUDPListener& l) {
+void ProgressVoiceData(THandlerContext& l) {
   if (!l.CurrentPacket || !l.CurrentPacket->IsVoiceC2S()) return;
   switch (l.CurrentPacket->VoiceC2SHeader().Target()) {
     case VOICETARGET_CHANNEL:
@@ -88,7 +88,7 @@ void ProgressVoiceData(TVXUDPListener& l) {
   }
 }
 
-void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& l) {
+void ProgressVoiceData_SendVoiceDataToChannel(THandlerContext& l) {
   try {
     if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
       Log(LMTDEBUG, LMDALL, kVoiceCategory,
@@ -104,7 +104,7 @@ void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& l) {
   }
 }
 
-void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
+void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& l) {
   try {
     if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
       Log(LMTDEBUG, LMDALL, kVoiceCategory,
@@ -128,7 +128,7 @@ void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
   }
 }
 
-void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
+void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& l) {
   try {
     TServerState& server = l.Server;
     TPacket& frame = *l.CurrentPacket;

@@ -8,13 +8,13 @@
 
 namespace vx {
 
-class TVXUDPListener;
+class THandlerContext;
 
 // Entry point for every voice datagram of a known connection.
-void ProgressVoiceData(TVXUDPListener& listener);
+void ProgressVoiceData(THandlerContext& listener);
 
-void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& listener);
-void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& listener);
-void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& listener);
+void ProgressVoiceData_SendVoiceDataToChannel(THandlerContext& listener);
+void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& listener);
+void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& listener);
 
 }  // namespace vx

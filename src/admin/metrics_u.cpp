@@ -19,7 +19,7 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* MetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
 // A label value with backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& text) {
@@ -171,7 +171,7 @@ bool TMetrics::Start(int32_t port, const std::string& bindAddress) {
         response.ContentText = "Not Found\n";
         return;
       }
-      response.ContentType = kContentType;
+      response.ContentType = MetricsContentType;
       response.ContentText = Render();
     };
     server->Start(uint16_t(port), bindAddress);

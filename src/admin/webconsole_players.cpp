@@ -21,7 +21,7 @@ struct TPrivilegeName {
   const char* Meaning;
 };
 
-const TPrivilegeName kChannelPrivileges[] = {
+const TPrivilegeName ChannelPrivilegeNames[] = {
     {0, "Channel administrator", "Administers the channel family."},
     {1, "Operator", "May kick and give voice in the channel."},
     {2, "Voice", "May speak in a moderated channel."},
@@ -29,7 +29,7 @@ const TPrivilegeName kChannelPrivileges[] = {
     {4, "Automatic voice", "Gets voice on entering the channel family (accounts only)."},
 };
 
-const TPrivilegeName kServerPrivileges[] = {
+const TPrivilegeName ServerPrivilegeNames[] = {
     {0, "Server administrator", "Administers the whole server."},
     {1, "May register", "May register an account while only administrators may."},
     {2, "Registered", "Logged in with an account. Revoking it deletes the account."},
@@ -249,13 +249,13 @@ std::string TWebConsole::PlayerPanel(TServerObject& server, THTTPRequestInfo& re
   html +=
       "<section class=\"card\" aria-labelledby=\"channel-priv-heading\"><h2 "
       "id=\"channel-priv-heading\">Privileges in the channel</h2>" +
-      PrivilegeList("channel", kChannelPrivileges, std::size(kChannelPrivileges),
+      PrivilegeList("channel", ChannelPrivilegeNames, std::size(ChannelPrivilegeNames),
                     p.ChannelPrivileges, p.PlayerID, token) +
       "</section>";
   html +=
       "<section class=\"card\" aria-labelledby=\"server-priv-heading\"><h2 "
       "id=\"server-priv-heading\">Privileges on the server</h2>" +
-      PrivilegeList("server", kServerPrivileges, std::size(kServerPrivileges), p.Priviliges,
+      PrivilegeList("server", ServerPrivilegeNames, std::size(ServerPrivilegeNames), p.Priviliges,
                     p.PlayerID, token) +
       "</section>";
   return html;
@@ -336,9 +336,9 @@ TWebConsole::TOutcome TWebConsole::ActPrivilege(TActionContext& c) {
   const std::string action = c.Request.Param("action");
   int64_t bit = -1;
   ParseFormNumber(c.Request.Param("bit"), bit);
-  const TPrivilegeName* names = set == "channel" ? kChannelPrivileges : kServerPrivileges;
+  const TPrivilegeName* names = set == "channel" ? ChannelPrivilegeNames : ServerPrivilegeNames;
   const size_t count =
-      set == "channel" ? std::size(kChannelPrivileges) : std::size(kServerPrivileges);
+      set == "channel" ? std::size(ChannelPrivilegeNames) : std::size(ServerPrivilegeNames);
   if ((set != "channel" && set != "server") || bit < 0 || bit >= int64_t(count) ||
       (action != "grant" && action != "revoke")) {
     return {false, "there is no such privilege or action", {}};

@@ -23,7 +23,7 @@ struct TCommandEntry {
   void (*Handler)(THandlerContext&);
 };
 
-constexpr std::array<TCommandEntry, 24> kCommands{{
+constexpr std::array<TCommandEntry, 24> CommandTable{{
     {cmd::CMD_cs_LoginStep3, "CMD_cs_LoginStep3", CMD_cs_LoginStep3},
     {cmd::CMD_cs_ChannelCreate, "CMD_cs_ChannelCreate", CMD_cs_ChannelCreate},
     {cmd::CMD_cs_ChannelChangePassword, "CMD_cs_ChannelChangePassword",
@@ -59,13 +59,13 @@ constexpr std::array<TCommandEntry, 24> kCommands{{
     {cmd::CMD_cs_InfoSendText, "CMD_cs_InfoSendText", CMD_cs_InfoSendText},
 }};
 
-constexpr int kMaxCode = 512;
+constexpr int MaxCode = 512;
 
 // Direct index by code for the table above.
-const std::array<const TCommandEntry*, kMaxCode>& CommandIndex() {
+const std::array<const TCommandEntry*, MaxCode>& CommandIndex() {
   static const auto index = [] {
-    std::array<const TCommandEntry*, kMaxCode> a{};
-    for (const auto& entry : kCommands) a[size_t(entry.Code)] = &entry;
+    std::array<const TCommandEntry*, MaxCode> a{};
+    for (const auto& entry : CommandTable) a[size_t(entry.Code)] = &entry;
     return a;
   }();
   return index;
@@ -139,7 +139,7 @@ void TVXUDPListener::DispatchPacket() {
       break;
     case TPacketClass::Command: {
       const int16_t code = Context.CurrentPacket->CommandHeader().Code();
-      if (code < 0 || code >= kMaxCode) return;
+      if (code < 0 || code >= MaxCode) return;
       const TCommandEntry* entry = CommandIndex()[size_t(code)];
       if (entry == nullptr) return;
       // A connection whose login was refused has no player: its commands do

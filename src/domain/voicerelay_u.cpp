@@ -15,7 +15,7 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kVoiceCategory = "UDP VOICE";
+constexpr const char* VoiceCategory = "UDP VOICE";
 
 // The frames of one relayed packet, queued together so that the buffer is
 // locked and the sender woken once per fan-out rather than per recipient.
@@ -91,7 +91,7 @@ void ProgressVoiceData(THandlerContext& l) {
 void ProgressVoiceData_SendVoiceDataToChannel(THandlerContext& l) {
   try {
     if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
-      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+      Log(LMTDEBUG, LMDALL, VoiceCategory,
           "TVXUDPListener.ProgressVoiceData_SendVoiceDataToChannel, unable to allocate memory");
       return;
     }
@@ -107,7 +107,7 @@ void ProgressVoiceData_SendVoiceDataToChannel(THandlerContext& l) {
 void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& l) {
   try {
     if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
-      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+      Log(LMTDEBUG, LMDALL, VoiceCategory,
           "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to allocate "
           "memory");
       return;
@@ -117,7 +117,7 @@ void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& l) {
     const TChannelRec* channel = speaker ? channels.GetChannelByID(speaker->ChannelID) : nullptr;
     const TChannelRec* parent = channel ? channels.GetChannelByID(channel->Parent) : nullptr;
     if (parent == nullptr) {
-      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+      Log(LMTDEBUG, LMDALL, VoiceCategory,
           "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get "
           "parentchannel");
       return;

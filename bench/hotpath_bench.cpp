@@ -118,8 +118,8 @@ void BM_RelayFanOut(benchmark::State& state) {
   uint16_t counter = 0;
   for (auto _ : state) {
     {
-      std::scoped_lock playersLock(f.Server->Players.Lock);
-      std::scoped_lock channelsLock(*f.Server->Channels);
+      TLockGuard<TMutex> playersLock(f.Server->Players.Lock);
+      TLockGuard<TChannels> channelsLock(*f.Server->Channels);
       l.Clients = &f.Server->Players.Items;
       l.CurrentClient = speaker;
       l.CurrentPacket = std::make_unique<TPacket>();

@@ -85,10 +85,10 @@ TServerFigures ReadServer(const std::string& configName, TServerObject& server) 
              std::to_string(server.Settings()->ServerUDPPort) + "\"";
   {
     // The stop of a server releases its parts under the player list lock.
-    std::scoped_lock guard(server.Players.Lock);
+    TLockGuard<TMutex> guard(server.Players.Lock);
     f.Players = server.Players.Items.size();
     if (server.Channels) {
-      std::scoped_lock channels(*server.Channels);
+      TLockGuard<TChannels> channels(*server.Channels);
       f.Channels = server.Channels->Count();
     }
     if (const TCustomPacketBuffer* buffer = server.PacketBuffer.get()) {

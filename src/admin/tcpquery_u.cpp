@@ -239,7 +239,7 @@ std::shared_ptr<TServerObject> TTCPQuery::Selected(const TQuerySession& session)
 void TTCPQuery::SendText(TServerObject& server, const std::string& text) {
   TClientObject sender;
   sender.NickName = "SERVER";
-  std::scoped_lock players(server.Players.Lock);
+  TLockGuard<TMutex> players(server.Players.Lock);
   if (!server.PacketBuffer) return;
   CMD_sc_NotifyTextMessage(server, sender, text, 255, -1);
 }
@@ -264,7 +264,7 @@ std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
   TServerObject& server = *found.Server;
   const TDateTime now = TDateTime::Now();
   std::string reply;
-  std::scoped_lock players(server.Players.Lock);
+  TLockGuard<TMutex> players(server.Players.Lock);
   const TCustomPacketBuffer* buffer = server.PacketBuffer.get();
   for (const auto& player : server.Players.Items) {
     if (!player) continue;
@@ -342,13 +342,13 @@ std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
   int64_t bytesSent = 0, bytesReceived = 0;
   size_t users = 0, channels = 0;
   {
-    std::scoped_lock players(server.Players.Lock);
+    TLockGuard<TMutex> players(server.Players.Lock);
     users = server.Players.Items.size();
     if (server.PacketBuffer) {
       server.PacketBuffer->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
     }
     if (server.Channels) {
-      std::scoped_lock lock(*server.Channels);
+      TLockGuard<TChannels> lock(*server.Channels);
       channels = server.Channels->Count();
     }
   }

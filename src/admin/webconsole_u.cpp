@@ -256,7 +256,7 @@ void TWebConsole::LogAction(const THTTPRequestInfo& request, const THTTPSession&
 }
 
 bool TWebConsole::ReadSample(TServerObject& server, TTrafficSample& sample) {
-  std::scoped_lock players(server.Players.Lock);
+  TLockGuard<TMutex> players(server.Players.Lock);
   if (!server.PacketBuffer) return false;
   sample.TimeMs = UnixNowMs();
   sample.Players = uint32_t(server.Players.Items.size());
@@ -292,9 +292,9 @@ void TWebConsole::ServeLiveFigures(THTTPRequestInfo& request, THTTPResponseInfo&
   }
   size_t channels = 0;
   {
-    std::scoped_lock players(server->Players.Lock);
+    TLockGuard<TMutex> players(server->Players.Lock);
     if (server->Channels) {
-      std::scoped_lock channelLock(*server->Channels);
+      TLockGuard<TChannels> channelLock(*server->Channels);
       channels = server->Channels->Count();
     }
   }

@@ -328,10 +328,10 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
       uint32_t packetsSent = 0, packetsReceived = 0;
       int64_t bytesSent = 0, bytesReceived = 0;
       {
-        std::scoped_lock guard(server->Players.Lock);
+        TLockGuard<TMutex> guard(server->Players.Lock);
         players = server->Players.Items.size();
         if (server->Channels) {
-          std::scoped_lock channelGuard(*server->Channels);
+          TLockGuard<TChannels> channelGuard(*server->Channels);
           channels = server->Channels->Count();
         }
         if (server->PacketBuffer) {

@@ -46,7 +46,7 @@ void TServerState::ReplaceSettings(std::shared_ptr<const TServerSettings> settin
 }
 
 void TServerState::EditSettings(const std::function<void(TServerSettings&)>& edit) {
-  std::scoped_lock guard(SettingsEditLock);
+  TLockGuard<TMutex> guard(SettingsEditLock);
   auto copy = std::make_shared<TServerSettings>(*CurrentSettings.load());
   edit(*copy);
   ReplaceSettings(std::move(copy));

@@ -64,7 +64,8 @@ void ReadChannelFields(const uint8_t* base, TChannelRequest& request) {
 
 // Takes the default flag from the channel that carries it (unless that is
 // the channel about to receive it) and announces the change.
-void MoveDefaultFlagAway(TServerState& server, int32_t newDefaultID, uint32_t changerID) {
+void MoveDefaultFlagAway(TServerState& server, int32_t newDefaultID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   TChannels& channels = *server.Channels;
   const int32_t oldDefaultID = channels.GetDefaultChannelID();
   if (oldDefaultID < 0 || oldDefaultID == newDefaultID) return;
@@ -77,7 +78,8 @@ void MoveDefaultFlagAway(TServerState& server, int32_t newDefaultID, uint32_t ch
 // change from outside the server (changer 0, an administrator who is no
 // player) to every player.
 void NotifyChannelChange(TServerState& server, int16_t code, size_t size, int32_t channelID,
-                         uint32_t changerID, const std::function<void(uint8_t*)>& fill) {
+                         uint32_t changerID, const std::function<void(uint8_t*)>& fill)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   if (server.Channels->GetChannelByID(channelID) == nullptr) return;
   const auto write = [&](uint8_t* p) {
     using Out = TNotifyChannelValueLayout;
@@ -237,15 +239,14 @@ void CMD_cs_ChannelCreate(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelCreateSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerState& server = l.Server;
-  TChannels& channels = *server.Channels;
+  TChannels& channels = *l.Server.Channels;
 
   TChannelRequest request;
   ReadChannelFields<TChannelCreateLayout>(p, request);
   request.Parent = GetLE32s(p + TChannelCreateLayout::Parent);
   request.Password = GetTextN(p + TChannelCreateLayout::Password, TChannelRec::PasswordSize);
   int32_t newID = -1;
-  const int32_t result = CreateChannel(server, *sender, request, newID);
+  const int32_t result = CreateChannel(l.Server, *sender, request, newID);
   if (result != 0) return RefuseCommand(l, result);
 
   // The creator of a temporary top-level channel goes into it and, unless
@@ -254,18 +255,18 @@ void CMD_cs_ChannelCreate(THandlerContext& l) {
   const int32_t oldID = sender->ChannelID;
   if (!created.IsRegistered() && created.IsTopLevel()) {
     sender->ChannelID = newID;
-    server.Players.Changed();
-    CMD_sc_NotifyPlayerSwitchedChannel(server, sender->PlayerID, oldID, newID);
+    l.Server.Players.Changed();
+    CMD_sc_NotifyPlayerSwitchedChannel(l.Server, sender->PlayerID, oldID, newID);
   }
   if (!HasChannelAdminRights(*sender) && created.IsTopLevel()) {
     sender->ChannelPrivileges |= CHANPRIV_ADMIN;
-    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, sender->PlayerID, PRIVACTION_SERVER_GRANT, 0,
-                                               0);
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(l.Server, sender->PlayerID, PRIVACTION_SERVER_GRANT,
+                                               0, 0);
   }
   const uint16_t stored = IsRegistered(*sender) ? uint16_t(sender->ChannelPrivileges | 0x8000)
                                                 : sender->ChannelPrivileges;
   channels.SetUserAttrib(sender->ChannelID, sender->LogInName, stored);
-  ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
+  ClearChannelUpAndAnnounce(l.Server, oldID, sender->PlayerID);
 }
 
 int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID) {
@@ -307,21 +308,19 @@ void CMD_cs_ChannelChangePassword(THandlerContext& l) {
     channel->Flags &= uint16_t(~CHANNEL_PASSWORD);
   else
     channel->Flags |= CHANNEL_PASSWORD;
-  TServerState& server = l.Server;
   auto reply = NewCommandPacket(cmd::CMD_sc_ChannelPasswordChanged, ChannelPasswordChangedSize,
                                 *l.CurrentClient);
   PutLE32(reply->Data() + TChannelPasswordChangedLayout::ChannelID, uint32_t(channel->ChannelID));
-  server.PacketBuffer->SendPacket(std::move(reply), false);
-  CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, l.CurrentClient->PlayerID);
+  l.Server.PacketBuffer->SendPacket(std::move(reply), false);
+  CMD_sc_NotifyChannelPropertiesChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
 }
 
 void CMD_cs_ChannelChangeProperties(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangePropertiesSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerState& server = l.Server;
   using In = TChannelChangePropertiesLayout;
-  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(p + In::ChannelID));
+  TChannelRec* channel = l.Server.Channels->GetChannelByID(GetLE32s(p + In::ChannelID));
   if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!channel->IsTopLevel()) return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PROPERTIES);
   if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
@@ -329,10 +328,10 @@ void CMD_cs_ChannelChangeProperties(THandlerContext& l) {
   // Without a default channel new players would land nowhere.
   if ((channel->Flags & CHANNEL_DEFAULT) != 0 && (flags & CHANNEL_DEFAULT) == 0)
     return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
-  if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(server, channel->ChannelID, sender->PlayerID);
+  if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(l.Server, channel->ChannelID, sender->PlayerID);
   channel->Flags = flags;
   channel->Codec = GetLE16(p + In::Codec);
-  CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, sender->PlayerID);
+  CMD_sc_NotifyChannelPropertiesChanged(l.Server, channel->ChannelID, sender->PlayerID);
 }
 
 void CMD_cs_ChannelChangeName(THandlerContext& l) {

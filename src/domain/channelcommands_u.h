@@ -11,12 +11,10 @@
 #include <string>
 
 #include "common/WireLayout.h"
+#include "domain/HandlerContext.h"
 #include "domain/playercommands_u.h"
 
 namespace vx {
-
-class THandlerContext;
-class TServerState;
 
 // Whether the server permits the codec; ids above 4 are not checked.
 bool CodecAllowed(const TServerState& server, uint16_t codec);
@@ -46,40 +44,60 @@ struct TChannelRequest {
 // checks) and announces it, after the channel that lost the default flag;
 // what the creating player gains is left to the caller.
 int32_t CreateChannel(TServerState& server, const TClientObject& sender,
-                      const TChannelRequest& request, int32_t& newID);
+                      const TChannelRequest& request, int32_t& newID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 // Removes an empty channel tree that is not the default channel's.
-int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID);
+int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 // Sets every field but the parent, each change announced.
 int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
-                         const TChannelRequest& request);
+                         const TChannelRequest& request)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 
 // Handlers.
-void CMD_cs_ChannelCreate(THandlerContext& listener);
-void CMD_cs_ChannelChangePassword(THandlerContext& listener);
-void CMD_cs_ChannelChangeProperties(THandlerContext& listener);
-void CMD_cs_ChannelChangeName(THandlerContext& listener);
-void CMD_cs_ChannelChangeTopic(THandlerContext& listener);
-void CMD_cs_ChannelChangeDescription(THandlerContext& listener);
-void CMD_cs_ChannelDestroy(THandlerContext& listener);
-void CMD_cs_ChannelChangeMaxUsers(THandlerContext& listener);
-void CMD_cs_ChannelChangeAll(THandlerContext& listener);
-void CMD_cs_ChannelChangeOrder(THandlerContext& listener);
+void CMD_cs_ChannelCreate(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangePassword(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeProperties(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeName(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeTopic(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeDescription(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelDestroy(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeMaxUsers(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeAll(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeOrder(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
 
 // Notices about a channel with the player who caused them; a channel that
 // does not exist sends nothing. Created and properties go to every player,
 // the others to the players in view of the changer (to every player when
 // the changer is 0).
-void CMD_sc_NotifyChannelCreated(TServerState& server, int32_t channelID, uint32_t creatorID);
+void CMD_sc_NotifyChannelCreated(TServerState& server, int32_t channelID, uint32_t creatorID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 // Besides the notice, the players in the channel lose a voice request,
 // operator and voice when the channel is not moderated (each announced).
 void CMD_sc_NotifyChannelPropertiesChanged(TServerState& server, int32_t channelID,
-                                           uint32_t changerID);
-void CMD_sc_NotifyChannelNameChanged(TServerState& server, int32_t channelID, uint32_t changerID);
-void CMD_sc_NotifyChannelTopicChanged(TServerState& server, int32_t channelID, uint32_t changerID);
+                                           uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelNameChanged(TServerState& server, int32_t channelID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelTopicChanged(TServerState& server, int32_t channelID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 void CMD_sc_NotifyChannelDescriptionChanged(TServerState& server, int32_t channelID,
-                                            uint32_t changerID);
+                                            uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 void CMD_sc_NotifyChannelMaxUsersChanged(TServerState& server, int32_t channelID,
-                                         uint32_t changerID);
-void CMD_sc_NotifyChannelOrderChanged(TServerState& server, int32_t channelID, uint32_t changerID);
+                                         uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelOrderChanged(TServerState& server, int32_t channelID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 
 }  // namespace vx

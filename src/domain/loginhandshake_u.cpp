@@ -64,7 +64,8 @@ std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32
 // never announced to anyone), the oldest of the address that holds the most
 // of them, so that a flood from one address displaces its own requests
 // before anyone else's. Null when every player has finished logging in.
-TClientObject* UnfinishedToGiveWay(TServerState& server) {
+TClientObject* UnfinishedToGiveWay(TServerState& server)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   std::unordered_map<std::string_view, size_t> perAddress;
   for (const auto& c : server.Players.Items)
     if (c && !c->LoginComplete) ++perAddress[c->LoginAddress];
@@ -84,7 +85,8 @@ TClientObject* UnfinishedToGiveWay(TServerState& server) {
 // An unfinished login gives its place to a new one: its record goes without
 // a word to anyone, as nobody was told of it, and its connection closes
 // once its login reply has left.
-void GiveWay(TServerState& server, TClientObject* player) {
+void GiveWay(TServerState& server, TClientObject* player)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   server.PacketBuffer->CloseConnection(player->PlayerID);
   std::erase_if(server.Players.Items, [player](const auto& c) { return c.get() == player; });
   server.Players.Changed();
@@ -130,7 +132,6 @@ uint32_t GetNewPlayerID(TServerState& server) {
 }
 
 void CMD_cs_LoginStep1(THandlerContext& l) {
-  TServerState& server = l.Server;
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
   // The answers to an address that failed too often wait: the request is
@@ -143,18 +144,18 @@ void CMD_cs_LoginStep1(THandlerContext& l) {
     if (at == TLoginThrottle::Refused) return;
     if (at > now) {
       l.CurrentPacket->AnswerReserved = true;
-      server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
+      l.Server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
       return;
     }
   }
   // One snapshot of the settings answers the whole login.
-  const auto settings = server.Settings();
+  const auto settings = l.Server.Settings();
   const bool full = request.Size() == LoginRequestSize;
   const uint8_t* p = request.Data();
   using In = TLoginRequestLayout;
 
   auto client = std::make_unique<TClientObject>();
-  client->ConnectionID = GetNewConnectionID(server);
+  client->ConnectionID = GetNewConnectionID(l.Server);
   client->ClientName = GetTextN(p + In::ClientName, ShortTextSize);
   client->ClientPlatform = GetTextN(p + In::ClientPlatform, ShortTextSize);
   client->ClientVersionMajor = GetLE16(p + In::ClientVersionMajor);
@@ -177,14 +178,14 @@ void CMD_cs_LoginStep1(THandlerContext& l) {
       client->NickName = GetTextN(p + In::NickName, ShortTextSize);
     }
     client->LastActivity = client->LoginTime = TDateTime::Now();
-    client->ChannelID = server.Channels->GetDefaultChannelID();
+    client->ChannelID = l.Server.Channels->GetDefaultChannelID();
     client->ChannelPrivileges = 0;
     client->Priviliges = 0;
     client->PlayerFlags = 0;
     if (!client->LogInName.empty()) {
       std::unique_ptr<TClientObject> account;
-      if (TZeveVira* db = server.Database()) {
-        account = TZeveViraUsers(*db).GetUser(server.ConfigName, client->LogInName, true);
+      if (TZeveVira* db = l.Server.Database()) {
+        account = TZeveViraUsers(*db).GetUser(l.Server.ConfigName, client->LogInName, true);
       }
       if (!account || account->LogInPassWord != client->LogInPassWord) {
         verdict = LOGIN_BAD_ACCOUNT;
@@ -196,37 +197,37 @@ void CMD_cs_LoginStep1(THandlerContext& l) {
         client->Created = account->Created;
         client->LastChanged = account->LastChanged;
         client->Logins = account->Logins;
-        uint16_t chanPriv = server.Channels->GetUserAttrib(client->ChannelID, client->LogInName);
+        uint16_t chanPriv = l.Server.Channels->GetUserAttrib(client->ChannelID, client->LogInName);
         if (chanPriv & CHANPRIV_AUTOOPERATOR) chanPriv |= CHANPRIV_OPERATOR;
         if (chanPriv & CHANPRIV_AUTOVOICE) chanPriv |= CHANPRIV_VOICE;
         client->ChannelPrivileges = chanPriv;
       }
     }
-    client->PlayerID = GetNewPlayerID(server);
+    client->PlayerID = GetNewPlayerID(l.Server);
     if (guestNaming) {
-      std::string nick = GetGuestPlayerName(client->NickName, server.Players.Items);
+      std::string nick = GetGuestPlayerName(client->NickName, l.Server.Players.Items);
       // A numbered long name that does not fit the nickname field would,
       // cut, name a present player again: such a guest becomes "Guest" and
       // a number instead.
       if (nick.size() > TClientObject::TextFieldSize)
-        nick = GetGuestPlayerName("", server.Players.Items);
+        nick = GetGuestPlayerName("", l.Server.Players.Items);
       client->NickName = std::move(nick);
     }
   }
 
-  server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP,
-                                     request.PeerPort, 1, request.Size());
+  l.Server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP,
+                                       request.PeerPort, 1, request.Size());
 
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !settings->ServerPassword.empty() &&
       password != settings->ServerPassword) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
     passwordFailed = true;
   }
-  if (passwordFailed) LoginFailed(server, request, *client);
+  if (passwordFailed) LoginFailed(l.Server, request, *client);
   if (verdict != 0) {
-    server.PacketBuffer->Counters.RefuseLogin(verdict);
-    server.PacketBuffer->SendPacket(NewLoginReply(client->PlayerID, verdict, client->ConnectionID),
-                                    false);
+    l.Server.PacketBuffer->Counters.RefuseLogin(verdict);
+    l.Server.PacketBuffer->SendPacket(
+        NewLoginReply(client->PlayerID, verdict, client->ConnectionID), false);
     return;
   }
 
@@ -249,14 +250,14 @@ void CMD_cs_LoginStep1(THandlerContext& l) {
   // the oldest unfinished one gives way to a login that is accepted.
   int32_t result = 0;
   TClientObject* givesWay = nullptr;
-  if (server.Players.Items.size() >= settings->ServerMaxUsers) {
-    givesWay = UnfinishedToGiveWay(server);
+  if (l.Server.Players.Items.size() >= settings->ServerMaxUsers) {
+    givesWay = UnfinishedToGiveWay(l.Server);
     if (givesWay == nullptr) result = LOGIN_SERVER_FULL;
   }
   if (result == 0 && serverPasswordAlways && !settings->ServerPassword.empty() &&
       password != settings->ServerPassword) {
     result = LOGIN_BAD_PASSWORD_OR_NAME;
-    LoginFailed(server, request, *client);
+    LoginFailed(l.Server, request, *client);
   }
   if (result == 0) result = LOGIN_ACCEPTED;
   if (l.GetClientObject(client->NickName) != nullptr) result = LOGIN_NICKNAME_IN_USE;
@@ -264,17 +265,17 @@ void CMD_cs_LoginStep1(THandlerContext& l) {
   if (trimmed.empty()) result = LOGIN_BAD_PASSWORD_OR_NAME;
   if (SameTextAscii(trimmed, "server")) result = LOGIN_BAD_PASSWORD_OR_NAME;
   PutLE32(r + Out::Result, uint32_t(result));
-  if (result != LOGIN_ACCEPTED) server.PacketBuffer->Counters.RefuseLogin(result);
-  server.PacketBuffer->SendPacket(std::move(reply), false);
+  if (result != LOGIN_ACCEPTED) l.Server.PacketBuffer->Counters.RefuseLogin(result);
+  l.Server.PacketBuffer->SendPacket(std::move(reply), false);
   if (result == LOGIN_ACCEPTED) {
     if (client->Priviliges & SERVERPRIV_ADMIN) {
       LogFmt(LMTWARNING, LMDINFO, "UDP Listener", "SP: %1 administrator %2 logged in from %3",
              {settings->ServerUDPPort, client->LogInName, request.PeerIP});
     }
     client->LoginAddress = request.PeerIP;
-    if (givesWay) GiveWay(server, givesWay);
-    server.Players.Items.push_back(std::move(client));
-    server.Players.Changed();
+    if (givesWay) GiveWay(l.Server, givesWay);
+    l.Server.Players.Items.push_back(std::move(client));
+    l.Server.Players.Changed();
   }
 }
 

@@ -51,9 +51,9 @@ void AddAccountThenReply(THandlerContext& l, const TClientObject& account,
   const uint32_t connectionID = l.CurrentClient->ConnectionID;
   auto reply = [&server, requestCode, requestSequence, playerID, connectionID,
                 saved = std::move(saved)](const TSaveResult& result) {
-    std::scoped_lock players(server.Players.Lock);
+    TLockGuard<TMutex> players(server.Players.Lock);
     if (!server.PacketBuffer || !server.Channels) return;
-    std::scoped_lock channels(*server.Channels);
+    TLockGuard<TChannels> channels(*server.Channels);
     TClientObject* sender = server.Players.ById(playerID);
     if (sender == nullptr || sender->ConnectionID != connectionID) return;
     if (result.Saved) {
@@ -400,18 +400,17 @@ void CMD_cs_PlayerChannelSwitch(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChannelSwitchSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerState& server = l.Server;
   using In = TPlayerChannelSwitchLayout;
   const int32_t newID = GetLE32s(p + In::ChannelID);
-  if (server.Channels->GetChannelByID(newID) == nullptr)
+  if (l.Server.Channels->GetChannelByID(newID) == nullptr)
     return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!IsServerAdmin(*sender)) {
-    const int32_t join = CheckChannelJoin(*server.Channels, server.Players.Items, newID,
+    const int32_t join = CheckChannelJoin(*l.Server.Channels, l.Server.Players.Items, newID,
                                           GetTextN(p + In::Password, ShortTextSize));
     if (join == CHANNELJOIN_WRONG_PASSWORD) return RefuseChannelPassword(l, newID);
     if (join < 0) return RefuseCommand(l, join);
   }
-  SwitchPlayerChannel(server, *sender, newID);
+  SwitchPlayerChannel(l.Server, *sender, newID);
 }
 
 void CMD_cs_PlayerFlagsChanged(THandlerContext& l) {
@@ -458,23 +457,25 @@ void CMD_cs_PlayerRegister(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerState& server = l.Server;
   if (IsRegistered(*sender)) return RefuseCommand(l, REGISTERERR_ALREADY_REGISTERED);
-  if (!MayRegisterAccount(RulesOf(server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
+  if (!MayRegisterAccount(RulesOf(l.Server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
   // The account is the player's record with its new name; the player takes
   // the name only once the account is on disk.
   TClientObject account = *sender;
   account.LogInName = GetTextN(p + TPlayerRegisterLayout::LogInName, ShortTextSize);
   account.LogInPassWord = GetTextN(p + TPlayerRegisterLayout::PassWord, ShortTextSize);
   account.RegisteredBy = account.LogInName;
-  AddAccountThenReply(l, account, [account](TServerState& s, TClientObject& registered) {
-    registered.LogInName = account.LogInName;
-    registered.LogInPassWord = account.LogInPassWord;
-    registered.RegisteredBy = account.RegisteredBy;
-    registered.Priviliges =
-        uint16_t((registered.Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
-    CMD_sc_NotifyPlayerPrivilegesChanged(s, registered.PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
-  });
+  AddAccountThenReply(
+      l, account,
+      [account](TServerState& s, TClientObject& registered) VX_REQUIRES(s.Players.Lock,
+                                                                        *s.Channels) {
+        registered.LogInName = account.LogInName;
+        registered.LogInPassWord = account.LogInPassWord;
+        registered.RegisteredBy = account.RegisteredBy;
+        registered.Priviliges =
+            uint16_t((registered.Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
+        CMD_sc_NotifyPlayerPrivilegesChanged(s, registered.PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+      });
 }
 
 void CMD_cs_PlayerAdminRegister(THandlerContext& l) {
@@ -490,9 +491,10 @@ void CMD_cs_PlayerAdminRegister(THandlerContext& l) {
   account.ChannelPrivileges = 0;
   account.Priviliges = p[In::ServerAdmin] != 0 ? SERVERPRIV_ADMIN : 0;
   account.PlayerFlags = 0;
-  AddAccountThenReply(l, account, [](TServerState& s, TClientObject& admin) {
-    CMD_sc_PlayerAdminRegisteredOK(s, admin);
-  });
+  AddAccountThenReply(
+      l, account,
+      [](TServerState& s, TClientObject& admin)
+          VX_REQUIRES(s.Players.Lock, *s.Channels) { CMD_sc_PlayerAdminRegisteredOK(s, admin); });
 }
 
 }  // namespace vx

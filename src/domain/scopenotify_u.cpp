@@ -94,13 +94,16 @@ void NotifyChannelDestroyed(TServerState& server, int32_t channelID, uint32_t ac
 void ClearChannelUpAndAnnounce(TServerState& server, int32_t channelID, uint32_t actingPlayerID) {
   ClearChannelUp(*server.Channels, server.Players.Items, channelID, actingPlayerID,
                  [&server](int32_t destroyed, uint32_t actor) {
+                   // Called back inside ClearChannelUp, under our caller's locks.
+                   server.Players.AssertHeld();
+                   server.Channels->AssertHeld();
                    NotifyChannelDestroyed(server, destroyed, actor);
                  });
 }
 
 void RemoveAllClients(TServerState& server) {
-  std::scoped_lock players(server.Players.Lock);
-  std::scoped_lock channels(*server.Channels);
+  TLockGuard<TMutex> players(server.Players.Lock);
+  TLockGuard<TChannels> channels(*server.Channels);
   auto& items = server.Players.Items;
   while (!items.empty()) {
     std::unique_ptr<TClientObject> player = std::move(items.back());

@@ -84,7 +84,7 @@ void TVXUDPListener::Handle(uint32_t playerID, TReceiveEvent event,
 }
 
 void TVXUDPListener::HandleEvent() {
-  std::scoped_lock players(Context.Server.Players.Lock);
+  TLockGuard<TMutex> players(Context.Server.Players.Lock);
   Context.Clients = &Context.Server.Players.Items;
   const bool voice =
       CurrentEvent == rePacket && Context.CurrentPacket && Context.CurrentPacket->IsVoiceC2S();
@@ -94,7 +94,7 @@ void TVXUDPListener::HandleEvent() {
   Context.CurrentClient = voice && CurrentPlayerID != 0
                               ? Context.Server.Players.ById(CurrentPlayerID)
                               : Context.GetClientObject(CurrentPlayerID);
-  std::scoped_lock channels(*Context.Server.Channels);
+  TLockGuard<TChannels> channels(*Context.Server.Channels);
   Context.DropClient = false;
   try {
     switch (CurrentEvent) {

@@ -27,8 +27,9 @@ class TVXUDPListener final : public TEventSink {
 
  private:
   void HandleEvent();
-  void DispatchPacket();
-  void RemoveCurrentClient(uint32_t reason);
+  void DispatchPacket() VX_REQUIRES(Context.Server.Players.Lock, *Context.Server.Channels);
+  void RemoveCurrentClient(uint32_t reason)
+      VX_REQUIRES(Context.Server.Players.Lock, *Context.Server.Channels);
 
   // What the handlers of the current event see.
   THandlerContext Context;

@@ -49,12 +49,12 @@ void SendFrames(TServerState& server) {
 
 // Kinds 0 and 2: the players of the speaker's own channel hear the frame
 // when the speaker may speak to permissionChannel.
-void RelayToOwnChannel(THandlerContext& l, const TChannelRec* permissionChannel) {
-  TServerState& server = l.Server;
+void RelayToOwnChannel(THandlerContext& l, const TChannelRec* permissionChannel)
+    VX_REQUIRES(l.Server.Players.Lock, *l.Server.Channels) {
   TPacket& frame = *l.CurrentPacket;
   const TClientObject* speaker = l.CurrentClient;
   if (speaker == nullptr || !speaker->LoginComplete) return;
-  if (!CheckPlayerCanSpeakToChannel(RulesOf(server), *server.Channels, speaker,
+  if (!CheckPlayerCanSpeakToChannel(RulesOf(l.Server), *l.Server.Channels, speaker,
                                     permissionChannel)) {
     return;
   }
@@ -62,11 +62,11 @@ void RelayToOwnChannel(THandlerContext& l, const TChannelRec* permissionChannel)
   const uint8_t* voice = frame.Data() + VoiceC2SHeaderSize;
   const size_t voiceSize = frame.Size() - VoiceC2SHeaderSize;
   FrameBatch().clear();
-  for (TClientObject* recipient : server.Players.InChannel(speaker->ChannelID)) {
+  for (TClientObject* recipient : l.Server.Players.InChannel(speaker->ChannelID)) {
     if (recipient == speaker) continue;
     QueueFrame(in, in.Target(), *recipient, voice, voiceSize);
   }
-  SendFrames(server);
+  SendFrames(l.Server);
 }
 
 }  // namespace
@@ -130,7 +130,6 @@ void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& l) {
 
 void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& l) {
   try {
-    TServerState& server = l.Server;
     TPacket& frame = *l.CurrentPacket;
     const TClientObject* speaker = l.CurrentClient;
     using List = TWhisperListLayout;
@@ -151,7 +150,7 @@ void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& l) {
       uint8_t Kind;
     };
     std::vector<TRecipient> recipients;
-    const TServerRules rules = RulesOf(server);
+    const TServerRules rules = RulesOf(l.Server);
     for (size_t i = 0; i < targetCount; ++i) {
       const uint8_t* target = p + List::Target(i);
       const uint8_t kind = target[List::Kind];
@@ -159,26 +158,26 @@ void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& l) {
       if (kind == WHISPER_PLAYER) {
         if (id != speakerID) recipients.push_back({id, WHISPER_PLAYER});
       } else if (kind == WHISPER_CHANNEL) {
-        const TChannelRec* channel = server.Channels->GetChannelByID(int32_t(id));
+        const TChannelRec* channel = l.Server.Channels->GetChannelByID(int32_t(id));
         if (channel == nullptr ||
-            !CheckPlayerCanSpeakToChannel(rules, *server.Channels, speaker, channel)) {
+            !CheckPlayerCanSpeakToChannel(rules, *l.Server.Channels, speaker, channel)) {
           continue;
         }
-        for (TClientObject* c : server.Players.InChannel(channel->ChannelID)) {
+        for (TClientObject* c : l.Server.Players.InChannel(channel->ChannelID)) {
           if (c != speaker) recipients.push_back({c->PlayerID, WHISPER_CHANNEL});
         }
       }
     }
     FrameBatch().clear();
     for (const TRecipient& r : recipients) {
-      const TClientObject* recipient = server.Players.ById(r.PlayerID);
+      const TClientObject* recipient = l.Server.Players.ById(r.PlayerID);
       if (recipient == nullptr || (recipient->PlayerFlags & PLAYERFLAG_BLOCKWHISPERS) != 0 ||
           !recipient->LoginComplete) {
         continue;
       }
       QueueFrame(in, r.Kind, *recipient, voice, voiceSize);
     }
-    SendFrames(server);
+    SendFrames(l.Server);
   } catch (const std::exception& e) {
     l.LogHandlerException("ProgressVoiceData_SendVoiceDataWhisper", e);
   }

@@ -240,13 +240,13 @@ TZeveVira* TServerObject::Database() const {
 void TServerObject::StartTransport() {
   ChannelsStored = false;
   {
-    std::scoped_lock guard(Players.Lock);
+    TLockGuard<TMutex> guard(Players.Lock);
     Players.Items.clear();
     Players.Changed();
     // Readers take the player list's lock before they look at the channels.
     Channels = std::make_unique<TChannels>(ConfigName);
     Channels->SetDefaultCodec(DefaultCodec());
-    std::scoped_lock channels(*Channels);
+    TLockGuard<TChannels> channels(*Channels);
     if (TZeveVira* db = Database()) {
       LoadChannels(*Channels, *db, ConfigName);
     } else {
@@ -273,11 +273,11 @@ void TServerObject::ReleaseTransport() {
   Transport.reset();
   Listener.reset();
   PacketBuffer.reset();
-  std::scoped_lock guard(Players.Lock);
+  TLockGuard<TMutex> guard(Players.Lock);
   Players.Items.clear();
   Players.Changed();
   if (Channels) {
-    std::scoped_lock channels(*Channels);
+    TLockGuard<TChannels> channels(*Channels);
     Channels->ClearChannels();
   }
   Channels.reset();
@@ -318,7 +318,7 @@ void TServerObject::StoreChannels() {
   try {
     if (!PacketBuffer || !Channels || ChannelsStored) return;
     ChannelsStored = true;
-    std::scoped_lock channels(*Channels);
+    TLockGuard<TChannels> channels(*Channels);
     if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
   } catch (const std::exception& e) {
     LogStopException(e);

@@ -12,9 +12,9 @@
 
 #include "common/Packets.h"
 #include "common/fcrc.h"
+#include "domain/HandlerContext.h"
 #include "domain/channelobject_u.h"
 #include "domain/clientobject_u.h"
-#include "domain/udplistener_u.h"
 #include "domain/voicerelay_u.h"
 #include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
@@ -67,7 +67,7 @@ void BM_BuildVoiceS2C(benchmark::State& state) {
 BENCHMARK(BM_BuildVoiceS2C)->Arg(60);
 
 // A virtual server without sockets or threads: one channel with n players
-// past their login, and a listener object to call the relay with.
+// past their login, and a handler context to call the relay with.
 struct TRelayFixture {
   explicit TRelayFixture(uint32_t players) : Server(std::make_shared<TServerObject>(Manager)) {
     Server->Channels = std::make_unique<TChannels>("bench");
@@ -97,12 +97,11 @@ struct TRelayFixture {
       Server->Players.Items.push_back(std::move(c));
     }
     Server->Players.Changed();
-    Listener = std::make_unique<TVXUDPListener>(*Server);
+    Context = std::make_unique<THandlerContext>(*Server);
   }
-  ~TRelayFixture() { Listener.reset(); }
   TServerManager Manager;
   std::shared_ptr<TServerObject> Server;
-  std::unique_ptr<TVXUDPListener> Listener;
+  std::unique_ptr<THandlerContext> Context;
 };
 
 // One 60-byte frame of player 1 relayed to the n-1 others: the listener's
@@ -111,7 +110,7 @@ struct TRelayFixture {
 void BM_RelayFanOut(benchmark::State& state) {
   const uint32_t players = uint32_t(state.range(0));
   TRelayFixture f(players);
-  TVXUDPListener& l = *f.Listener;
+  THandlerContext& l = *f.Context;
   TClientObject* speaker = f.Server->Players.Items.front().get();
   TPacket frame = TPacket::WithMagic(MAGIC_VOICEC2S, VoiceC2SHeaderSize + 60);
   frame.VoiceC2SHeader().SetConnectionID(speaker->ConnectionID);
@@ -119,8 +118,8 @@ void BM_RelayFanOut(benchmark::State& state) {
   uint16_t counter = 0;
   for (auto _ : state) {
     {
-      std::scoped_lock playersLock(f.Server->Players.Lock);
-      std::scoped_lock channelsLock(*f.Server->Channels);
+      TLockGuard<TMutex> playersLock(f.Server->Players.Lock);
+      TLockGuard<TChannels> channelsLock(*f.Server->Channels);
       l.Clients = &f.Server->Players.Items;
       l.CurrentClient = speaker;
       l.CurrentPacket = std::make_unique<TPacket>();

@@ -16,8 +16,8 @@
 namespace vx {
 namespace {
 
-constexpr const char* kIP = "127.0.0.1";
-constexpr uint16_t kPort = 5000;
+constexpr const char* TestIP = "127.0.0.1";
+constexpr uint16_t TestPort = 5000;
 
 uint32_t Cid(uint32_t pid) {
   return pid * 2654435761u;
@@ -26,7 +26,7 @@ uint32_t Cid(uint32_t pid) {
 std::unique_ptr<TPacket> Make(uint16_t magic, size_t size, uint32_t pid) {
   auto p = std::make_unique<TPacket>(TPacket::WithMagic(magic, size));
   PutLE32(p->Data() + 8, pid);
-  p->SetPeer(kIP, kPort);
+  p->SetPeer(TestIP, TestPort);
   return p;
 }
 
@@ -52,7 +52,7 @@ void SetIds(TPacket& p, uint32_t pid) {
 struct TFixture {
   explicit TFixture(uint32_t n) {
     for (uint32_t pid = 1; pid <= n; ++pid) {
-      Buffer.AddConnection(pid, Cid(pid), kIP, kPort, 1);
+      Buffer.AddConnection(pid, Cid(pid), TestIP, TestPort, 1);
       auto step6 = Make(MAGIC_COMMAND, CommandHeaderSize, pid);
       step6->CommandHeader().SetCode(8);
       Buffer.SendPacket(std::move(step6), false);
@@ -183,7 +183,8 @@ void BM_ConnectionMemory(benchmark::State& state) {
   for (auto _ : state) {
     auto buffer = std::make_unique<TCustomPacketBuffer>();
     const size_t before = mallinfo2().uordblks;
-    for (uint32_t pid = 1; pid <= n; ++pid) buffer->AddConnection(pid, Cid(pid), kIP, kPort, 1);
+    for (uint32_t pid = 1; pid <= n; ++pid)
+      buffer->AddConnection(pid, Cid(pid), TestIP, TestPort, 1);
     const size_t after = mallinfo2().uordblks;
     perConnection = double(after - before) / n;
   }

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int kAccounts = 10000;
+constexpr int AccountCount = 10000;
 
 std::string AccountKey(int i) {
   return "\\Servers\\S\\Users\\login" + std::to_string(i) + "\\";
@@ -42,7 +42,7 @@ const std::string& AccountsFile() {
     vx::TZeveVira db;
     db.SetFileName(path);
     db.SetActive(true);
-    for (int i = 0; i < kAccounts; ++i) {
+    for (int i = 0; i < AccountCount; ++i) {
       const std::string key = AccountKey(i);
       db.WriteString(key + "LogInName", "login" + std::to_string(i));
       db.WriteString(key + "LogInPassWord", "secret" + std::to_string(i));
@@ -82,11 +82,11 @@ void BM_LookupAccounts(benchmark::State& state) {
   db.SetOpenFlag(vx::TFBOpenFlag::ReadOnly);
   db.SetActive(true);
   std::vector<std::string> paths;
-  for (int i = 0; i < kAccounts; ++i) paths.push_back(AccountKey(i) + "NickName");
+  for (int i = 0; i < AccountCount; ++i) paths.push_back(AccountKey(i) + "NickName");
   for (auto _ : state) {
     for (const std::string& path : paths) benchmark::DoNotOptimize(db.ReadString(path, ""));
   }
-  state.SetItemsProcessed(state.iterations() * kAccounts);
+  state.SetItemsProcessed(state.iterations() * AccountCount);
 }
 BENCHMARK(BM_LookupAccounts)->Unit(benchmark::kMillisecond);
 

@@ -33,9 +33,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kSection = "server_cfg Fuzz";
-constexpr const char* kParamNames[] = {"error_title", "error_text", "error_url",  "ok_title",
-                                       "ok_text",     "ok_url",     "choice_yes", "choice_url_no"};
+constexpr const char* FuzzSection = "server_cfg Fuzz";
+constexpr const char* ParamNames[] = {"error_title", "error_text", "error_url",  "ok_title",
+                                      "ok_text",     "ok_url",     "choice_yes", "choice_url_no"};
 
 void WriteFile(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
@@ -69,14 +69,14 @@ struct TFuzzWorld {
       account.LogInPassWord = "pw";
       account.Priviliges = rights;
       account.RegisteredBy = "<i>Server</i>";
-      users.AddUser(kSection, account);
+      users.AddUser(FuzzSection, account);
     };
     add("admin", "<b>admin</b>", 9);
     add("%%SERVERNAME%%", "\"quoted\" & 'single'", 1);
     Manager.SetDatabase(std::move(database));
 
     auto server = std::make_shared<vx::TServerObject>(Manager);
-    server->ConfigName = kSection;
+    server->ConfigName = FuzzSection;
     server->EditSettings([&](vx::TServerSettings& s) {
       s.ServerName = "Fuzz <&> %%SERVERID%%";
       s.ServerWelcomeMessage = "<script>x</script>";
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request.RemoteIP = "127.0.0.1";
   if (nul != std::string_view::npos) {
     std::string_view values = input.substr(nul + 1);
-    for (const char* name : kParamNames) {
+    for (const char* name : ParamNames) {
       const size_t end = values.find('\0');
       request.Params.emplace_back(name, std::string(values.substr(0, end)));
       if (end == std::string_view::npos) break;
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if ((switches & 4) != 0) request.Params.emplace_back("client", "admin");
   auto session = std::make_shared<vx::THTTPSession>("fuzz", "127.0.0.1");
-  if ((switches & 1) != 0) session->SetValue("serverid", kSection);
+  if ((switches & 1) != 0) session->SetValue("serverid", FuzzSection);
   session->SetValue("superadmin", (switches & 2) != 0 ? "1" : "0");
   session->SetValue("username", "<u>admin</u>");
   request.Session = session;

@@ -126,8 +126,8 @@ void PrintLine(const std::string& line, FILE* stream = stdout) {
   std::fflush(stream);
 }
 
-constexpr const char* kStartedLine = "Vorlantix Server Daemon started with PID ";
-constexpr const char* kFailedLine = "Error stating daemon. Aborted";
+constexpr const char* StartedLine = "Vorlantix Server Daemon started with PID ";
+constexpr const char* FailedLine = "Error stating daemon. Aborted";
 
 // The daemon keeps no terminal: standard input and output go to /dev/null.
 void DetachStandardStreams() {
@@ -210,10 +210,10 @@ int main(int argc, char** argv) {
         }
       }
       if (gChildStarted) {
-        PrintLine(kStartedLine + std::to_string(child));
+        PrintLine(StartedLine + std::to_string(child));
         return 0;
       }
-      PrintLine(kFailedLine);
+      PrintLine(FailedLine);
       ReleaseLogFile();
       return 2;
     }
@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
   // foreground the report goes to standard error (and the exit code).
   auto report = [parentPid, foreground](int signal) {
     if (foreground) {
-      PrintLine(signal == SIGUSR1 ? kStartedLine + std::to_string(getpid()) : kFailedLine, stderr);
+      PrintLine(signal == SIGUSR1 ? StartedLine + std::to_string(getpid()) : FailedLine, stderr);
     } else if (getppid() == parentPid) {
       kill(parentPid, signal);
     }

@@ -19,7 +19,7 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* MetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
 // A label value with backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& text) {
@@ -85,10 +85,10 @@ TServerFigures ReadServer(const std::string& configName, TServerObject& server) 
              std::to_string(server.Settings()->ServerUDPPort) + "\"";
   {
     // The stop of a server releases its parts under the player list lock.
-    std::scoped_lock guard(server.Players.Lock);
+    TLockGuard<TMutex> guard(server.Players.Lock);
     f.Players = server.Players.Items.size();
     if (server.Channels) {
-      std::scoped_lock channels(*server.Channels);
+      TLockGuard<TChannels> channels(*server.Channels);
       f.Channels = server.Channels->Count();
     }
     if (const TCustomPacketBuffer* buffer = server.PacketBuffer.get()) {
@@ -171,7 +171,7 @@ bool TMetrics::Start(int32_t port, const std::string& bindAddress) {
         response.ContentText = "Not Found\n";
         return;
       }
-      response.ContentType = kContentType;
+      response.ContentType = MetricsContentType;
       response.ContentText = Render();
     };
     server->Start(uint16_t(port), bindAddress);

@@ -11,7 +11,7 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kServers = "Servers";
+constexpr const char* ServersSection = "Servers";
 
 // A section name the configuration file can hold and read back, and that
 // names exactly one key in the database.
@@ -62,10 +62,10 @@ TServerAdminResult AddServer(TServerManager& manager, std::string_view name, int
   }
   for (int n = 0;; ++n) {
     const std::string key = std::to_string(n);
-    const std::string listed = ini.ReadString(kServers, key, "");
+    const std::string listed = ini.ReadString(ServersSection, key, "");
     if (listed == section) break;  // listed already (added, stopped and added again)
     if (listed.empty()) {
-      ini.WriteString(kServers, key, section);
+      ini.WriteString(ServersSection, key, section);
       break;
     }
   }
@@ -108,7 +108,7 @@ std::vector<std::string> ConfiguredServers() {
   TIniFile ini(ProcessSettings().IniPath);
   if (!ini.Load()) return sections;
   for (int n = 0;; ++n) {
-    std::string section = ini.ReadString(kServers, std::to_string(n), "");
+    std::string section = ini.ReadString(ServersSection, std::to_string(n), "");
     if (section.empty()) break;
     sections.push_back(std::move(section));
   }

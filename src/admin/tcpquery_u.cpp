@@ -21,10 +21,10 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kCategory = "TCPQUERY";
-constexpr uint16_t kSuperServerAdmin = 0x08;
+constexpr const char* LogCategory = "TCPQUERY";
+constexpr uint16_t SuperServerAdminPrivilege = 0x08;
 
-const char* const kHelp[][2] = {
+const char* const HelpLines[][2] = {
     {"help", "this helpfile"},
     {"sl", "serverlist"},
     {"pl", "playerlist"},
@@ -52,13 +52,13 @@ std::string Error(std::string_view message) {
   return "ERROR, " + std::string(message);
 }
 
-const std::string kOk = "OK";
-const std::string kNewLine = "\r\n";
+const std::string OkReply = "OK";
+const std::string NewLine = "\r\n";
 
 // The reply to an account change: "OK" once it is on disk, the command's
 // own refusal, or the failed save (logged with its reason by the writer).
 std::string AccountReply(const TAccountResult& result, std::string_view refused) {
-  if (result) return kOk;
+  if (result) return OkReply;
   return Error(result.Status == TAccountStatus::NotSaved ? "unable to save user" : refused);
 }
 
@@ -120,7 +120,7 @@ TTCPQuery::TTCPQuery(TServerManager& manager)
                                    try {
                                      return NewSession(ip);
                                    } catch (const std::exception&) {
-                                     Log(LMTERROR, LMDALL, kCategory,
+                                     Log(LMTERROR, LMDALL, LogCategory,
                                          "TTCPQuery.OnConnect: unable to initialize object");
                                      return nullptr;
                                    }
@@ -131,7 +131,7 @@ TTCPQuery::TTCPQuery(TServerManager& manager)
                                      s.SelectedServer.reset();
                                      s.Servers.clear();
                                    } catch (const std::exception&) {
-                                     Log(LMTERROR, LMDALL, kCategory,
+                                     Log(LMTERROR, LMDALL, LogCategory,
                                          "TTCPQuery.OnDisconnect: unable to deinitialize object");
                                    }
                                  },
@@ -144,7 +144,7 @@ TTCPQuery::~TTCPQuery() {
 
 bool TTCPQuery::Start(int32_t port, const std::string& bindAddress) {
   if (port < 0 || port > 65535 || !Server.Start(uint16_t(port), TrimText(bindAddress))) {
-    Log(LMTERROR, LMDALL, kCategory, "TTCPQuery.Create: unable to initialize communication ");
+    Log(LMTERROR, LMDALL, LogCategory, "TTCPQuery.Create: unable to initialize communication ");
     return false;
   }
   return true;
@@ -239,7 +239,7 @@ std::shared_ptr<TServerObject> TTCPQuery::Selected(const TQuerySession& session)
 void TTCPQuery::SendText(TServerObject& server, const std::string& text) {
   TClientObject sender;
   sender.NickName = "SERVER";
-  std::scoped_lock players(server.Players.Lock);
+  TLockGuard<TMutex> players(server.Players.Lock);
   if (!server.PacketBuffer) return;
   CMD_sc_NotifyTextMessage(server, sender, text, 255, -1);
 }
@@ -252,9 +252,9 @@ std::string TTCPQuery::CmdServerList(TQuerySession& s, const TParams&) {
   std::string reply;
   for (const TQueryServerRef& ref : s.Servers) {
     if (auto server = Resolve(ref))
-      reply += std::to_string(server->Settings()->ServerUDPPort) + kNewLine;
+      reply += std::to_string(server->Settings()->ServerUDPPort) + NewLine;
   }
-  return reply + kOk;
+  return reply + OkReply;
 }
 
 std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
@@ -264,7 +264,7 @@ std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
   TServerObject& server = *found.Server;
   const TDateTime now = TDateTime::Now();
   std::string reply;
-  std::scoped_lock players(server.Players.Lock);
+  TLockGuard<TMutex> players(server.Players.Lock);
   const TCustomPacketBuffer* buffer = server.PacketBuffer.get();
   for (const auto& player : server.Players.Items) {
     if (!player) continue;
@@ -296,9 +296,9 @@ std::string TTCPQuery::CmdPlayerList(TQuerySession& s, const TParams& p) {
         Column(player->LogInName),
     };
     for (const std::string& column : columns) reply += column + '\t';
-    reply += kNewLine;
+    reply += NewLine;
   }
-  return reply + kOk;
+  return reply + OkReply;
 }
 
 std::string TTCPQuery::CmdChannelList(TQuerySession& s, const TParams& p) {
@@ -314,14 +314,14 @@ std::string TTCPQuery::CmdChannelList(TQuerySession& s, const TParams& p) {
                std::to_string(c->Parent) + '\t' + std::to_string(c->Order) + '\t' +
                std::to_string(c->MaxUsers) + '\t' + Column(c->Name) + '\t' +
                std::to_string(c->Flags) + '\t' + (c->Password.empty() ? "0" : "1") + '\t' +
-               Column(c->Topic) + kNewLine;
+               Column(c->Topic) + NewLine;
     }
   }
-  return reply + kOk;
+  return reply + OkReply;
 }
 
 std::string TTCPQuery::CmdVersion(TQuerySession&, const TParams&) {
-  return VersionText() + " " + TServerManager::PlatformText() + kNewLine + kOk;
+  return VersionText() + " " + TServerManager::PlatformText() + NewLine + OkReply;
 }
 
 std::string TTCPQuery::CmdSelect(TQuerySession& s, const TParams& p) {
@@ -330,7 +330,7 @@ std::string TTCPQuery::CmdSelect(TQuerySession& s, const TParams& p) {
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   s.SelectedServer = RefOf(found.Server);
-  return kOk;
+  return OkReply;
 }
 
 std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
@@ -342,13 +342,13 @@ std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
   int64_t bytesSent = 0, bytesReceived = 0;
   size_t users = 0, channels = 0;
   {
-    std::scoped_lock players(server.Players.Lock);
+    TLockGuard<TMutex> players(server.Players.Lock);
     users = server.Players.Items.size();
     if (server.PacketBuffer) {
       server.PacketBuffer->GetTotals(packetsSent, packetsReceived, bytesSent, bytesReceived);
     }
     if (server.Channels) {
-      std::scoped_lock lock(*server.Channels);
+      TLockGuard<TChannels> lock(*server.Channels);
       channels = server.Channels->Count();
     }
   }
@@ -376,8 +376,8 @@ std::string TTCPQuery::CmdServerInfo(TQuerySession& s, const TParams& p) {
       {"server_currentchannels=", std::to_string(channels)},
   };
   std::string reply;
-  for (const auto& [key, value] : lines) reply += key + value + kNewLine;
-  return reply + kOk;
+  for (const auto& [key, value] : lines) reply += key + value + NewLine;
+  return reply + OkReply;
 }
 
 std::string TTCPQuery::CmdMessage(TQuerySession& s, const TParams& p) {
@@ -386,7 +386,7 @@ std::string TTCPQuery::CmdMessage(TQuerySession& s, const TParams& p) {
   const TLookup found = Lookup(s, p);
   if (!found.Server) return found.Error;
   SendText(*found.Server, CutText(Join(p, 0), 255));
-  return kOk;
+  return OkReply;
 }
 
 std::string TTCPQuery::CmdMessageAll(TQuerySession& s, const TParams& p) {
@@ -400,19 +400,19 @@ std::string TTCPQuery::CmdMessageAll(TQuerySession& s, const TParams& p) {
     if (!server) continue;
     try {
       SendText(*server, text);
-      reply += kOk + kNewLine;
+      reply += OkReply + NewLine;
     } catch (const std::exception&) {
       // One server failing does not stop the message to the others.
     }
   }
-  return reply + kOk;
+  return reply + OkReply;
 }
 
 std::string TTCPQuery::CmdStart(TQuerySession& s, const TParams& p) {
   if (!s.LoggedIn) return Error("not logged in");
   std::shared_lock state(*ServerStateLock);
   const TLookup found = Lookup(s, p);
-  return found.Server ? kOk : found.Error;
+  return found.Server ? OkReply : found.Error;
 }
 
 std::string TTCPQuery::CmdStop(TQuerySession& s, const TParams& p) {
@@ -423,7 +423,7 @@ std::string TTCPQuery::CmdStop(TQuerySession& s, const TParams& p) {
   const std::string name = found.Server->ConfigName;
   found.Server.reset();
   StopServer(Manager, name);
-  return kOk;
+  return OkReply;
 }
 
 std::string TTCPQuery::CmdRestart(TQuerySession& s, const TParams& p) {
@@ -434,7 +434,7 @@ std::string TTCPQuery::CmdRestart(TQuerySession& s, const TParams& p) {
   if (RestartServer(Manager, found.Server->ConfigName) != TServerAdminResult::Done) {
     return Error("unable to initialize server");
   }
-  return kOk;
+  return OkReply;
 }
 
 std::string TTCPQuery::CmdAddServer(TQuerySession& s, const TParams& p) {
@@ -458,7 +458,7 @@ std::string TTCPQuery::CmdAddServer(TQuerySession& s, const TParams& p) {
   }
   s.Servers = Snapshot();
   s.SelectedServer = RefOf(server);
-  return kOk;
+  return OkReply;
 }
 
 std::string TTCPQuery::CmdSet(TQuerySession& s, const TParams& p) {
@@ -494,7 +494,7 @@ std::string TTCPQuery::CmdSet(TQuerySession& s, const TParams& p) {
   if (Manager.FindServerByName(server->ConfigName) != server) {
     return Error("unable to initialize server");
   }
-  return kOk;
+  return OkReply;
 }
 
 std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
@@ -507,7 +507,7 @@ std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
   const auto now = TLoginThrottle::TClock::now();
   const auto answerAt = Throttle->ReserveAnswer(s.PeerAddress, now);
   if (answerAt == TLoginThrottle::Refused) {
-    LogFmt(LMTWARNING, LMDALL, kCategory,
+    LogFmt(LMTWARNING, LMDALL, LogCategory,
            "TTCPQuery.Login: login of %1 from %2 refused, too many failed logins",
            {name, s.PeerAddress});
     Server.WaitUntil(now + Throttle->GetLimits().MaxDelay);
@@ -519,16 +519,16 @@ std::string TTCPQuery::CmdLogin(TQuerySession& s, const TParams& p) {
     for (const auto& entry : Manager.ServerList()) {
       const auto account = users.GetUser(entry.first, p[0], false);
       if (account && account->LogInPassWord == p[1] &&
-          (account->Priviliges & kSuperServerAdmin) != 0) {
+          (account->Priviliges & SuperServerAdminPrivilege) != 0) {
         s.LoggedIn = true;
-        LogFmt(LMTWARNING, LMDINFO, kCategory, "TTCPQuery.Login: %1 logged in from %2",
+        LogFmt(LMTWARNING, LMDINFO, LogCategory, "TTCPQuery.Login: %1 logged in from %2",
                {name, s.PeerAddress});
-        return kOk;
+        return OkReply;
       }
     }
   }
   Throttle->RecordFailure(s.PeerAddress, TLoginThrottle::TClock::now());
-  LogFmt(LMTWARNING, LMDALL, kCategory, "TTCPQuery.Login: invalid login of %1 from %2",
+  LogFmt(LMTWARNING, LMDALL, LogCategory, "TTCPQuery.Login: invalid login of %1 from %2",
          {name, s.PeerAddress});
   return Error("invalid login");
 }
@@ -542,8 +542,8 @@ std::string TTCPQuery::CmdAddUser(TQuerySession& s, const TParams& p) {
   TClientObject account;
   account.LogInName = CutText(p[0], 29);
   account.LogInPassWord = CutText(p[1], 29);
-  account.Priviliges =
-      uint16_t((p[2] == "1" ? SERVERPRIV_ADMIN : 0) | (p[3] == "1" ? kSuperServerAdmin : 0));
+  account.Priviliges = uint16_t((p[2] == "1" ? SERVERPRIV_ADMIN : 0) |
+                                (p[3] == "1" ? SuperServerAdminPrivilege : 0));
   account.RegisteredBy = "Server";
   TZeveVira* database = Manager.Database();
   if (database == nullptr) return Error("duplicate user");
@@ -592,7 +592,8 @@ std::string TTCPQuery::CmdChangeUserRights(TQuerySession& s, const TParams& p) {
   if (!account) return Error("user not found");
   uint16_t rights = account->Priviliges;
   rights = uint16_t(p[1] == "1" ? rights | SERVERPRIV_ADMIN : rights & ~SERVERPRIV_ADMIN);
-  rights = uint16_t(p[2] == "1" ? rights | kSuperServerAdmin : rights & ~kSuperServerAdmin);
+  rights = uint16_t(p[2] == "1" ? rights | SuperServerAdminPrivilege
+                                : rights & ~SuperServerAdminPrivilege);
   account->Priviliges = rights;
   return AccountReply(users.StoreUser(server->ConfigName, *account), "user not found");
 }
@@ -607,18 +608,18 @@ std::string TTCPQuery::CmdListUser(TQuerySession& s, const TParams&) {
   const auto names = TZeveViraUsers(*database).ListUsers(server->ConfigName);
   if (!names) return Error("no users avaible");
   std::string reply;
-  for (const std::string& name : *names) reply += OneLine(name) + kNewLine;
-  return reply + kOk;
+  for (const std::string& name : *names) reply += OneLine(name) + NewLine;
+  return reply + OkReply;
 }
 
 std::string TTCPQuery::CmdHelp(TQuerySession&, const TParams&) {
-  std::string reply = "command overview: " + kNewLine;
-  for (const auto& [word, description] : kHelp) {
+  std::string reply = "command overview: " + NewLine;
+  for (const auto& [word, description] : HelpLines) {
     std::string line = word;
     line.resize(20, ' ');
-    reply += line + ": " + description + kNewLine;
+    reply += line + ": " + description + NewLine;
   }
-  return reply + kOk;
+  return reply + OkReply;
 }
 
 }  // namespace vx

@@ -15,7 +15,7 @@ namespace vx {
 
 namespace {
 
-const std::pair<uint16_t, const char*> kCodecs[] = {
+const std::pair<uint16_t, const char*> CodecNames[] = {
     {CODEC_CELP51, "CELP 5.1"},
     {CODEC_CELP63, "CELP 6.3"},
     {CODEC_GSM148, "GSM 14.8"},
@@ -24,11 +24,11 @@ const std::pair<uint16_t, const char*> kCodecs[] = {
 };
 
 // The flags the forms set; others stay as they are.
-constexpr uint16_t kFormFlags =
+constexpr uint16_t FormFlags =
     CHANNEL_UNREGISTERED | CHANNEL_MODERATED | CHANNEL_SUBCHANNELS | CHANNEL_DEFAULT;
 
 std::string CodecName(uint16_t codec) {
-  for (const auto& [id, name] : kCodecs) {
+  for (const auto& [id, name] : CodecNames) {
     if (id == codec) return name;
   }
   return "codec " + std::to_string(codec);
@@ -37,7 +37,7 @@ std::string CodecName(uint16_t codec) {
 std::string CodecOptions(const TServerObject& server, int selected) {
   std::string options;
   bool found = false;
-  for (const auto& [id, name] : kCodecs) {
+  for (const auto& [id, name] : CodecNames) {
     found = found || id == selected;
     options += "<option value=\"" + std::to_string(id) + "\"" +
                (id == selected ? " selected" : "") + ">" + name +
@@ -312,10 +312,10 @@ TWebConsole::TOutcome TWebConsole::ActChannelChange(TActionContext& c) {
   const TChannelRec* channel = c.Server->Channels->GetChannelByID(id);
   if (channel == nullptr) return {false, Refused(CHANNELERR_NOT_FOUND), {}};
   // Flags the form does not show stay as they are; a sub-channel keeps its own.
-  uint16_t keep = uint16_t(~kFormFlags);
+  uint16_t keep = uint16_t(~FormFlags);
   if (!channel->IsTopLevel()) keep |= CHANNEL_SUBCHANNELS;
   request.Flags =
-      uint16_t((channel->Flags & keep & ~CHANNEL_PASSWORD) | (request.Flags & ~keep & kFormFlags));
+      uint16_t((channel->Flags & keep & ~CHANNEL_PASSWORD) | (request.Flags & ~keep & FormFlags));
   // An empty password field keeps the password (the request's password flag
   // with no password says so); a new one replaces it.
   request.Password = c.Request.Param("password");

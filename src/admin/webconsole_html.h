@@ -38,24 +38,28 @@ inline std::string PostForm(std::string_view action, const std::string& token,
 }
 
 // A running server's player list and then its channel tree, locked for the
-// life of the object; Running() is false for a server without them.
-class TServerPlayersLock {
+// life of the object; Running() is false for a server without them. The
+// analysis takes both as held: callers go on only while Running().
+class VX_SCOPED_CAPABILITY TServerPlayersLock {
  public:
   explicit TServerPlayersLock(TServerObject& server)
+      VX_ACQUIRE(server.Players.Lock, *server.Channels)
       : Players(server.Players.Lock),
         Channels(server.Channels.get()),
         Transport(server.PacketBuffer != nullptr) {
+    Players.lock();
     if (Channels != nullptr) Channels->Lock();
   }
-  ~TServerPlayersLock() {
+  ~TServerPlayersLock() VX_RELEASE() {
     if (Channels != nullptr) Channels->Unlock();
+    Players.unlock();
   }
   TServerPlayersLock(const TServerPlayersLock&) = delete;
   TServerPlayersLock& operator=(const TServerPlayersLock&) = delete;
   bool Running() const { return Channels != nullptr && Transport; }
 
  private:
-  std::scoped_lock<std::mutex> Players;
+  TMutex& Players;
   TChannels* Channels;
   bool Transport;
 };

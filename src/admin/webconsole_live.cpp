@@ -9,9 +9,9 @@ namespace vx {
 namespace {
 
 // The chart area in SVG units: one unit per ten seconds of the hour.
-constexpr double kChartWidth = 360;
-constexpr double kChartHeight = 100;
-constexpr int64_t kChartSpanMs = 3600000;
+constexpr double ChartWidth = 360;
+constexpr double ChartHeight = 100;
+constexpr int64_t ChartSpanMs = 3600000;
 
 std::string Number(double value, int decimals) {
   char text[64];
@@ -40,8 +40,8 @@ std::string Polyline(const TSeries& series, int64_t startMs, int64_t spanMs, dou
   std::string points;
   for (const auto& [timeMs, value] : series.Points) {
     const double x =
-        std::clamp(double(timeMs - startMs) / double(spanMs) * kChartWidth, 0.0, kChartWidth);
-    const double y = kChartHeight - 2 - (top > 0 ? value / top : 0) * (kChartHeight - 4);
+        std::clamp(double(timeMs - startMs) / double(spanMs) * ChartWidth, 0.0, ChartWidth);
+    const double y = ChartHeight - 2 - (top > 0 ? value / top : 0) * (ChartHeight - 4);
     if (!points.empty()) points += ' ';
     points += Number(x, 1) + ',' + Number(y, 1);
   }
@@ -64,11 +64,11 @@ std::string Chart(const std::string& title, const std::string& now, const std::s
   if (!any) {
     return html + "<p class=\"chart-empty\">Collecting figures&hellip;</p></figure>";
   }
-  html += "<svg viewBox=\"0 0 " + Number(kChartWidth, 0) + " " + Number(kChartHeight, 0) +
+  html += "<svg viewBox=\"0 0 " + Number(ChartWidth, 0) + " " + Number(ChartHeight, 0) +
           "\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"" + title +
           " over the last hour: " + now + ", peak " + peakText + "\">";
   html += "<line class=\"chart-grid\" x1=\"0\" y1=\"50\" x2=\"360\" y2=\"50\"/>";
-  const int64_t spanMs = std::clamp<int64_t>(nowMs - oldest, 60000, kChartSpanMs);
+  const int64_t spanMs = std::clamp<int64_t>(nowMs - oldest, 60000, ChartSpanMs);
   for (const TSeries& s : series) html += Polyline(s, nowMs - spanMs, spanMs, peak);
   html += "</svg><div class=\"chart-axis\"><span>" + AgoText(spanMs) + "</span><span>peak " +
           peakText + "</span><span>now</span></div></figure>";
@@ -192,7 +192,7 @@ std::string TrafficChartsHTML(const std::vector<TTrafficSample>& samples, int64_
   TTrafficRates last;
   for (size_t i = 0; i < samples.size(); ++i) {
     const TTrafficSample& s = samples[i];
-    if (nowMs - s.TimeMs > kChartSpanMs) continue;
+    if (nowMs - s.TimeMs > ChartSpanMs) continue;
     players.Points.emplace_back(s.TimeMs, s.Players);
     playerPeak = std::max(playerPeak, double(s.Players));
     if (i == 0) continue;

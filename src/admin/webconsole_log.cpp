@@ -15,11 +15,11 @@ namespace {
 
 // "dd-mm-yy hh:nn:ss"
 bool IsLogTime(std::string_view text) {
-  static constexpr std::string_view kShape = "00-00-00 00:00:00";
-  if (text.size() != kShape.size()) return false;
+  static constexpr std::string_view DateShape = "00-00-00 00:00:00";
+  if (text.size() != DateShape.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
     const bool digit = text[i] >= '0' && text[i] <= '9';
-    if (kShape[i] == '0' ? !digit : text[i] != kShape[i]) return false;
+    if (DateShape[i] == '0' ? !digit : text[i] != DateShape[i]) return false;
   }
   return true;
 }
@@ -106,7 +106,7 @@ namespace vx {
 
 namespace {
 
-const std::pair<const char*, const char*> kLogTypes[] = {
+const std::pair<const char*, const char*> LogTypes[] = {
     {"", "Every type"},       {"ERROR", "Errors"},    {"WARNING", "Warnings"},
     {"ALL", "General notes"}, {"DEBUG", "Debugging"},
 };
@@ -121,7 +121,7 @@ std::string LogLink(const TLogQuery& query, size_t page) {
 std::string TWebConsole::LogBlock(THTTPRequestInfo& request) {
   TLogQuery query;
   query.PageSize = LogPageSize;
-  for (const auto& [type, label] : kLogTypes) {
+  for (const auto& [type, label] : LogTypes) {
     if (SameTextAscii(request.Param("type"), type)) query.Type = type;
   }
   query.Text = CutText(request.Param("text"), 100);
@@ -134,7 +134,7 @@ std::string TWebConsole::LogBlock(THTTPRequestInfo& request) {
       "<form class=\"card filters\" action=\"log.html\" method=\"get\"><div class=\"fields-2\">"
       "<div class=\"field\"><label for=\"log-type\">Type</label><select id=\"log-type\" "
       "name=\"type\">";
-  for (const auto& [type, label] : kLogTypes) {
+  for (const auto& [type, label] : LogTypes) {
     html += "<option value=\"" + std::string(type) + "\"" +
             (query.Type == type ? " selected" : "") + ">" + label + "</option>";
   }

@@ -21,7 +21,7 @@ struct TPrivilegeName {
   const char* Meaning;
 };
 
-const TPrivilegeName kChannelPrivileges[] = {
+const TPrivilegeName ChannelPrivilegeNames[] = {
     {0, "Channel administrator", "Administers the channel family."},
     {1, "Operator", "May kick and give voice in the channel."},
     {2, "Voice", "May speak in a moderated channel."},
@@ -29,7 +29,7 @@ const TPrivilegeName kChannelPrivileges[] = {
     {4, "Automatic voice", "Gets voice on entering the channel family (accounts only)."},
 };
 
-const TPrivilegeName kServerPrivileges[] = {
+const TPrivilegeName ServerPrivilegeNames[] = {
     {0, "Server administrator", "Administers the whole server."},
     {1, "May register", "May register an account while only administrators may."},
     {2, "Registered", "Logged in with an account. Revoking it deletes the account."},
@@ -139,8 +139,7 @@ std::string PrivilegeList(const char* set, const TPrivilegeName* names, size_t c
 std::string TWebConsole::PlayerRows(TServerObject& server, const TRights& rights) {
   const TServerPlayersLock locked(server);
   if (!locked.Running()) return "<p>The server is not running.</p>";
-  const auto& players = server.Players.Items;
-  if (players.empty()) return "<p class=\"empty\">Nobody is online.</p>";
+  if (server.Players.Items.empty()) return "<p class=\"empty\">Nobody is online.</p>";
   const std::string& format = Manager.MainConfig.DateTimeFormat;
   std::string html =
       "<div class=\"table-wrap\"><table class=\"stack\" id=\"players\"><thead><tr>"
@@ -152,7 +151,7 @@ std::string TWebConsole::PlayerRows(TServerObject& server, const TRights& rights
   if (showAddress) html += "<th scope=\"col\">Address</th>";
   html +=
       "<th scope=\"col\"><span class=\"visually-hidden\">Actions</span></th></tr></thead><tbody>";
-  for (const auto& player : players) {
+  for (const auto& player : server.Players.Items) {
     if (!player) continue;
     const TClientObject& p = *player;
     const TConnectionFigures connection = ConnectionOf(server, p.PlayerID);
@@ -249,13 +248,13 @@ std::string TWebConsole::PlayerPanel(TServerObject& server, THTTPRequestInfo& re
   html +=
       "<section class=\"card\" aria-labelledby=\"channel-priv-heading\"><h2 "
       "id=\"channel-priv-heading\">Privileges in the channel</h2>" +
-      PrivilegeList("channel", kChannelPrivileges, std::size(kChannelPrivileges),
+      PrivilegeList("channel", ChannelPrivilegeNames, std::size(ChannelPrivilegeNames),
                     p.ChannelPrivileges, p.PlayerID, token) +
       "</section>";
   html +=
       "<section class=\"card\" aria-labelledby=\"server-priv-heading\"><h2 "
       "id=\"server-priv-heading\">Privileges on the server</h2>" +
-      PrivilegeList("server", kServerPrivileges, std::size(kServerPrivileges), p.Priviliges,
+      PrivilegeList("server", ServerPrivilegeNames, std::size(ServerPrivilegeNames), p.Priviliges,
                     p.PlayerID, token) +
       "</section>";
   return html;
@@ -302,19 +301,21 @@ TWebConsole::TOutcome TWebConsole::OnPlayer(TActionContext& c, const TPlayerActi
 
 TWebConsole::TOutcome TWebConsole::ActKick(TActionContext& c) {
   const std::string reason = CutText(c.Request.Param("reason"), TClientObject::TextFieldSize);
-  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
-    done.Words += " was kicked from the server.";
-    done.Back = "players.html";
-    return KickPlayer(*c.Server, c.Actor, id, reason);
-  });
+  return OnPlayer(
+      c, [&](uint32_t id, TOutcome& done) VX_REQUIRES(c.Server->Players.Lock, *c.Server->Channels) {
+        done.Words += " was kicked from the server.";
+        done.Back = "players.html";
+        return KickPlayer(*c.Server, c.Actor, id, reason);
+      });
 }
 
 TWebConsole::TOutcome TWebConsole::ActKickFromChannel(TActionContext& c) {
   const std::string reason = CutText(c.Request.Param("reason"), TClientObject::TextFieldSize);
-  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
-    done.Words += " was kicked to the default channel.";
-    return KickPlayerFromChannel(*c.Server, c.Actor, id, reason);
-  });
+  return OnPlayer(
+      c, [&](uint32_t id, TOutcome& done) VX_REQUIRES(c.Server->Players.Lock, *c.Server->Channels) {
+        done.Words += " was kicked to the default channel.";
+        return KickPlayerFromChannel(*c.Server, c.Actor, id, reason);
+      });
 }
 
 TWebConsole::TOutcome TWebConsole::ActMove(TActionContext& c) {
@@ -322,13 +323,14 @@ TWebConsole::TOutcome TWebConsole::ActMove(TActionContext& c) {
   if (!ParseFormNumber(c.Request.Param("channel"), channel) || channel < 0 || channel > INT32_MAX) {
     channel = -1;
   }
-  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
-    const int32_t result = MovePlayer(*c.Server, c.Actor, id, int32_t(channel));
-    if (result == 0) {
-      done.Words += " was moved to " + ChannelName(*c.Server->Channels, int32_t(channel)) + ".";
-    }
-    return result;
-  });
+  return OnPlayer(
+      c, [&](uint32_t id, TOutcome& done) VX_REQUIRES(c.Server->Players.Lock, *c.Server->Channels) {
+        const int32_t result = MovePlayer(*c.Server, c.Actor, id, int32_t(channel));
+        if (result == 0) {
+          done.Words += " was moved to " + ChannelName(*c.Server->Channels, int32_t(channel)) + ".";
+        }
+        return result;
+      });
 }
 
 TWebConsole::TOutcome TWebConsole::ActPrivilege(TActionContext& c) {
@@ -336,21 +338,22 @@ TWebConsole::TOutcome TWebConsole::ActPrivilege(TActionContext& c) {
   const std::string action = c.Request.Param("action");
   int64_t bit = -1;
   ParseFormNumber(c.Request.Param("bit"), bit);
-  const TPrivilegeName* names = set == "channel" ? kChannelPrivileges : kServerPrivileges;
+  const TPrivilegeName* names = set == "channel" ? ChannelPrivilegeNames : ServerPrivilegeNames;
   const size_t count =
-      set == "channel" ? std::size(kChannelPrivileges) : std::size(kServerPrivileges);
+      set == "channel" ? std::size(ChannelPrivilegeNames) : std::size(ServerPrivilegeNames);
   if ((set != "channel" && set != "server") || bit < 0 || bit >= int64_t(count) ||
       (action != "grant" && action != "revoke")) {
     return {false, "there is no such privilege or action", {}};
   }
   const uint8_t actionByte = action == "grant" ? PRIVACTION_GRANT : PRIVACTION_REVOKE;
-  return OnPlayer(c, [&](uint32_t id, TOutcome& done) {
-    done.Words +=
-        ": " + std::string(names[bit].Name) + (action == "grant" ? " granted." : " revoked.");
-    return set == "channel"
-               ? ChangeChannelPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit))
-               : ChangeServerPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit));
-  });
+  return OnPlayer(
+      c, [&](uint32_t id, TOutcome& done) VX_REQUIRES(c.Server->Players.Lock, *c.Server->Channels) {
+        done.Words +=
+            ": " + std::string(names[bit].Name) + (action == "grant" ? " granted." : " revoked.");
+        return set == "channel"
+                   ? ChangeChannelPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit))
+                   : ChangeServerPrivilege(*c.Server, c.Actor, id, actionByte, uint8_t(bit));
+      });
 }
 
 }  // namespace vx

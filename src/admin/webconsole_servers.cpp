@@ -67,7 +67,7 @@ std::string TWebConsole::ServerRows(const THTTPSession& session, const std::stri
     if (server) {
       size_t players = 0;
       {
-        std::scoped_lock lock(server->Players.Lock);
+        TLockGuard<TMutex> lock(server->Players.Lock);
         players = server->Players.Items.size();
       }
       html += "<td data-label=\"Name\">" + HTMLEscape(server->Settings()->ServerName) +

@@ -22,20 +22,20 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kCategory = "WEBINTERFACE";
+constexpr const char* LogCategory = "WEBINTERFACE";
 
 // Session variables of the console.
-constexpr const char* kFormToken = "FormToken";
-constexpr const char* kNotice = "ConsoleNotice";
-constexpr const char* kNoticeKind = "ConsoleNoticeKind";
-constexpr const char* kLoginFailed = "LoginFailed";
+constexpr const char* FormTokenKey = "FormToken";
+constexpr const char* NoticeKey = "ConsoleNotice";
+constexpr const char* NoticeKindKey = "ConsoleNoticeKind";
+constexpr const char* LoginFailedKey = "LoginFailed";
 
 // The navigation markers and the pages that count as theirs.
 struct TNavEntry {
   const char* Marker;
   std::vector<const char*> Pages;
 };
-const TNavEntry kNavigation[] = {
+const TNavEntry Navigation[] = {
     {"%%NAV_OVERVIEW%%", {"/", "/index.html"}},
     {"%%NAV_PLAYERS%%", {"/players.html", "/player.html"}},
     {"%%NAV_CHANNELS%%", {"/channels.html", "/channel_edit.html"}},
@@ -209,16 +209,16 @@ TClientObject TWebConsole::ActorOf(const THTTPSession& session, const TRights& r
 
 std::string TWebConsole::FormToken(THTTPSession& session) {
   std::scoped_lock guard(session);
-  std::string token = session.Value(kFormToken);
+  std::string token = session.Value(FormTokenKey);
   if (token.empty()) {
     token = THTTPSessionList::NewSessionID();
-    session.SetValue(kFormToken, token);
+    session.SetValue(FormTokenKey, token);
   }
   return token;
 }
 
 bool TWebConsole::FormTokenMatches(THTTPSession& session, std::string_view token) {
-  const std::string expected = session.Value(kFormToken);
+  const std::string expected = session.Value(FormTokenKey);
   if (expected.empty() || token.size() != expected.size()) return false;
   unsigned char difference = 0;
   for (size_t i = 0; i < token.size(); ++i) {
@@ -229,34 +229,34 @@ bool TWebConsole::FormTokenMatches(THTTPSession& session, std::string_view token
 
 void TWebConsole::SetNotice(THTTPSession& session, bool ok, const std::string& text) {
   std::scoped_lock guard(session);
-  session.SetValue(kNotice, text);
-  session.SetValue(kNoticeKind, ok ? "ok" : "error");
+  session.SetValue(NoticeKey, text);
+  session.SetValue(NoticeKindKey, ok ? "ok" : "error");
 }
 
 std::string TWebConsole::TakeNotice(THTTPSession& session) {
   std::scoped_lock guard(session);
-  const std::string text = session.Value(kNotice);
+  const std::string text = session.Value(NoticeKey);
   if (text.empty()) return {};
-  const bool ok = session.Value(kNoticeKind) == "ok";
-  session.SetValue(kNotice, "");
-  session.SetValue(kNoticeKind, "");
+  const bool ok = session.Value(NoticeKindKey) == "ok";
+  session.SetValue(NoticeKey, "");
+  session.SetValue(NoticeKindKey, "");
   const std::string kind = ok ? "notice-ok\" role=\"status" : "notice-error\" role=\"alert";
   return "<div class=\"notice " + kind + "\">" + HTMLEscape(text) + "</div>";
 }
 
 void TWebConsole::NoteLoginFailed(THTTPSession& session, bool failed) {
-  session.SetValue(kLoginFailed, failed ? "1" : "");
+  session.SetValue(LoginFailedKey, failed ? "1" : "");
 }
 
 void TWebConsole::LogAction(const THTTPRequestInfo& request, const THTTPSession& session,
                             std::string_view action, bool done, std::string_view words) {
-  LogFmt(done ? LMTALL : LMTWARNING, LMDIMPORTANT, kCategory, "%1 from %2: %3 %4: %5",
+  LogFmt(done ? LMTALL : LMTWARNING, LMDIMPORTANT, LogCategory, "%1 from %2: %3 %4: %5",
          {OneLogLine(session.Value("username")), request.RemoteIP, action,
           done ? "done" : "refused", OneLogLine(words)});
 }
 
 bool TWebConsole::ReadSample(TServerObject& server, TTrafficSample& sample) {
-  std::scoped_lock players(server.Players.Lock);
+  TLockGuard<TMutex> players(server.Players.Lock);
   if (!server.PacketBuffer) return false;
   sample.TimeMs = UnixNowMs();
   sample.Players = uint32_t(server.Players.Items.size());
@@ -292,9 +292,9 @@ void TWebConsole::ServeLiveFigures(THTTPRequestInfo& request, THTTPResponseInfo&
   }
   size_t channels = 0;
   {
-    std::scoped_lock players(server->Players.Lock);
+    TLockGuard<TMutex> players(server->Players.Lock);
     if (server->Channels) {
-      std::scoped_lock channelLock(*server->Channels);
+      TLockGuard<TChannels> channelLock(*server->Channels);
       channels = server->Channels->Count();
     }
   }
@@ -319,7 +319,7 @@ void TWebConsole::AddMarkers(const std::string& upperPage, THTTPRequestInfo& req
   };
   if (Wants(upperPage, "%!LOGIN_FAILED!%")) {
     std::string notice;
-    if (session.Value(kLoginFailed) == "1") {
+    if (session.Value(LoginFailedKey) == "1") {
       NoteLoginFailed(session, false);
       notice =
           "<p class=\"notice notice-error\" role=\"alert\">Sign-in failed: the login name, the "
@@ -330,7 +330,7 @@ void TWebConsole::AddMarkers(const std::string& upperPage, THTTPRequestInfo& req
   if (session.Value("LOGGEDIN") != "1") return;
 
   const std::string document = LowerCaseAscii(request.Document);
-  for (const TNavEntry& entry : kNavigation) {
+  for (const TNavEntry& entry : Navigation) {
     bool current = false;
     for (const char* page : entry.Pages) current = current || document == page;
     set(entry.Marker, current ? " aria-current=\"page\"" : "");

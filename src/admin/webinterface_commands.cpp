@@ -19,15 +19,15 @@ namespace vx {
 
 namespace {
 
-constexpr const char* kCategory = "WEBINTERFACE";
-constexpr const char* kErrorTitle = "error occured";
-constexpr const char* kOkTitle = "operation successfully";
-constexpr const char* kIndex = "index.html";
-constexpr uint16_t kServerAdmin = 1;
-constexpr uint16_t kSuperServerAdmin = 8;
+constexpr const char* LogCategory = "WEBINTERFACE";
+constexpr const char* ErrorTitle = "error occured";
+constexpr const char* OkTitle = "operation successfully";
+constexpr const char* IndexPage = "index.html";
+constexpr uint16_t ServerAdminPrivilege = 1;
+constexpr uint16_t SuperServerAdminPrivilege = 8;
 // An account change that could not be written to disk (the log names the
 // reason); nothing was changed.
-constexpr const char* kNotSaved = "user %1 not changed, the database could not be saved";
+constexpr const char* NotSavedMessage = "user %1 not changed, the database could not be saved";
 
 }  // namespace
 
@@ -47,7 +47,7 @@ void TWebInterface::Progress_COMMAND(const std::string& document, THTTPResponseI
       return;
     }
     const std::shared_ptr<TServerObject> server = SelectedServer(request);
-    if (!server) DisplayError(kErrorTitle, "your selected server is invalid", response, kIndex);
+    if (!server) DisplayError(ErrorTitle, "your selected server is invalid", response, IndexPage);
     if (command == "ASK_DELETE_CLIENT.VXCMD") {
       CommandAskDeleteClient(request, response);
       return;
@@ -103,7 +103,7 @@ void TWebInterface::CommandLogin(THTTPRequestInfo& request, THTTPResponseInfo& r
   session.SetValue("loggedin", "0");
   if (refused) {
     TWebConsole::NoteLoginFailed(session, true);
-    LogFmt(LMTWARNING, LMDALL, kCategory,
+    LogFmt(LMTWARNING, LMDALL, LogCategory,
            "LOGIN.VXCMD: login of %1 from %2 refused, too many failed logins",
            {CutText(username, 29), request.RemoteIP});
   } else if (CheckLogin(session, username, password, serverPort)) {
@@ -114,13 +114,13 @@ void TWebInterface::CommandLogin(THTTPRequestInfo& request, THTTPResponseInfo& r
     TWebConsole::NoteLoginFailed(session, false);
     // A session identifier that someone knew before the login is worthless.
     if (Server) Server->RenewSession(request);
-    LogFmt(LMTWARNING, LMDINFO, kCategory, "LOGIN.VXCMD: %1 logged in from %2",
+    LogFmt(LMTWARNING, LMDINFO, LogCategory, "LOGIN.VXCMD: %1 logged in from %2",
            {CutText(username, 29), request.RemoteIP});
-    response.Redirect(kIndex);
+    response.Redirect(IndexPage);
   } else {
     TWebConsole::NoteLoginFailed(session, true);
     Throttle->RecordFailure(request.RemoteIP, TLoginThrottle::TClock::now());
-    LogFmt(LMTWARNING, LMDALL, kCategory, "LOGIN.VXCMD: invalid login of %1 from %2",
+    LogFmt(LMTWARNING, LMDALL, LogCategory, "LOGIN.VXCMD: invalid login of %1 from %2",
            {CutText(username, 29), request.RemoteIP});
     response.Redirect("login.html");
   }
@@ -159,14 +159,15 @@ void TWebInterface::CommandSettingsServer(TServerObject& server, THTTPRequestInf
     server.SaveSettings(nullptr);
     Manager.RestartServers(server.ConfigName);
   }
-  DisplayOk(kOkTitle, "server config was changed and will be restarted now", response, kIndex);
+  DisplayOk(OkTitle, "server config was changed and will be restarted now", response, IndexPage);
 }
 
 void TWebInterface::CommandAskDeleteClient(THTTPRequestInfo& request, THTTPResponseInfo& response) {
   const std::string client = request.Param("CLIENT");
   request.Session->SetValue("CLIENT_TO_DELETE", client);
   DisplayChoice("please choose", WebMessage("you really want do delete %1", client),
-                "DELETE_CLIENT.VXCMD?client=" + URLEncode(client), kIndex, "yes", "no", response);
+                "DELETE_CLIENT.VXCMD?client=" + URLEncode(client), IndexPage, "yes", "no",
+                response);
 }
 
 void TWebInterface::CommandDeleteClient(TServerObject& server, THTTPRequestInfo& request,
@@ -179,13 +180,13 @@ void TWebInterface::CommandDeleteClient(TServerObject& server, THTTPRequestInfo&
       database != nullptr ? TZeveViraUsers(*database).DeleteUser(server.ConfigName, client)
                           : TAccountResult{};
   if (deleted) {
-    DisplayOk(kOkTitle, WebMessage("user %1 deleted", client), response, kIndex);
+    DisplayOk(OkTitle, WebMessage("user %1 deleted", client), response, IndexPage);
   } else if (deleted.Status == TAccountStatus::NotSaved) {
-    DisplayError(kErrorTitle, WebMessage(kNotSaved, client), response, kIndex);
+    DisplayError(ErrorTitle, WebMessage(NotSavedMessage, client), response, IndexPage);
   } else {
-    DisplayError(kErrorTitle,
+    DisplayError(ErrorTitle,
                  WebMessage("user %1 not deleted, user was not found in database", client),
-                 response, kIndex);
+                 response, IndexPage);
   }
   session.SetValue("CLIENT_TO_DELETE", "");
 }
@@ -195,7 +196,7 @@ void TWebInterface::CommandAddClient(TServerObject& server, THTTPRequestInfo& re
   THTTPSession& session = *request.Session;
   const std::string password = request.Param("CLIENTPW1");
   if (password != request.Param("CLIENTPW2")) {
-    DisplayError(kErrorTitle, "the passwords dont match", response, kIndex);
+    DisplayError(ErrorTitle, "the passwords dont match", response, IndexPage);
     return;
   }
   TClientObject account;
@@ -203,24 +204,24 @@ void TWebInterface::CommandAddClient(TServerObject& server, THTTPRequestInfo& re
   account.LogInPassWord = CutText(password, 29);
   account.Priviliges = 0;
   account.RegisteredBy = CutText(session.Value("username"), 29);
-  if (request.Param("CLIENTSERVERADMIN") == "1") account.Priviliges |= kServerAdmin;
+  if (request.Param("CLIENTSERVERADMIN") == "1") account.Priviliges |= ServerAdminPrivilege;
   if (session.Value("superadmin") == "1" && request.Param("CLIENTSUPERSERVERADMIN") == "1") {
-    account.Priviliges |= kSuperServerAdmin;
+    account.Priviliges |= SuperServerAdminPrivilege;
   }
   TZeveVira* database = Manager.Database();
   const TAccountResult added = database != nullptr
                                    ? TZeveViraUsers(*database).AddUser(server.ConfigName, account)
                                    : TAccountResult{};
   if (added.Status == TAccountStatus::NotSaved) {
-    DisplayError(kErrorTitle, WebMessage(kNotSaved, account.LogInName), response, kIndex);
+    DisplayError(ErrorTitle, WebMessage(NotSavedMessage, account.LogInName), response, IndexPage);
     return;
   }
   if (!added) {
-    DisplayError(kErrorTitle, "a user with name already exists", response, kIndex);
+    DisplayError(ErrorTitle, "a user with name already exists", response, IndexPage);
     return;
   }
-  DisplayOk(kOkTitle, WebMessage("the user %1 was added to server", account.LogInName), response,
-            kIndex);
+  DisplayOk(OkTitle, WebMessage("the user %1 was added to server", account.LogInName), response,
+            IndexPage);
 }
 
 void TWebInterface::CommandEditClient(TServerObject& server, THTTPRequestInfo& request,
@@ -234,25 +235,25 @@ void TWebInterface::CommandEditClient(TServerObject& server, THTTPRequestInfo& r
       const std::string password = request.Param("CLIENTPW1");
       if (!password.empty()) {
         if (password != request.Param("CLIENTPW2")) {
-          DisplayError(kErrorTitle, "the passwords dont match", response, kIndex);
+          DisplayError(ErrorTitle, "the passwords dont match", response, IndexPage);
           return;
         }
         account->LogInPassWord = CutText(password, 29);
       }
       if (request.Param("CLIENTSERVERADMIN") == "1") {
-        account->Priviliges |= kServerAdmin;
+        account->Priviliges |= ServerAdminPrivilege;
       } else {
-        account->Priviliges &= uint16_t(~kServerAdmin);
+        account->Priviliges &= uint16_t(~ServerAdminPrivilege);
       }
       if (session.Value("superadmin") == "1") {
         if (request.Param("CLIENTSUPERSERVERADMIN") == "1") {
-          account->Priviliges |= kSuperServerAdmin;
+          account->Priviliges |= SuperServerAdminPrivilege;
         } else {
-          account->Priviliges &= uint16_t(~kSuperServerAdmin);
+          account->Priviliges &= uint16_t(~SuperServerAdminPrivilege);
         }
       }
       if (users.StoreUser(server.ConfigName, *account).Status == TAccountStatus::NotSaved) {
-        DisplayError(kErrorTitle, WebMessage(kNotSaved, client), response, kIndex);
+        DisplayError(ErrorTitle, WebMessage(NotSavedMessage, client), response, IndexPage);
         return;
       }
       // The own session keeps passing the login check.
@@ -261,7 +262,7 @@ void TWebInterface::CommandEditClient(TServerObject& server, THTTPRequestInfo& r
       }
     }
   }
-  DisplayOk(kOkTitle, WebMessage("the user %1 was edited", client), response, kIndex);
+  DisplayOk(OkTitle, WebMessage("the user %1 was edited", client), response, IndexPage);
 }
 
 }  // namespace vx

@@ -25,12 +25,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kCategory = "WEBINTERFACE";
-constexpr const char* kClientListTemplate = "database_client_manager_clientlist.html";
-constexpr const char* kClientListMarker = "%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%";
-constexpr const char* kDropDownMarker = "%!SERVERCFG_SERVER_MANAGER_SERVERDROPDOWNLIST!%";
+constexpr const char* LogCategory = "WEBINTERFACE";
+constexpr const char* ClientListTemplate = "database_client_manager_clientlist.html";
+constexpr const char* ClientListMarker = "%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%";
+constexpr const char* DropDownMarker = "%!SERVERCFG_SERVER_MANAGER_SERVERDROPDOWNLIST!%";
 // Longest marker looked for.
-constexpr size_t kMaxMarkerLength = 96;
+constexpr size_t MaxMarkerLength = 96;
 
 struct TMarkerTarget {
   const std::string* Exact;
@@ -87,7 +87,7 @@ std::string ReplaceWebMarkers(std::string_view text, const TWebMarkers& markers,
     } else if (second == '!') {
       end = text.find("!%", start + 2);
     }
-    if (end != std::string_view::npos && end + 2 - start <= kMaxMarkerLength) {
+    if (end != std::string_view::npos && end + 2 - start <= MaxMarkerLength) {
       const std::string_view candidate = text.substr(start, end + 2 - start);
       const auto it = map.find(UpperCaseAscii(candidate));
       if (it != map.end() && (!it->second.Value->empty() || candidate == *it->second.Exact)) {
@@ -185,7 +185,7 @@ bool TWebInterface::FileCheck(const std::string& name) const {
 }
 
 std::string TWebInterface::ParseCommands(const std::string& text) const {
-  static constexpr std::string_view kInclude = "%%INCLUDE%";
+  static constexpr std::string_view IncludeMarker = "%%INCLUDE%";
   std::string out;
   try {
     TIncludeState state;
@@ -194,7 +194,7 @@ std::string TWebInterface::ParseCommands(const std::string& text) const {
     const auto expand = [&](const auto& self, std::string_view part, int depth) -> void {
       size_t pos = 0;
       while (!state.Full) {
-        const size_t marker = part.find(kInclude, pos);
+        const size_t marker = part.find(IncludeMarker, pos);
         if (marker == std::string_view::npos) {
           state.Full = !AppendBounded(out, part.substr(pos));
           return;
@@ -203,7 +203,7 @@ std::string TWebInterface::ParseCommands(const std::string& text) const {
           state.Full = true;
           return;
         }
-        const size_t nameStart = marker + kInclude.size();
+        const size_t nameStart = marker + IncludeMarker.size();
         const size_t close = part.find('%', nameStart);
         if (close == std::string_view::npos) {
           // No closing "%": the text stays as it is.
@@ -247,8 +247,8 @@ std::string TWebInterface::CreateDataBaseClientList(THTTPRequestInfo& request,
   try {
     const std::shared_ptr<TServerObject> server = SelectedServer(request);
     if (!server) return list;
-    if (!FileCheck(kClientListTemplate)) {
-      DisplayError("error occured", WebMessage("file %1 was not found", kClientListTemplate),
+    if (!FileCheck(ClientListTemplate)) {
+      DisplayError("error occured", WebMessage("file %1 was not found", ClientListTemplate),
                    response, "index.html");
       return list;
     }
@@ -265,7 +265,7 @@ std::string TWebInterface::CreateDataBaseClientList(THTTPRequestInfo& request,
         }
       }
     }
-    const std::string row = LoadFile(kClientListTemplate);
+    const std::string row = LoadFile(ClientListTemplate);
     const std::string& format = Manager.MainConfig.DateTimeFormat;
     TZeveViraUsers accounts(*database);
     for (const std::string& name : names) {
@@ -328,10 +328,10 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
       uint32_t packetsSent = 0, packetsReceived = 0;
       int64_t bytesSent = 0, bytesReceived = 0;
       {
-        std::scoped_lock guard(server->Players.Lock);
+        TLockGuard<TMutex> guard(server->Players.Lock);
         players = server->Players.Items.size();
         if (server->Channels) {
-          std::scoped_lock channelGuard(*server->Channels);
+          TLockGuard<TChannels> channelGuard(*server->Channels);
           channels = server->Channels->Count();
         }
         if (server->PacketBuffer) {
@@ -380,7 +380,8 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
       TZeveVira* database = Manager.Database();
       bool clientFound = false;
       if (!client.empty() && database != nullptr) {
-        if (const auto account = TZeveViraUsers(*database).GetUser(server->ConfigName, client, false)) {
+        if (const auto account =
+                TZeveViraUsers(*database).GetUser(server->ConfigName, client, false)) {
           clientFound = true;
           const std::string& format = Manager.MainConfig.DateTimeFormat;
           set("%%SELECTED_CLIENT_LASTUPDATED_TEXT%%", DateOrNever(account->LastChanged, format));
@@ -401,7 +402,7 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
       set("%%CLIENT_FOUND_HIDDEN%%", clientFound ? " hidden" : "");
       set("%%CLIENT_MISSING_HIDDEN%%", clientFound ? "" : " hidden");
       set("%%SELECTED_CLIENT%%", HTMLEscape(client));
-      wantList = upperPage.find(kClientListMarker) != std::string::npos;
+      wantList = upperPage.find(ClientListMarker) != std::string::npos;
     } else {
       set("%!COMMENT_ON_SERVER_SELECTED!%", "");
       set("%!COMMENT_OFF_SERVER_SELECTED!%", "");
@@ -413,8 +414,8 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
     const bool superAdmin = request.Session && request.Session->Value("superadmin") == "1";
     set("%!COMMENT_ON_NOT_SUPERSERVERADMIN!%", superAdmin ? "" : "<!--");
     set("%!COMMENT_OFF_NOT_SUPERSERVERADMIN!%", superAdmin ? "" : "-->");
-    if (upperPage.find(kDropDownMarker) != std::string::npos) {
-      set(kDropDownMarker, CreateServerDropDownList());
+    if (upperPage.find(DropDownMarker) != std::string::npos) {
+      set(DropDownMarker, CreateServerDropDownList());
     }
     const auto param = [&](const char* marker, const char* name) {
       set(marker, HTMLEscape(request.Param(name)));
@@ -440,7 +441,7 @@ std::string TWebInterface::SetVariables(const std::string& text, THTTPRequestInf
         HTMLEscape(TDateTime::Now().Format(Manager.MainConfig.DateTimeFormat)));
     ConsoleObject->AddMarkers(upperPage, request, m);
     // The rows of the account list see the page's markers as well.
-    if (wantList) set(kClientListMarker, CreateDataBaseClientList(request, response, m));
+    if (wantList) set(ClientListMarker, CreateDataBaseClientList(request, response, m));
   } catch (const std::exception& e) {
     LogWebException("SetVariables", e);
   }
@@ -489,7 +490,7 @@ void TWebInterface::Progress_FILE(const std::string& fileName, THTTPResponseInfo
   try {
     std::error_code ec;
     if (!InsideDocRoot(fileName) || !fs::is_regular_file(fileName, ec)) {
-      LogFmt(LMTWARNING, LMDALL, kCategory, "File not found: %1", {fileName});
+      LogFmt(LMTWARNING, LMDALL, LogCategory, "File not found: %1", {fileName});
       return;
     }
     handled = true;

@@ -21,9 +21,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kCategory = "WEBINTERFACE";
+constexpr const char* LogCategory = "WEBINTERFACE";
 // The super-server-admin right of an account.
-constexpr uint16_t kSuperServerAdmin = 8;
+constexpr uint16_t SuperServerAdminPrivilege = 8;
 
 // The names of a path, without empty and "." parts.
 std::vector<std::string> PathParts(const fs::path& p) {
@@ -197,7 +197,7 @@ bool TWebInterface::CheckLogin(THTTPSession& session, std::string_view logInName
   TZeveViraUsers users(*database);
   const auto passes = [&](const std::string& serverKey) {
     const auto account = users.GetUser(serverKey, name, false);
-    return account && (account->Priviliges & kSuperServerAdmin) != 0 &&
+    return account && (account->Priviliges & SuperServerAdminPrivilege) != 0 &&
            account->LogInPassWord == pw;
   };
   bool passed = false;
@@ -326,7 +326,7 @@ std::string TWebInterface::ReadWholeFile(const std::string& fileName) const {
 }
 
 void LogWebException(std::string_view operation, const std::exception& e) {
-  Log(LMTERROR, LMDALL, kCategory, std::string(operation) + " Exception: " + e.what());
+  Log(LMTERROR, LMDALL, LogCategory, std::string(operation) + " Exception: " + e.what());
 }
 
 }  // namespace vx

@@ -112,10 +112,10 @@ THttpFormFields TWebPost::ServerFields(const std::string& configName) {
   {
     // The stop of a server releases its channel tree under the player list
     // lock, so both counts are read under it (and the tree under its own).
-    std::scoped_lock guard(server->Players.Lock);
+    TLockGuard<TMutex> guard(server->Players.Lock);
     players = server->Players.Items.size();
     if (server->Channels) {
-      std::scoped_lock channelGuard(*server->Channels);
+      TLockGuard<TChannels> channelGuard(*server->Channels);
       channels = server->Channels->Count();
     }
   }

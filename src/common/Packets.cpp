@@ -52,15 +52,15 @@ void TPacketBytes::take(TPacketBytes& other) noexcept {
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr bool kReusePackets = false;  // every packet its own block, for the checker
+constexpr bool ReusePackets = false;  // every packet its own block, for the checker
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr bool kReusePackets = false;
+constexpr bool ReusePackets = false;
 #else
-constexpr bool kReusePackets = true;
+constexpr bool ReusePackets = true;
 #endif
 #else
-constexpr bool kReusePackets = true;
+constexpr bool ReusePackets = true;
 #endif
 
 // Freed packet objects of one thread, chained through their first bytes,
@@ -91,7 +91,7 @@ thread_local TFreePacketsCleaner FreePacketsCleaner;
 }  // namespace
 
 void* TPacket::operator new(size_t size) {
-  if (kReusePackets && size == sizeof(TPacket) && FreePackets.Head != nullptr) {
+  if (ReusePackets && size == sizeof(TPacket) && FreePackets.Head != nullptr) {
     void* b = FreePackets.Head;
     FreePackets.Head = *static_cast<void**>(b);
     --FreePackets.Count;
@@ -102,7 +102,7 @@ void* TPacket::operator new(size_t size) {
 
 void TPacket::operator delete(void* block, size_t size) noexcept {
   if (block == nullptr) return;
-  if (kReusePackets && size == sizeof(TPacket) && !FreePackets.Closed &&
+  if (ReusePackets && size == sizeof(TPacket) && !FreePackets.Closed &&
       FreePackets.Count < TFreePackets::Limit) {
     FreePacketsCleaner.Arm();
     *static_cast<void**>(block) = FreePackets.Head;

@@ -30,6 +30,7 @@
 #define VX_TRY_ACQUIRE(...) VX_THREAD_ATTRIBUTE(try_acquire_capability(__VA_ARGS__))
 #define VX_EXCLUDES(...) VX_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
 #define VX_RETURN_CAPABILITY(x) VX_THREAD_ATTRIBUTE(lock_returned(x))
+#define VX_ASSERT_CAPABILITY(x) VX_THREAD_ATTRIBUTE(assert_capability(x))
 #define VX_NO_THREAD_SAFETY_ANALYSIS VX_THREAD_ATTRIBUTE(no_thread_safety_analysis)
 
 namespace vx {

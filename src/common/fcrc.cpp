@@ -23,7 +23,7 @@ constexpr TCrcTables MakeTables() {
   return t;
 }
 
-constexpr TCrcTables kTables = MakeTables();
+constexpr TCrcTables CrcTables = MakeTables();
 
 }  // namespace
 
@@ -32,13 +32,13 @@ uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t size) {
   while (size >= 8) {
     const uint32_t lo = c ^ (uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 |
                              uint32_t(data[3]) << 24);
-    c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
-        kTables[4][lo >> 24] ^ kTables[3][data[4]] ^ kTables[2][data[5]] ^ kTables[1][data[6]] ^
-        kTables[0][data[7]];
+    c = CrcTables[7][lo & 0xFF] ^ CrcTables[6][(lo >> 8) & 0xFF] ^ CrcTables[5][(lo >> 16) & 0xFF] ^
+        CrcTables[4][lo >> 24] ^ CrcTables[3][data[4]] ^ CrcTables[2][data[5]] ^
+        CrcTables[1][data[6]] ^ CrcTables[0][data[7]];
     data += 8;
     size -= 8;
   }
-  while (size--) c = kTables[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
+  while (size--) c = CrcTables[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
   return ~c;
 }
 

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "common/TextN.h"
+#include "domain/HandlerContext.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
-#include "domain/udplistener_u.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -21,7 +21,7 @@ bool IsRegistered(const TClientObject& player) {
 
 // The channel a single-value command names (TChannelValueLayout), when the
 // sender may change it (operator rights); null after the refusal was sent.
-TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
+TChannelRec* ChannelToChange(THandlerContext& l, const uint8_t* p) {
   TChannelRec* channel =
       l.Server.Channels->GetChannelByID(GetLE32s(p + TChannelValueLayout::ChannelID));
   if (channel == nullptr) {
@@ -37,8 +37,8 @@ TChannelRec* ChannelToChange(TVXUDPListener& l, const uint8_t* p) {
 
 // A command that sets one value of the channel it names from the bytes of
 // the value (TChannelValueLayout) and announces it with the notice.
-void ChangeOneValue(TVXUDPListener& l, size_t length,
-                    void (*notify)(TServerObject&, int32_t, uint32_t),
+void ChangeOneValue(THandlerContext& l, size_t length,
+                    void (*notify)(TServerState&, int32_t, uint32_t),
                     void (*store)(TChannelRec&, const uint8_t*)) {
   const uint8_t* p = CommandPayload(l, length);
   if (l.CurrentClient == nullptr) return;
@@ -64,7 +64,8 @@ void ReadChannelFields(const uint8_t* base, TChannelRequest& request) {
 
 // Takes the default flag from the channel that carries it (unless that is
 // the channel about to receive it) and announces the change.
-void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t changerID) {
+void MoveDefaultFlagAway(TServerState& server, int32_t newDefaultID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   TChannels& channels = *server.Channels;
   const int32_t oldDefaultID = channels.GetDefaultChannelID();
   if (oldDefaultID < 0 || oldDefaultID == newDefaultID) return;
@@ -76,8 +77,9 @@ void MoveDefaultFlagAway(TServerObject& server, int32_t newDefaultID, uint32_t c
 // given) and the changer's id (TNotifyChannelValueLayout), to the players in view of the changer; a
 // change from outside the server (changer 0, an administrator who is no
 // player) to every player.
-void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32_t channelID,
-                         uint32_t changerID, const std::function<void(uint8_t*)>& fill) {
+void NotifyChannelChange(TServerState& server, int16_t code, size_t size, int32_t channelID,
+                         uint32_t changerID, const std::function<void(uint8_t*)>& fill)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   if (server.Channels->GetChannelByID(channelID) == nullptr) return;
   const auto write = [&](uint8_t* p) {
     using Out = TNotifyChannelValueLayout;
@@ -95,7 +97,7 @@ void NotifyChannelChange(TServerObject& server, int16_t code, size_t size, int32
 
 }  // namespace
 
-bool CodecAllowed(const TServerObject& server, uint16_t codec) {
+bool CodecAllowed(const TServerState& server, uint16_t codec) {
   const auto settings = server.Settings();
   switch (codec) {
     case CODEC_CELP51:
@@ -115,7 +117,7 @@ bool CodecAllowed(const TServerObject& server, uint16_t codec) {
 
 // --- Notices ----------------------------------------------------------------
 
-void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint32_t creatorID) {
+void CMD_sc_NotifyChannelCreated(TServerState& server, int32_t channelID, uint32_t creatorID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   if (channel == nullptr) return;
   NotifyPlayers(
@@ -127,7 +129,7 @@ void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint3
       });
 }
 
-void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelPropertiesChanged(TServerState& server, int32_t channelID,
                                            uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   if (channel == nullptr) return;
@@ -163,22 +165,21 @@ void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channe
   }
 }
 
-void CMD_sc_NotifyChannelNameChanged(TServerObject& server, int32_t channelID, uint32_t changerID) {
+void CMD_sc_NotifyChannelNameChanged(TServerState& server, int32_t channelID, uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelNameChanged, NotifyChannelTextChangedSize,
                       channelID, changerID,
                       [&](uint8_t* v) { PutTextN(v, TChannelRec::NameSize, channel->Name); });
 }
 
-void CMD_sc_NotifyChannelTopicChanged(TServerObject& server, int32_t channelID,
-                                      uint32_t changerID) {
+void CMD_sc_NotifyChannelTopicChanged(TServerState& server, int32_t channelID, uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelTopicChanged, NotifyChannelTextChangedSize,
                       channelID, changerID,
                       [&](uint8_t* v) { PutTextN(v, TChannelRec::TopicSize, channel->Topic); });
 }
 
-void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelDescriptionChanged(TServerState& server, int32_t channelID,
                                             uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelDescriptionChanged,
@@ -187,7 +188,7 @@ void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t chann
                       });
 }
 
-void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelID,
+void CMD_sc_NotifyChannelMaxUsersChanged(TServerState& server, int32_t channelID,
                                          uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelMaxUsersChanged,
@@ -195,8 +196,7 @@ void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelI
                       [&](uint8_t* v) { PutLE16(v, channel->MaxUsers); });
 }
 
-void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
-                                      uint32_t changerID) {
+void CMD_sc_NotifyChannelOrderChanged(TServerState& server, int32_t channelID, uint32_t changerID) {
   const TChannelRec* channel = server.Channels->GetChannelByID(channelID);
   NotifyChannelChange(server, cmd::CMD_sc_NotifyChannelOrderChanged, NotifyChannelNumberChangedSize,
                       channelID, changerID, [&](uint8_t* v) { PutLE16(v, channel->Order); });
@@ -204,7 +204,7 @@ void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID,
 
 // --- Handlers ---------------------------------------------------------------
 
-int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
+int32_t CreateChannel(TServerState& server, const TClientObject& sender,
                       const TChannelRequest& request, int32_t& newID) {
   TChannels& channels = *server.Channels;
   auto record = std::make_unique<TChannelRec>();
@@ -235,19 +235,18 @@ int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
   return 0;
 }
 
-void CMD_cs_ChannelCreate(TVXUDPListener& l) {
+void CMD_cs_ChannelCreate(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelCreateSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
-  TChannels& channels = *server.Channels;
+  TChannels& channels = *l.Server.Channels;
 
   TChannelRequest request;
   ReadChannelFields<TChannelCreateLayout>(p, request);
   request.Parent = GetLE32s(p + TChannelCreateLayout::Parent);
   request.Password = GetTextN(p + TChannelCreateLayout::Password, TChannelRec::PasswordSize);
   int32_t newID = -1;
-  const int32_t result = CreateChannel(server, *sender, request, newID);
+  const int32_t result = CreateChannel(l.Server, *sender, request, newID);
   if (result != 0) return RefuseCommand(l, result);
 
   // The creator of a temporary top-level channel goes into it and, unless
@@ -256,21 +255,21 @@ void CMD_cs_ChannelCreate(TVXUDPListener& l) {
   const int32_t oldID = sender->ChannelID;
   if (!created.IsRegistered() && created.IsTopLevel()) {
     sender->ChannelID = newID;
-    server.Players.Changed();
-    CMD_sc_NotifyPlayerSwitchedChannel(server, sender->PlayerID, oldID, newID);
+    l.Server.Players.Changed();
+    CMD_sc_NotifyPlayerSwitchedChannel(l.Server, sender->PlayerID, oldID, newID);
   }
   if (!HasChannelAdminRights(*sender) && created.IsTopLevel()) {
     sender->ChannelPrivileges |= CHANPRIV_ADMIN;
-    CMD_sc_NotifyPlayerChannelPrivilegeChanged(server, sender->PlayerID, PRIVACTION_SERVER_GRANT, 0,
-                                               0);
+    CMD_sc_NotifyPlayerChannelPrivilegeChanged(l.Server, sender->PlayerID, PRIVACTION_SERVER_GRANT,
+                                               0, 0);
   }
   const uint16_t stored = IsRegistered(*sender) ? uint16_t(sender->ChannelPrivileges | 0x8000)
                                                 : sender->ChannelPrivileges;
   channels.SetUserAttrib(sender->ChannelID, sender->LogInName, stored);
-  ClearChannelUpAndAnnounce(server, oldID, sender->PlayerID);
+  ClearChannelUpAndAnnounce(l.Server, oldID, sender->PlayerID);
 }
 
-int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32_t channelID) {
+int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID) {
   TChannels& channels = *server.Channels;
   const TChannelRec* channel = channels.GetChannelByID(channelID);
   if (channel == nullptr) return CHANNELERR_NOT_FOUND;
@@ -288,7 +287,7 @@ int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32
   return 0;
 }
 
-void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
+void CMD_cs_ChannelDestroy(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelDestroySize);
   if (l.CurrentClient == nullptr) return;
   const int32_t result =
@@ -296,7 +295,7 @@ void CMD_cs_ChannelDestroy(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
+void CMD_cs_ChannelChangePassword(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangePasswordSize);
   if (l.CurrentClient == nullptr) return;
   TChannelRec* channel = ChannelToChange(l, p);
@@ -309,21 +308,19 @@ void CMD_cs_ChannelChangePassword(TVXUDPListener& l) {
     channel->Flags &= uint16_t(~CHANNEL_PASSWORD);
   else
     channel->Flags |= CHANNEL_PASSWORD;
-  TServerObject& server = l.Server;
   auto reply = NewCommandPacket(cmd::CMD_sc_ChannelPasswordChanged, ChannelPasswordChangedSize,
                                 *l.CurrentClient);
   PutLE32(reply->Data() + TChannelPasswordChangedLayout::ChannelID, uint32_t(channel->ChannelID));
-  server.PacketBuffer->SendPacket(std::move(reply), false);
-  CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, l.CurrentClient->PlayerID);
+  l.Server.PacketBuffer->SendPacket(std::move(reply), false);
+  CMD_sc_NotifyChannelPropertiesChanged(l.Server, channel->ChannelID, l.CurrentClient->PlayerID);
 }
 
-void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeProperties(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangePropertiesSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
   using In = TChannelChangePropertiesLayout;
-  TChannelRec* channel = server.Channels->GetChannelByID(GetLE32s(p + In::ChannelID));
+  TChannelRec* channel = l.Server.Channels->GetChannelByID(GetLE32s(p + In::ChannelID));
   if (channel == nullptr) return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!channel->IsTopLevel()) return RefuseCommand(l, CHANNELERR_SUBCHANNEL_PROPERTIES);
   if (!HasOperatorRights(*sender)) return RefuseCommand(l, PERMERR_OPERATOR);
@@ -331,39 +328,39 @@ void CMD_cs_ChannelChangeProperties(TVXUDPListener& l) {
   // Without a default channel new players would land nowhere.
   if ((channel->Flags & CHANNEL_DEFAULT) != 0 && (flags & CHANNEL_DEFAULT) == 0)
     return RefuseCommand(l, CHANNELERR_IS_DEFAULT);
-  if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(server, channel->ChannelID, sender->PlayerID);
+  if (flags & CHANNEL_DEFAULT) MoveDefaultFlagAway(l.Server, channel->ChannelID, sender->PlayerID);
   channel->Flags = flags;
   channel->Codec = GetLE16(p + In::Codec);
-  CMD_sc_NotifyChannelPropertiesChanged(server, channel->ChannelID, sender->PlayerID);
+  CMD_sc_NotifyChannelPropertiesChanged(l.Server, channel->ChannelID, sender->PlayerID);
 }
 
-void CMD_cs_ChannelChangeName(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeName(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeNameSize, CMD_sc_NotifyChannelNameChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.SetName(GetTextN(v, c.NameSize)); });
 }
 
-void CMD_cs_ChannelChangeTopic(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeTopic(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeTopicSize, CMD_sc_NotifyChannelTopicChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.SetTopic(GetTextN(v, c.TopicSize)); });
 }
 
-void CMD_cs_ChannelChangeDescription(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeDescription(THandlerContext& l) {
   ChangeOneValue(
       l, ChannelChangeDescriptionSize, CMD_sc_NotifyChannelDescriptionChanged,
       [](TChannelRec& c, const uint8_t* v) { c.SetDescription(GetTextN(v, c.DescriptionSize)); });
 }
 
-void CMD_cs_ChannelChangeMaxUsers(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeMaxUsers(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeMaxUsersSize, CMD_sc_NotifyChannelMaxUsersChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.MaxUsers = GetLE16(v); });
 }
 
-void CMD_cs_ChannelChangeOrder(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeOrder(THandlerContext& l) {
   ChangeOneValue(l, ChannelChangeOrderSize, CMD_sc_NotifyChannelOrderChanged,
                  [](TChannelRec& c, const uint8_t* v) { c.Order = GetLE16(v); });
 }
 
-int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
+int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
                          const TChannelRequest& request) {
   const uint16_t flags = request.Flags;
   const uint16_t codec = request.Codec;
@@ -427,7 +424,7 @@ int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
   return 0;
 }
 
-void CMD_cs_ChannelChangeAll(TVXUDPListener& l) {
+void CMD_cs_ChannelChangeAll(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, ChannelChangeAllSize);
   if (l.CurrentClient == nullptr) return;
   // A channel wire record (its parent id is ignored), then the password.

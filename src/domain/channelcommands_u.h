@@ -11,15 +11,13 @@
 #include <string>
 
 #include "common/WireLayout.h"
+#include "domain/HandlerContext.h"
 #include "domain/playercommands_u.h"
 
 namespace vx {
 
-class TVXUDPListener;
-class TServerObject;
-
 // Whether the server permits the codec; ids above 4 are not checked.
-bool CodecAllowed(const TServerObject& server, uint16_t codec);
+bool CodecAllowed(const TServerState& server, uint16_t codec);
 
 // A channel as a create or change-all request describes it. Texts longer
 // than their fields are cut.
@@ -45,41 +43,61 @@ struct TChannelRequest {
 // Creates the channel (codec, creation rights, the channel list's own
 // checks) and announces it, after the channel that lost the default flag;
 // what the creating player gains is left to the caller.
-int32_t CreateChannel(TServerObject& server, const TClientObject& sender,
-                      const TChannelRequest& request, int32_t& newID);
+int32_t CreateChannel(TServerState& server, const TClientObject& sender,
+                      const TChannelRequest& request, int32_t& newID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 // Removes an empty channel tree that is not the default channel's.
-int32_t DestroyChannel(TServerObject& server, const TClientObject& sender, int32_t channelID);
+int32_t DestroyChannel(TServerState& server, const TClientObject& sender, int32_t channelID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 // Sets every field but the parent, each change announced.
-int32_t ChangeChannelAll(TServerObject& server, const TClientObject& sender,
-                         const TChannelRequest& request);
+int32_t ChangeChannelAll(TServerState& server, const TClientObject& sender,
+                         const TChannelRequest& request)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 
 // Handlers.
-void CMD_cs_ChannelCreate(TVXUDPListener& listener);
-void CMD_cs_ChannelChangePassword(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeProperties(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeName(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeTopic(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeDescription(TVXUDPListener& listener);
-void CMD_cs_ChannelDestroy(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeMaxUsers(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeAll(TVXUDPListener& listener);
-void CMD_cs_ChannelChangeOrder(TVXUDPListener& listener);
+void CMD_cs_ChannelCreate(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangePassword(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeProperties(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeName(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeTopic(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeDescription(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelDestroy(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeMaxUsers(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeAll(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_ChannelChangeOrder(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
 
 // Notices about a channel with the player who caused them; a channel that
 // does not exist sends nothing. Created and properties go to every player,
 // the others to the players in view of the changer (to every player when
 // the changer is 0).
-void CMD_sc_NotifyChannelCreated(TServerObject& server, int32_t channelID, uint32_t creatorID);
+void CMD_sc_NotifyChannelCreated(TServerState& server, int32_t channelID, uint32_t creatorID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 // Besides the notice, the players in the channel lose a voice request,
 // operator and voice when the channel is not moderated (each announced).
-void CMD_sc_NotifyChannelPropertiesChanged(TServerObject& server, int32_t channelID,
-                                           uint32_t changerID);
-void CMD_sc_NotifyChannelNameChanged(TServerObject& server, int32_t channelID, uint32_t changerID);
-void CMD_sc_NotifyChannelTopicChanged(TServerObject& server, int32_t channelID, uint32_t changerID);
-void CMD_sc_NotifyChannelDescriptionChanged(TServerObject& server, int32_t channelID,
-                                            uint32_t changerID);
-void CMD_sc_NotifyChannelMaxUsersChanged(TServerObject& server, int32_t channelID,
-                                         uint32_t changerID);
-void CMD_sc_NotifyChannelOrderChanged(TServerObject& server, int32_t channelID, uint32_t changerID);
+void CMD_sc_NotifyChannelPropertiesChanged(TServerState& server, int32_t channelID,
+                                           uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelNameChanged(TServerState& server, int32_t channelID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelTopicChanged(TServerState& server, int32_t channelID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelDescriptionChanged(TServerState& server, int32_t channelID,
+                                            uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelMaxUsersChanged(TServerState& server, int32_t channelID,
+                                         uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
+void CMD_sc_NotifyChannelOrderChanged(TServerState& server, int32_t channelID, uint32_t changerID)
+    VX_REQUIRES(server.Players.Lock, *server.Channels);
 
 }  // namespace vx

@@ -8,16 +8,16 @@
 
 #include "common/TextN.h"
 #include "common/TextTools.h"
+#include "domain/HandlerContext.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/guestnames_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
-#include "domain/udplistener_u.h"
 #include "domain/zevevira_users_u.h"
 #include "host/LoginThrottle.h"
 #include "host/ZeveVira.h"
 #include "host/logdebug.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -64,7 +64,8 @@ std::unique_ptr<TPacket> NewLoginReply(uint32_t playerID, int32_t result, uint32
 // never announced to anyone), the oldest of the address that holds the most
 // of them, so that a flood from one address displaces its own requests
 // before anyone else's. Null when every player has finished logging in.
-TClientObject* UnfinishedToGiveWay(TServerObject& server) {
+TClientObject* UnfinishedToGiveWay(TServerState& server)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   std::unordered_map<std::string_view, size_t> perAddress;
   for (const auto& c : server.Players.Items)
     if (c && !c->LoginComplete) ++perAddress[c->LoginAddress];
@@ -84,7 +85,8 @@ TClientObject* UnfinishedToGiveWay(TServerObject& server) {
 // An unfinished login gives its place to a new one: its record goes without
 // a word to anyone, as nobody was told of it, and its connection closes
 // once its login reply has left.
-void GiveWay(TServerObject& server, TClientObject* player) {
+void GiveWay(TServerState& server, TClientObject* player)
+    VX_REQUIRES(server.Players.Lock, *server.Channels) {
   server.PacketBuffer->CloseConnection(player->PlayerID);
   std::erase_if(server.Players.Items, [player](const auto& c) { return c.get() == player; });
   server.Players.Changed();
@@ -92,7 +94,7 @@ void GiveWay(TServerObject& server, TClientObject* player) {
 
 // A guessed password: counted against the address and logged (never the
 // password itself).
-void LoginFailed(TServerObject& server, const TPacket& request, const TClientObject& client) {
+void LoginFailed(TServerState& server, const TPacket& request, const TClientObject& client) {
   ProcessLoginThrottle().RecordFailure(request.PeerIP(), TLoginThrottle::TClock::now());
   LogFmt(LMTWARNING, LMDALL, "UDP Listener", "SP: %1 failed login of %2 from %3",
          {server.Settings()->ServerUDPPort,
@@ -101,7 +103,7 @@ void LoginFailed(TServerObject& server, const TPacket& request, const TClientObj
 
 }  // namespace
 
-uint32_t GetNewConnectionID(TServerObject& server) {
+uint32_t GetNewConnectionID(TServerState& server) {
   std::uniform_int_distribution<uint32_t> draw(0, 16777214);
   for (;;) {
     const uint32_t id = draw(RandomSource());
@@ -116,7 +118,7 @@ uint32_t GetNewConnectionID(TServerObject& server) {
   }
 }
 
-uint32_t GetNewPlayerID(TServerObject& server) {
+uint32_t GetNewPlayerID(TServerState& server) {
   if (server.Players.Items.empty()) server.NextPlayerID = 1;
   // A refused login keeps its connection until it times out. Its id is not
   // handed out again before then: connections are found by player id, so
@@ -129,8 +131,7 @@ uint32_t GetNewPlayerID(TServerObject& server) {
   return uint32_t(server.NextPlayerID++);
 }
 
-void CMD_cs_LoginStep1(TVXUDPListener& l) {
-  TServerObject& server = l.Server;
+void CMD_cs_LoginStep1(THandlerContext& l) {
   TPacket& request = *l.CurrentPacket;
   RequireLength(request, LoginRequestShortSize);
   // The answers to an address that failed too often wait: the request is
@@ -143,18 +144,18 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
     if (at == TLoginThrottle::Refused) return;
     if (at > now) {
       l.CurrentPacket->AnswerReserved = true;
-      server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
+      l.Server.PacketBuffer->DeferPacket(std::move(l.CurrentPacket), at);
       return;
     }
   }
   // One snapshot of the settings answers the whole login.
-  const auto settings = server.Settings();
+  const auto settings = l.Server.Settings();
   const bool full = request.Size() == LoginRequestSize;
   const uint8_t* p = request.Data();
   using In = TLoginRequestLayout;
 
   auto client = std::make_unique<TClientObject>();
-  client->ConnectionID = GetNewConnectionID(server);
+  client->ConnectionID = GetNewConnectionID(l.Server);
   client->ClientName = GetTextN(p + In::ClientName, ShortTextSize);
   client->ClientPlatform = GetTextN(p + In::ClientPlatform, ShortTextSize);
   client->ClientVersionMajor = GetLE16(p + In::ClientVersionMajor);
@@ -177,14 +178,14 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
       client->NickName = GetTextN(p + In::NickName, ShortTextSize);
     }
     client->LastActivity = client->LoginTime = TDateTime::Now();
-    client->ChannelID = server.Channels->GetDefaultChannelID();
+    client->ChannelID = l.Server.Channels->GetDefaultChannelID();
     client->ChannelPrivileges = 0;
     client->Priviliges = 0;
     client->PlayerFlags = 0;
     if (!client->LogInName.empty()) {
       std::unique_ptr<TClientObject> account;
-      if (TZeveVira* db = server.Database()) {
-        account = TZeveViraUsers(*db).GetUser(server.ConfigName, client->LogInName, true);
+      if (TZeveVira* db = l.Server.Database()) {
+        account = TZeveViraUsers(*db).GetUser(l.Server.ConfigName, client->LogInName, true);
       }
       if (!account || account->LogInPassWord != client->LogInPassWord) {
         verdict = LOGIN_BAD_ACCOUNT;
@@ -196,37 +197,37 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
         client->Created = account->Created;
         client->LastChanged = account->LastChanged;
         client->Logins = account->Logins;
-        uint16_t chanPriv = server.Channels->GetUserAttrib(client->ChannelID, client->LogInName);
+        uint16_t chanPriv = l.Server.Channels->GetUserAttrib(client->ChannelID, client->LogInName);
         if (chanPriv & CHANPRIV_AUTOOPERATOR) chanPriv |= CHANPRIV_OPERATOR;
         if (chanPriv & CHANPRIV_AUTOVOICE) chanPriv |= CHANPRIV_VOICE;
         client->ChannelPrivileges = chanPriv;
       }
     }
-    client->PlayerID = GetNewPlayerID(server);
+    client->PlayerID = GetNewPlayerID(l.Server);
     if (guestNaming) {
-      std::string nick = GetGuestPlayerName(client->NickName, server.Players.Items);
+      std::string nick = GetGuestPlayerName(client->NickName, l.Server.Players.Items);
       // A numbered long name that does not fit the nickname field would,
       // cut, name a present player again: such a guest becomes "Guest" and
       // a number instead.
       if (nick.size() > TClientObject::TextFieldSize)
-        nick = GetGuestPlayerName("", server.Players.Items);
+        nick = GetGuestPlayerName("", l.Server.Players.Items);
       client->NickName = std::move(nick);
     }
   }
 
-  server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP(),
-                                     request.PeerPort, 1, request.Size());
+  l.Server.PacketBuffer->AddConnection(client->PlayerID, client->ConnectionID, request.PeerIP(),
+                                       request.PeerPort, 1, request.Size());
 
   if ((client->Priviliges & SERVERPRIV_REGISTERED) == 0 && !settings->ServerPassword.empty() &&
       password != settings->ServerPassword) {
     verdict = LOGIN_BAD_PASSWORD_OR_NAME;
     passwordFailed = true;
   }
-  if (passwordFailed) LoginFailed(server, request, *client);
+  if (passwordFailed) LoginFailed(l.Server, request, *client);
   if (verdict != 0) {
-    server.PacketBuffer->Counters.RefuseLogin(verdict);
-    server.PacketBuffer->SendPacket(NewLoginReply(client->PlayerID, verdict, client->ConnectionID),
-                                    false);
+    l.Server.PacketBuffer->Counters.RefuseLogin(verdict);
+    l.Server.PacketBuffer->SendPacket(
+        NewLoginReply(client->PlayerID, verdict, client->ConnectionID), false);
     return;
   }
 
@@ -249,14 +250,14 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   // the oldest unfinished one gives way to a login that is accepted.
   int32_t result = 0;
   TClientObject* givesWay = nullptr;
-  if (server.Players.Items.size() >= settings->ServerMaxUsers) {
-    givesWay = UnfinishedToGiveWay(server);
+  if (l.Server.Players.Items.size() >= settings->ServerMaxUsers) {
+    givesWay = UnfinishedToGiveWay(l.Server);
     if (givesWay == nullptr) result = LOGIN_SERVER_FULL;
   }
   if (result == 0 && serverPasswordAlways && !settings->ServerPassword.empty() &&
       password != settings->ServerPassword) {
     result = LOGIN_BAD_PASSWORD_OR_NAME;
-    LoginFailed(server, request, *client);
+    LoginFailed(l.Server, request, *client);
   }
   if (result == 0) result = LOGIN_ACCEPTED;
   if (l.GetClientObject(client->NickName) != nullptr) result = LOGIN_NICKNAME_IN_USE;
@@ -264,21 +265,21 @@ void CMD_cs_LoginStep1(TVXUDPListener& l) {
   if (trimmed.empty()) result = LOGIN_BAD_PASSWORD_OR_NAME;
   if (SameTextAscii(trimmed, "server")) result = LOGIN_BAD_PASSWORD_OR_NAME;
   PutLE32(r + Out::Result, uint32_t(result));
-  if (result != LOGIN_ACCEPTED) server.PacketBuffer->Counters.RefuseLogin(result);
-  server.PacketBuffer->SendPacket(std::move(reply), false);
+  if (result != LOGIN_ACCEPTED) l.Server.PacketBuffer->Counters.RefuseLogin(result);
+  l.Server.PacketBuffer->SendPacket(std::move(reply), false);
   if (result == LOGIN_ACCEPTED) {
     if (client->Priviliges & SERVERPRIV_ADMIN) {
       LogFmt(LMTWARNING, LMDINFO, "UDP Listener", "SP: %1 administrator %2 logged in from %3",
              {settings->ServerUDPPort, client->LogInName, request.PeerIP()});
     }
     client->LoginAddress = request.PeerIP();
-    if (givesWay) GiveWay(server, givesWay);
-    server.Players.Items.push_back(std::move(client));
-    server.Players.Changed();
+    if (givesWay) GiveWay(l.Server, givesWay);
+    l.Server.Players.Items.push_back(std::move(client));
+    l.Server.Players.Changed();
   }
 }
 
-void CMD_cs_LoginStep3(TVXUDPListener& l) {
+void CMD_cs_LoginStep3(THandlerContext& l) {
   TClientObject* client = l.CurrentClient;
   if (client == nullptr) {
     l.DropClient = true;
@@ -321,7 +322,7 @@ namespace {
 // player.
 class TBatchSender {
  public:
-  TBatchSender(TVXUDPListener& l, int16_t code, size_t slots, size_t recordSize)
+  TBatchSender(THandlerContext& l, int16_t code, size_t slots, size_t recordSize)
       : Listener(l), Code(code), Slots(slots), RecordSize(recordSize) {}
   // The place of the next record.
   uint8_t* Next() {
@@ -346,7 +347,7 @@ class TBatchSender {
     Listener.Server.PacketBuffer->SendPacket(std::move(Packet), false);
     Count = 0;
   }
-  TVXUDPListener& Listener;
+  THandlerContext& Listener;
   int16_t Code;
   size_t Slots;
   size_t RecordSize;
@@ -356,7 +357,7 @@ class TBatchSender {
 
 }  // namespace
 
-void CMD_sc_LoginStep4(TVXUDPListener& l) {
+void CMD_sc_LoginStep4(THandlerContext& l) {
   TBatchSender batch(l, cmd::CMD_sc_LoginStep4, LoginStep4Slots, ChannelWireRecordSize);
   for (const auto& channel : l.Server.Channels->Channels()) {
     channel->WriteWireRecord(batch.Next());
@@ -365,7 +366,7 @@ void CMD_sc_LoginStep4(TVXUDPListener& l) {
   batch.Finish();
 }
 
-void CMD_sc_LoginStep5(TVXUDPListener& l) {
+void CMD_sc_LoginStep5(THandlerContext& l) {
   const TClientObject& client = *l.CurrentClient;
   const TServerRules rules = RulesOf(l.Server);
   TBatchSender batch(l, cmd::CMD_sc_LoginStep5, LoginStep5Slots, PlayerEntrySize);
@@ -379,7 +380,7 @@ void CMD_sc_LoginStep5(TVXUDPListener& l) {
   batch.Finish();
 }
 
-void CMD_sc_LoginStep6(TVXUDPListener& l) {
+void CMD_sc_LoginStep6(THandlerContext& l) {
   TClientObject& client = *l.CurrentClient;
   l.Server.PacketBuffer->SendPacket(
       NewCommandPacket(cmd::CMD_sc_LoginStep6, LoginStep6Size, client), false);
@@ -387,7 +388,7 @@ void CMD_sc_LoginStep6(TVXUDPListener& l) {
   client.LoginComplete = true;
 }
 
-void CMD_cs_PlayerQuit(TVXUDPListener& l) {
+void CMD_cs_PlayerQuit(THandlerContext& l) {
   NotifyPlayerLeftScope(l.Server, l.CurrentPacket->PlayerID(), LEFT_QUIT, "", 0);
 }
 

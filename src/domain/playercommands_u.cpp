@@ -6,13 +6,13 @@
 #include <string>
 
 #include "common/TextN.h"
+#include "domain/HandlerContext.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
-#include "domain/udplistener_u.h"
 #include "domain/zevevira_users_u.h"
 #include "host/ZeveVira.h"
 #include "host/zevevira_writer_u.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -32,7 +32,7 @@ void ApplyPrivilegeAction(uint16_t& privileges, uint8_t action, uint16_t bit) {
   if (action == PRIVACTION_REVOKE) privileges &= uint16_t(~bit);
 }
 
-void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
+void SendTo(TServerState& server, std::unique_ptr<TPacket> packet) {
   server.PacketBuffer->SendPacket(std::move(packet), false);
 }
 
@@ -41,9 +41,9 @@ void SendTo(TServerObject& server, std::unique_ptr<TPacket> packet) {
 // account is on disk, the error packet when it is not or the store refused
 // it. A sender that left meanwhile is not answered. The protocol threads
 // never wait for the disk.
-void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
-                         std::function<void(TServerObject&, TClientObject&)> saved) {
-  TServerObject& server = l.Server;
+void AddAccountThenReply(THandlerContext& l, const TClientObject& account,
+                         std::function<void(TServerState&, TClientObject&)> saved) {
+  TServerState& server = l.Server;
   const TCommandHeader request = l.CurrentPacket->CommandHeader();
   const int16_t requestCode = request.Code();
   const uint32_t requestSequence = request.Sequence();
@@ -51,9 +51,9 @@ void AddAccountThenReply(TVXUDPListener& l, const TClientObject& account,
   const uint32_t connectionID = l.CurrentClient->ConnectionID;
   auto reply = [&server, requestCode, requestSequence, playerID, connectionID,
                 saved = std::move(saved)](const TSaveResult& result) {
-    std::scoped_lock players(server.Players.Lock);
+    TLockGuard<TMutex> players(server.Players.Lock);
     if (!server.PacketBuffer || !server.Channels) return;
-    std::scoped_lock channels(*server.Channels);
+    TLockGuard<TChannels> channels(*server.Channels);
     TClientObject* sender = server.Players.ById(playerID);
     if (sender == nullptr || sender->ConnectionID != connectionID) return;
     if (result.Saved) {
@@ -98,23 +98,23 @@ void FillPrivilegeNotice(uint8_t* p, uint32_t playerID, uint8_t action, uint8_t 
 
 // --- Shared helpers -----------------------------------------------------------
 
-const uint8_t* CommandPayload(const TVXUDPListener& l, size_t length) {
+const uint8_t* CommandPayload(const THandlerContext& l, size_t length) {
   if (!l.CurrentPacket || l.CurrentPacket->Size() < length) throw EPacket("Stream read error");
   return l.CurrentPacket->Data();
 }
 
-void RefuseCommand(TVXUDPListener& l, int32_t errorNumber) {
+void RefuseCommand(THandlerContext& l, int32_t errorNumber) {
   TCommandHeader request = l.CurrentPacket->CommandHeader();
   l.SendErrorPacket(int16_t(errorNumber), request.Code(), request.Sequence());
 }
 
-void RefuseChannelPassword(TVXUDPListener& l, int32_t channelID) {
+void RefuseChannelPassword(THandlerContext& l, int32_t channelID) {
   TCommandHeader request = l.CurrentPacket->CommandHeader();
   l.SendErrorPacket(int16_t(CHANNELERR_WRONG_PASSWORD), request.Code(), request.Sequence(),
                     channelID);
 }
 
-void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
+void NotifyPlayers(TServerState& server, int16_t code, size_t size,
                    const std::function<bool(const TClientObject&)>& wanted,
                    const std::function<void(uint8_t*)>& fill) {
   for (const auto& recipient : server.Players.Items) {
@@ -125,7 +125,7 @@ void NotifyPlayers(TServerObject& server, int16_t code, size_t size,
   }
 }
 
-void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, int16_t code,
+void NotifyPlayersInView(TServerState& server, const TClientObject* subject, int16_t code,
                          size_t size, const std::function<void(uint8_t*)>& fill) {
   const TServerRules rules = RulesOf(server);
   const TChannels& channels = *server.Channels;
@@ -139,7 +139,7 @@ void NotifyPlayersInView(TServerObject& server, const TClientObject* subject, in
 
 // --- Notices ----------------------------------------------------------------
 
-void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerKickedFromChannel(TServerState& server, uint32_t playerID,
                                           int32_t oldChannelID, int32_t newChannelID,
                                           uint16_t newChannelPrivileges, std::string_view reason) {
   const TClientObject* subject = FindPlayer(server, playerID);
@@ -155,7 +155,7 @@ void CMD_sc_NotifyPlayerKickedFromChannel(TServerObject& server, uint32_t player
                       });
 }
 
-void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerSwitchedChannel(TServerState& server, uint32_t playerID,
                                         int32_t oldChannelID, int32_t newChannelID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
@@ -184,7 +184,7 @@ void CMD_sc_NotifyPlayerSwitchedChannel(TServerObject& server, uint32_t playerID
   }
 }
 
-void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID) {
+void CMD_sc_NotifyPlayerFlagsChanged(TServerState& server, uint32_t playerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
   NotifyPlayersInView(server, subject, cmd::CMD_sc_NotifyPlayerFlagsChanged,
@@ -195,7 +195,7 @@ void CMD_sc_NotifyPlayerFlagsChanged(TServerObject& server, uint32_t playerID) {
                       });
 }
 
-void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerRequestedVoice(TServerState& server, uint32_t playerID,
                                        std::string_view message) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
@@ -207,7 +207,7 @@ void CMD_sc_NotifyPlayerRequestedVoice(TServerObject& server, uint32_t playerID,
                       });
 }
 
-void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerObject& server, uint32_t playerID,
+void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerState& server, uint32_t playerID,
                                                 uint8_t action, uint8_t bit,
                                                 uint32_t actingPlayerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
@@ -217,7 +217,7 @@ void CMD_sc_NotifyPlayerChannelPrivilegeChanged(TServerObject& server, uint32_t 
       [&](uint8_t* p) { FillPrivilegeNotice(p, playerID, action, bit, actingPlayerID); });
 }
 
-void CMD_sc_NotifyPlayerPrivilegesChanged(TServerObject& server, uint32_t playerID, uint8_t action,
+void CMD_sc_NotifyPlayerPrivilegesChanged(TServerState& server, uint32_t playerID, uint8_t action,
                                           uint8_t bit, uint32_t actingPlayerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
@@ -226,7 +226,7 @@ void CMD_sc_NotifyPlayerPrivilegesChanged(TServerObject& server, uint32_t player
       [&](uint8_t* p) { FillPrivilegeNotice(p, playerID, action, bit, actingPlayerID); });
 }
 
-void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playerID) {
+void CMD_sc_NotifyPlayersInSwitchedChannel(TServerState& server, uint32_t playerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
   const TServerRules rules = RulesOf(server);
@@ -250,14 +250,14 @@ void CMD_sc_NotifyPlayersInSwitchedChannel(TServerObject& server, uint32_t playe
   if (packet && count > 0) flush();
 }
 
-void CMD_sc_PlayerAdminRegisteredOK(TServerObject& server, const TClientObject& recipient) {
+void CMD_sc_PlayerAdminRegisteredOK(TServerState& server, const TClientObject& recipient) {
   SendTo(server, NewCommandPacket(cmd::CMD_sc_PlayerAdminRegisteredOK, PlayerAdminRegisteredOKSize,
                                   recipient));
 }
 
 // --- Operations -------------------------------------------------------------
 
-int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t KickPlayer(TServerState& server, const TClientObject& sender, uint32_t targetID,
                    std::string_view reason) {
   const TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -267,7 +267,7 @@ int32_t KickPlayer(TServerObject& server, const TClientObject& sender, uint32_t 
   return 0;
 }
 
-int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t KickPlayerFromChannel(TServerState& server, const TClientObject& sender, uint32_t targetID,
                               std::string_view reason) {
   TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -284,7 +284,7 @@ int32_t KickPlayerFromChannel(TServerObject& server, const TClientObject& sender
   return 0;
 }
 
-void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t newChannelID) {
+void SwitchPlayerChannel(TServerState& server, TClientObject& player, int32_t newChannelID) {
   TChannels& channels = *server.Channels;
   const TChannelRec* channel = channels.GetChannelByID(newChannelID);
   if (channel == nullptr) return;
@@ -306,7 +306,7 @@ void SwitchPlayerChannel(TServerObject& server, TClientObject& player, int32_t n
   ClearChannelUpAndAnnounce(server, oldID, player.PlayerID);
 }
 
-int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t MovePlayer(TServerState& server, const TClientObject& sender, uint32_t targetID,
                    int32_t channelID) {
   TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -316,8 +316,8 @@ int32_t MovePlayer(TServerObject& server, const TClientObject& sender, uint32_t 
   return 0;
 }
 
-int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sender,
-                               uint32_t targetID, uint8_t action, uint8_t bitNumber) {
+int32_t ChangeChannelPrivilege(TServerState& server, const TClientObject& sender, uint32_t targetID,
+                               uint8_t action, uint8_t bitNumber) {
   const uint16_t bit = PrivilegeBit(bitNumber);
   TClientObject* target = FindPlayer(server, targetID);
   if (target == nullptr) return PLAYERERR_NOT_FOUND;
@@ -355,7 +355,7 @@ int32_t ChangeChannelPrivilege(TServerObject& server, const TClientObject& sende
   return 0;
 }
 
-int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender, uint32_t targetID,
+int32_t ChangeServerPrivilege(TServerState& server, const TClientObject& sender, uint32_t targetID,
                               uint8_t action, uint8_t bitNumber) {
   const uint16_t bit = PrivilegeBit(bitNumber);
   TClientObject* target = FindPlayer(server, targetID);
@@ -387,7 +387,7 @@ int32_t ChangeServerPrivilege(TServerObject& server, const TClientObject& sender
 
 // --- Handlers ---------------------------------------------------------------
 
-void CMD_cs_PlayerKick(TVXUDPListener& l) {
+void CMD_cs_PlayerKick(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerKickLayout;
@@ -396,7 +396,7 @@ void CMD_cs_PlayerKick(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
+void CMD_cs_PlayerKickFromChannel(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerKickSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerKickLayout;
@@ -406,25 +406,24 @@ void CMD_cs_PlayerKickFromChannel(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerChannelSwitch(TVXUDPListener& l) {
+void CMD_cs_PlayerChannelSwitch(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChannelSwitchSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
   using In = TPlayerChannelSwitchLayout;
   const int32_t newID = GetLE32s(p + In::ChannelID);
-  if (server.Channels->GetChannelByID(newID) == nullptr)
+  if (l.Server.Channels->GetChannelByID(newID) == nullptr)
     return RefuseCommand(l, CHANNELERR_NOT_FOUND);
   if (!IsServerAdmin(*sender)) {
-    const int32_t join = CheckChannelJoin(*server.Channels, server.Players.Items, newID,
+    const int32_t join = CheckChannelJoin(*l.Server.Channels, l.Server.Players.Items, newID,
                                           GetTextN(p + In::Password, ShortTextSize));
     if (join == CHANNELJOIN_WRONG_PASSWORD) return RefuseChannelPassword(l, newID);
     if (join < 0) return RefuseCommand(l, join);
   }
-  SwitchPlayerChannel(server, *sender, newID);
+  SwitchPlayerChannel(l.Server, *sender, newID);
 }
 
-void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
+void CMD_cs_PlayerFlagsChanged(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerFlagsChangedSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -432,7 +431,7 @@ void CMD_cs_PlayerFlagsChanged(TVXUDPListener& l) {
   CMD_sc_NotifyPlayerFlagsChanged(l.Server, sender->PlayerID);
 }
 
-void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
+void CMD_cs_PlayerRequestVoice(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerRequestVoiceSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -446,7 +445,7 @@ void CMD_cs_PlayerRequestVoice(TVXUDPListener& l) {
       l.Server, sender->PlayerID, GetTextN(p + TPlayerRequestVoiceLayout::Message, ShortTextSize));
 }
 
-void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
+void CMD_cs_PlayerChangeChannelPrivilege(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerChangePrivilegeLayout;
@@ -455,7 +454,7 @@ void CMD_cs_PlayerChangeChannelPrivilege(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
+void CMD_cs_PlayerChangePrivilege(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerChangePrivilegeSize);
   if (l.CurrentClient == nullptr) return;
   using In = TPlayerChangePrivilegeLayout;
@@ -464,30 +463,32 @@ void CMD_cs_PlayerChangePrivilege(TVXUDPListener& l) {
   if (result != 0) RefuseCommand(l, result);
 }
 
-void CMD_cs_PlayerRegister(TVXUDPListener& l) {
+void CMD_cs_PlayerRegister(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
-  TServerObject& server = l.Server;
   if (IsRegistered(*sender)) return RefuseCommand(l, REGISTERERR_ALREADY_REGISTERED);
-  if (!MayRegisterAccount(RulesOf(server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
+  if (!MayRegisterAccount(RulesOf(l.Server), *sender)) return RefuseCommand(l, PERMERR_REGISTER);
   // The account is the player's record with its new name; the player takes
   // the name only once the account is on disk.
   TClientObject account = *sender;
   account.LogInName = GetTextN(p + TPlayerRegisterLayout::LogInName, ShortTextSize);
   account.LogInPassWord = GetTextN(p + TPlayerRegisterLayout::PassWord, ShortTextSize);
   account.RegisteredBy = account.LogInName;
-  AddAccountThenReply(l, account, [account](TServerObject& s, TClientObject& registered) {
-    registered.LogInName = account.LogInName;
-    registered.LogInPassWord = account.LogInPassWord;
-    registered.RegisteredBy = account.RegisteredBy;
-    registered.Priviliges =
-        uint16_t((registered.Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
-    CMD_sc_NotifyPlayerPrivilegesChanged(s, registered.PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
-  });
+  AddAccountThenReply(
+      l, account,
+      [account](TServerState& s, TClientObject& registered) VX_REQUIRES(s.Players.Lock,
+                                                                        *s.Channels) {
+        registered.LogInName = account.LogInName;
+        registered.LogInPassWord = account.LogInPassWord;
+        registered.RegisteredBy = account.RegisteredBy;
+        registered.Priviliges =
+            uint16_t((registered.Priviliges | SERVERPRIV_REGISTERED) & ~SERVERPRIV_ALLOWREGISTER);
+        CMD_sc_NotifyPlayerPrivilegesChanged(s, registered.PlayerID, PRIVACTION_SERVER_GRANT, 2, 0);
+      });
 }
 
-void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
+void CMD_cs_PlayerAdminRegister(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, PlayerAdminRegisterSize);
   TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -500,9 +501,10 @@ void CMD_cs_PlayerAdminRegister(TVXUDPListener& l) {
   account.ChannelPrivileges = 0;
   account.Priviliges = p[In::ServerAdmin] != 0 ? SERVERPRIV_ADMIN : 0;
   account.PlayerFlags = 0;
-  AddAccountThenReply(l, account, [](TServerObject& s, TClientObject& admin) {
-    CMD_sc_PlayerAdminRegisteredOK(s, admin);
-  });
+  AddAccountThenReply(
+      l, account,
+      [](TServerState& s, TClientObject& admin)
+          VX_REQUIRES(s.Players.Lock, *s.Channels) { CMD_sc_PlayerAdminRegisteredOK(s, admin); });
 }
 
 }  // namespace vx

@@ -1,8 +1,8 @@
 #include "domain/scopenotify_u.h"
 
 #include "common/TextN.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -29,7 +29,7 @@ std::unique_ptr<TPacket> NewLeftScopeNotice(const TClientObject& recipient, uint
   return packet;
 }
 
-TServerRules RulesOf(const TServerObject& server) {
+TServerRules RulesOf(const TServerState& server) {
   const auto settings = server.Settings();
   TServerRules rules;
   rules.ServerType = settings->ServerType;
@@ -37,7 +37,7 @@ TServerRules RulesOf(const TServerObject& server) {
   return rules;
 }
 
-TClientObject* FindPlayer(TServerObject& server, uint32_t playerID) {
+TClientObject* FindPlayer(TServerState& server, uint32_t playerID) {
   if (playerID == 0) return nullptr;
   for (const auto& c : server.Players.Items) {
     if (c && c->PlayerID == playerID) return c.get();
@@ -45,7 +45,7 @@ TClientObject* FindPlayer(TServerObject& server, uint32_t playerID) {
   return nullptr;
 }
 
-void NotifyPlayerEnteredScope(TServerObject& server, uint32_t playerID) {
+void NotifyPlayerEnteredScope(TServerState& server, uint32_t playerID) {
   const TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr) return;
   const TServerRules rules = RulesOf(server);
@@ -59,7 +59,7 @@ void NotifyPlayerEnteredScope(TServerObject& server, uint32_t playerID) {
   }
 }
 
-void NotifyPlayerLeftScope(TServerObject& server, uint32_t playerID, uint16_t reason,
+void NotifyPlayerLeftScope(TServerState& server, uint32_t playerID, uint16_t reason,
                            std::string_view reasonText, uint32_t actingPlayerID) {
   TClientObject* subject = FindPlayer(server, playerID);
   if (subject == nullptr || subject->LeftNotified) return;
@@ -78,7 +78,7 @@ void NotifyPlayerLeftScope(TServerObject& server, uint32_t playerID, uint16_t re
   }
 }
 
-void NotifyChannelDestroyed(TServerObject& server, int32_t channelID, uint32_t actingPlayerID) {
+void NotifyChannelDestroyed(TServerState& server, int32_t channelID, uint32_t actingPlayerID) {
   if (channelID < 0) return;
   for (const auto& recipient : server.Players.Items) {
     if (!recipient) continue;
@@ -91,16 +91,19 @@ void NotifyChannelDestroyed(TServerObject& server, int32_t channelID, uint32_t a
   }
 }
 
-void ClearChannelUpAndAnnounce(TServerObject& server, int32_t channelID, uint32_t actingPlayerID) {
+void ClearChannelUpAndAnnounce(TServerState& server, int32_t channelID, uint32_t actingPlayerID) {
   ClearChannelUp(*server.Channels, server.Players.Items, channelID, actingPlayerID,
                  [&server](int32_t destroyed, uint32_t actor) {
+                   // Called back inside ClearChannelUp, under our caller's locks.
+                   server.Players.AssertHeld();
+                   server.Channels->AssertHeld();
                    NotifyChannelDestroyed(server, destroyed, actor);
                  });
 }
 
-void RemoveAllClients(TServerObject& server) {
-  std::scoped_lock players(server.Players.Lock);
-  std::scoped_lock channels(*server.Channels);
+void RemoveAllClients(TServerState& server) {
+  TLockGuard<TMutex> players(server.Players.Lock);
+  TLockGuard<TChannels> channels(*server.Channels);
   auto& items = server.Players.Items;
   while (!items.empty()) {
     std::unique_ptr<TClientObject> player = std::move(items.back());

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "common/TextN.h"
+#include "domain/HandlerContext.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/playercommands_u.h"
-#include "domain/udplistener_u.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
@@ -35,7 +35,7 @@ uint32_t CheckedUInt32(int64_t value) {
 
 }  // namespace
 
-void CMD_sc_NotifyTextMessage(TServerObject& server, const TClientObject& sender,
+void CMD_sc_NotifyTextMessage(TServerState& server, const TClientObject& sender,
                               std::string_view text, uint32_t passThrough, int32_t channelID) {
   NotifyPlayers(
       server, cmd::CMD_sc_NotifyTextMessage, NotifyTextMessageSize,
@@ -50,7 +50,7 @@ void CMD_sc_NotifyTextMessage(TServerObject& server, const TClientObject& sender
       });
 }
 
-void CMD_cs_InfoSendText(TVXUDPListener& l) {
+void CMD_cs_InfoSendText(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, InfoSendTextSize);
   const TClientObject* sender = l.CurrentClient;
   if (sender == nullptr) return;
@@ -62,7 +62,7 @@ void CMD_cs_InfoSendText(TVXUDPListener& l) {
                            GetLE32(p + In::PassThrough), channelID);
 }
 
-void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
+void CMD_cs_InfoRequestPlayerConnectionInfoOnId(THandlerContext& l) {
   const uint8_t* p = CommandPayload(l, InfoRequestPlayerConnectionInfoSize);
   const TClientObject* requester = l.CurrentClient;
   if (requester == nullptr) return;
@@ -109,10 +109,10 @@ void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& l) {
   l.Server.PacketBuffer->SendPacket(std::move(reply), false);
 }
 
-void CMD_cs_InfoRequestServerInfo(TVXUDPListener& l) {
+void CMD_cs_InfoRequestServerInfo(THandlerContext& l) {
   const TClientObject* requester = l.CurrentClient;
   if (requester == nullptr) return;
-  TServerObject& server = l.Server;
+  TServerState& server = l.Server;
   const auto settings = server.Settings();
   auto reply = NewCommandPacket(cmd::CMD_sc_ServerInfo, ServerInfoSize, *requester);
   uint8_t* r = reply->Data();

@@ -8,21 +8,23 @@
 #include <string_view>
 
 #include "common/WireLayout.h"
+#include "domain/HandlerContext.h"
 #include "domain/scopenotify_u.h"
 
 namespace vx {
 
-class TVXUDPListener;
-class TServerObject;
-
-void CMD_cs_InfoSendText(TVXUDPListener& listener);
-void CMD_cs_InfoRequestPlayerConnectionInfoOnId(TVXUDPListener& listener);
-void CMD_cs_InfoRequestServerInfo(TVXUDPListener& listener);
+void CMD_cs_InfoSendText(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_InfoRequestPlayerConnectionInfoOnId(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void CMD_cs_InfoRequestServerInfo(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
 
 // The text with the sender's nickname and the value the client passes
 // along, to every player (negative channel id) or to the players in the
 // channel, in list order.
-void CMD_sc_NotifyTextMessage(TServerObject& server, const TClientObject& sender,
-                              std::string_view text, uint32_t passThrough, int32_t channelID);
+void CMD_sc_NotifyTextMessage(TServerState& server, const TClientObject& sender,
+                              std::string_view text, uint32_t passThrough, int32_t channelID)
+    VX_REQUIRES(server.Players.Lock);
 
 }  // namespace vx

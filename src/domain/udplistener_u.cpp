@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "common/TextTools.h"
 #include "domain/channelcommands_u.h"
 #include "domain/loginhandshake_u.h"
 #include "domain/playercommands_u.h"
@@ -11,7 +10,6 @@
 #include "domain/textinfo_u.h"
 #include "domain/voicerelay_u.h"
 #include "host/logdebug.h"
-#include "server/serverobject_u.h"
 
 namespace vx {
 
@@ -22,10 +20,10 @@ namespace {
 struct TCommandEntry {
   int16_t Code;
   const char* Name;
-  void (*Handler)(TVXUDPListener&);
+  void (*Handler)(THandlerContext&);
 };
 
-constexpr std::array<TCommandEntry, 24> kCommands{{
+constexpr std::array<TCommandEntry, 24> CommandTable{{
     {cmd::CMD_cs_LoginStep3, "CMD_cs_LoginStep3", CMD_cs_LoginStep3},
     {cmd::CMD_cs_ChannelCreate, "CMD_cs_ChannelCreate", CMD_cs_ChannelCreate},
     {cmd::CMD_cs_ChannelChangePassword, "CMD_cs_ChannelChangePassword",
@@ -61,13 +59,13 @@ constexpr std::array<TCommandEntry, 24> kCommands{{
     {cmd::CMD_cs_InfoSendText, "CMD_cs_InfoSendText", CMD_cs_InfoSendText},
 }};
 
-constexpr int kMaxCode = 512;
+constexpr int MaxCode = 512;
 
 // Direct index by code for the table above.
-const std::array<const TCommandEntry*, kMaxCode>& CommandIndex() {
+const std::array<const TCommandEntry*, MaxCode>& CommandIndex() {
   static const auto index = [] {
-    std::array<const TCommandEntry*, kMaxCode> a{};
-    for (const auto& entry : kCommands) a[size_t(entry.Code)] = &entry;
+    std::array<const TCommandEntry*, MaxCode> a{};
+    for (const auto& entry : CommandTable) a[size_t(entry.Code)] = &entry;
     return a;
   }();
   return index;
@@ -75,105 +73,29 @@ const std::array<const TCommandEntry*, kMaxCode>& CommandIndex() {
 
 }  // namespace
 
-void TLockedPlayerList::Refresh() {
-  if (IndexGeneration == Generation) return;
-  ByChannel.clear();
-  ByPlayerID.clear();
-  DenseByID.clear();
-  for (const auto& c : Items) {
-    if (!c) continue;
-    ByChannel[c->ChannelID].push_back(c.get());
-    // The first player with an id wins.
-    if (c->PlayerID < DenseIDs) {
-      if (c->PlayerID >= DenseByID.size()) DenseByID.resize(size_t(c->PlayerID) + 1, nullptr);
-      if (DenseByID[c->PlayerID] == nullptr) DenseByID[c->PlayerID] = c.get();
-    } else {
-      ByPlayerID.emplace(c->PlayerID, c.get());
-    }
-  }
-  IndexGeneration = Generation;
-}
-
-const std::vector<TClientObject*>& TLockedPlayerList::InChannel(int32_t channelID) {
-  Refresh();
-  static const std::vector<TClientObject*> none;
-  auto it = ByChannel.find(channelID);
-  return it == ByChannel.end() ? none : it->second;
-}
-
-TClientObject* TLockedPlayerList::ById(uint32_t playerID) {
-  Refresh();
-  if (playerID < DenseIDs) return playerID < DenseByID.size() ? DenseByID[playerID] : nullptr;
-  auto it = ByPlayerID.find(playerID);
-  return it == ByPlayerID.end() ? nullptr : it->second;
-}
-
-TVXUDPListener::TVXUDPListener(TServerObject& server) : Server(server) {}
-
-TClientObject* TVXUDPListener::GetClientObject(uint32_t playerID) const {
-  if (playerID == 0 || Clients == nullptr) return nullptr;
-  for (const auto& c : *Clients) {
-    if (c->PlayerID == playerID) return c.get();
-  }
-  return nullptr;
-}
-
-TClientObject* TVXUDPListener::GetClientObject(std::string_view nickName) const {
-  if (nickName.empty() || Clients == nullptr) return nullptr;
-  for (const auto& c : *Clients) {
-    if (SameTextAscii(c->NickName, nickName)) return c.get();
-  }
-  return nullptr;
-}
-
-std::unique_ptr<TPacket> NewErrorPacket(const TClientObject& recipient, int16_t errorNumber,
-                                        int16_t requestCode, uint32_t requestSequence,
-                                        std::optional<int32_t> channelID) {
-  using Out = TErrorPacketLayout;
-  auto packet = std::make_unique<TPacket>(TPacket::WithMagic(
-      MAGIC_COMMAND, channelID ? WrongChannelPasswordErrorSize : ErrorPacketSize));
-  auto header = packet->CommandHeader();
-  header.SetCode(errorNumber);
-  header.SetConnectionID(recipient.ConnectionID);
-  header.SetPlayerID(recipient.PlayerID);
-  PutLE16(packet->Data() + Out::RequestCode, uint16_t(requestCode));
-  PutLE32(packet->Data() + Out::RequestSequence, requestSequence);
-  if (channelID) PutLE32(packet->Data() + Out::ChannelID, uint32_t(*channelID));
-  return packet;
-}
-
-void TVXUDPListener::SendErrorPacket(int16_t errorNumber, int16_t requestCode,
-                                     uint32_t requestSequence, std::optional<int32_t> channelID) {
-  if (CurrentClient == nullptr) return;
-  Server.PacketBuffer->SendPacket(
-      NewErrorPacket(*CurrentClient, errorNumber, requestCode, requestSequence, channelID), false);
-}
-
-void TVXUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {
-  Log(LMTERROR, LMDALL, "UDP Listener",
-      "SP: " + std::to_string(Server.Settings()->ServerUDPPort) + " " + std::string(handler) +
-          " Exception: " + e.what());
-}
+TVXUDPListener::TVXUDPListener(TServerState& server) : Context(server) {}
 
 void TVXUDPListener::Handle(uint32_t playerID, TReceiveEvent event,
                             std::unique_ptr<TPacket> packet) {
   CurrentPlayerID = playerID;
   CurrentEvent = event;
-  CurrentPacket = std::move(packet);
+  Context.CurrentPacket = std::move(packet);
   HandleEvent();
 }
 
 void TVXUDPListener::HandleEvent() {
-  std::scoped_lock players(Server.Players.Lock);
-  Clients = &Server.Players.Items;
-  const bool voice = CurrentEvent == rePacket && CurrentPacket && CurrentPacket->IsVoiceC2S();
+  TLockGuard<TMutex> players(Context.Server.Players.Lock);
+  Context.Clients = &Context.Server.Players.Items;
+  const bool voice =
+      CurrentEvent == rePacket && Context.CurrentPacket && Context.CurrentPacket->IsVoiceC2S();
   // Voice finds its speaker through the index that the relay reads anyway
   // (the same first player with the id), not by a pass over every player;
   // other events change players and would only rebuild it.
-  CurrentClient = voice && CurrentPlayerID != 0 ? Server.Players.ById(CurrentPlayerID)
-                                                : GetClientObject(CurrentPlayerID);
-  std::scoped_lock channels(*Server.Channels);
-  DropClient = false;
+  Context.CurrentClient = voice && CurrentPlayerID != 0
+                              ? Context.Server.Players.ById(CurrentPlayerID)
+                              : Context.GetClientObject(CurrentPlayerID);
+  TLockGuard<TChannels> channels(*Context.Server.Channels);
+  Context.DropClient = false;
   try {
     switch (CurrentEvent) {
       case rePacket:
@@ -183,50 +105,50 @@ void TVXUDPListener::HandleEvent() {
         RemoveCurrentClient(LEFT_TIMEOUT);
         break;
       case reClosed:
-        DropClient = true;
+        Context.DropClient = true;
         break;
       case reShutdown:
         break;
     }
-    if (DropClient) RemoveCurrentClient(LEFT_QUIT);
+    if (Context.DropClient) RemoveCurrentClient(LEFT_QUIT);
   } catch (const std::exception& e) {
-    LogHandlerException("TVXUDPListener.Execute", e);
+    Context.LogHandlerException("TVXUDPListener.Execute", e);
   }
   // Voice changes no player; anything else may have moved or removed one.
-  if (!voice) Server.Players.Changed();
-  CurrentPacket.reset();
-  CurrentClient = nullptr;
-  Clients = nullptr;
+  if (!voice) Context.Server.Players.Changed();
+  Context.CurrentPacket.reset();
+  Context.CurrentClient = nullptr;
+  Context.Clients = nullptr;
 }
 
 void TVXUDPListener::DispatchPacket() {
-  if (!CurrentPacket) return;
-  if (CurrentClient) CurrentClient->LastActivity = TDateTime::Now();
-  switch (CurrentPacket->Class()) {
+  if (!Context.CurrentPacket) return;
+  if (Context.CurrentClient) Context.CurrentClient->LastActivity = TDateTime::Now();
+  switch (Context.CurrentPacket->Class()) {
     case TPacketClass::VoiceC2S:
-      ProgressVoiceData(*this);
+      ProgressVoiceData(Context);
       break;
     case TPacketClass::Maintenance:
-      if (CurrentPacket->MaintenanceHeader().Type() == MAINT_LOGINREQUEST) {
+      if (Context.CurrentPacket->MaintenanceHeader().Type() == MAINT_LOGINREQUEST) {
         try {
-          CMD_cs_LoginStep1(*this);
+          CMD_cs_LoginStep1(Context);
         } catch (const std::exception& e) {
-          LogHandlerException("CMD_cs_LoginStep1", e);
+          Context.LogHandlerException("CMD_cs_LoginStep1", e);
         }
       }
       break;
     case TPacketClass::Command: {
-      const int16_t code = CurrentPacket->CommandHeader().Code();
-      if (code < 0 || code >= kMaxCode) return;
+      const int16_t code = Context.CurrentPacket->CommandHeader().Code();
+      if (code < 0 || code >= MaxCode) return;
       const TCommandEntry* entry = CommandIndex()[size_t(code)];
       if (entry == nullptr) return;
       // A connection whose login was refused has no player: its commands do
       // nothing, but its step 3 ends it.
-      if (CurrentClient == nullptr && code != cmd::CMD_cs_LoginStep3) return;
+      if (Context.CurrentClient == nullptr && code != cmd::CMD_cs_LoginStep3) return;
       try {
-        entry->Handler(*this);
+        entry->Handler(Context);
       } catch (const std::exception& e) {
-        LogHandlerException(entry->Name, e);
+        Context.LogHandlerException(entry->Name, e);
       }
       break;
     }
@@ -236,22 +158,23 @@ void TVXUDPListener::DispatchPacket() {
 }
 
 void TVXUDPListener::RemoveCurrentClient(uint32_t reason) {
-  if (CurrentClient) {
+  if (Context.CurrentClient) {
     // Whatever the notice meets, the player and its connection go: the
     // buffer reports a departure once.
     try {
-      NotifyPlayerLeftScope(Server, CurrentClient->PlayerID, uint16_t(reason), "", 0);
+      NotifyPlayerLeftScope(Context.Server, Context.CurrentClient->PlayerID, uint16_t(reason), "",
+                            0);
     } catch (const std::exception& e) {
-      LogHandlerException("NotifyPlayerLeftScope", e);
+      Context.LogHandlerException("NotifyPlayerLeftScope", e);
     }
-    auto& items = *Clients;
-    const TClientObject* gone = CurrentClient;
-    CurrentClient = nullptr;
+    auto& items = *Context.Clients;
+    const TClientObject* gone = Context.CurrentClient;
+    Context.CurrentClient = nullptr;
     std::erase_if(items, [gone](const auto& c) { return c.get() == gone; });
-    Server.Players.Changed();
+    Context.Server.Players.Changed();
   }
-  Server.PacketBuffer->RemoveConnection(CurrentPlayerID);
-  ClearChannelUpAndAnnounce(Server, -1, 0);
+  Context.Server.PacketBuffer->RemoveConnection(CurrentPlayerID);
+  ClearChannelUpAndAnnounce(Context.Server, -1, 0);
 }
 
 }  // namespace vx

@@ -3,19 +3,19 @@
 #include <cstring>
 #include <vector>
 
+#include "domain/HandlerContext.h"
+#include "domain/ServerState.h"
 #include "domain/channelobject_u.h"
 #include "domain/permissions_u.h"
 #include "domain/scopenotify_u.h"
-#include "domain/udplistener_u.h"
 #include "host/logdebug.h"
-#include "server/serverobject_u.h"
 #include "transport/PacketBuffers.h"
 
 namespace vx {
 
 namespace {
 
-constexpr const char* kVoiceCategory = "UDP VOICE";
+constexpr const char* VoiceCategory = "UDP VOICE";
 
 // The frames of one relayed packet, queued together so that the buffer is
 // locked and the sender woken once per fan-out rather than per recipient.
@@ -42,19 +42,19 @@ void QueueFrame(const TVoiceC2SHeader& in, uint8_t target, const TClientObject& 
   FrameBatch().push_back(std::move(packet));
 }
 
-void SendFrames(TServerObject& server) {
+void SendFrames(TServerState& server) {
   auto& batch = FrameBatch();
   if (!batch.empty()) server.PacketBuffer->SendPackets(batch);
 }
 
 // Kinds 0 and 2: the players of the speaker's own channel hear the frame
 // when the speaker may speak to permissionChannel.
-void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) {
-  TServerObject& server = l.Server;
+void RelayToOwnChannel(THandlerContext& l, const TChannelRec* permissionChannel)
+    VX_REQUIRES(l.Server.Players.Lock, *l.Server.Channels) {
   TPacket& frame = *l.CurrentPacket;
   const TClientObject* speaker = l.CurrentClient;
   if (speaker == nullptr || !speaker->LoginComplete) return;
-  if (!CheckPlayerCanSpeakToChannel(RulesOf(server), *server.Channels, speaker,
+  if (!CheckPlayerCanSpeakToChannel(RulesOf(l.Server), *l.Server.Channels, speaker,
                                     permissionChannel)) {
     return;
   }
@@ -62,7 +62,7 @@ void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) 
   const uint8_t* voice = frame.Data() + VoiceC2SHeaderSize;
   const size_t voiceSize = frame.Size() - VoiceC2SHeaderSize;
   FrameBatch().clear();
-  const std::vector<TClientObject*>& listeners = server.Players.InChannel(speaker->ChannelID);
+  const std::vector<TClientObject*>& listeners = l.Server.Players.InChannel(speaker->ChannelID);
   // The listeners' records are fetched from memory together rather than one
   // after the other.
   for (const TClientObject* recipient : listeners) __builtin_prefetch(recipient);
@@ -70,12 +70,12 @@ void RelayToOwnChannel(TVXUDPListener& l, const TChannelRec* permissionChannel) 
     if (recipient == speaker) continue;
     QueueFrame(in, in.Target(), *recipient, voice, voiceSize);
   }
-  SendFrames(server);
+  SendFrames(l.Server);
 }
 
 }  // namespace
 
-void ProgressVoiceData(TVXUDPListener& l) {
+void ProgressVoiceData(THandlerContext& l) {
   if (!l.CurrentPacket || !l.CurrentPacket->IsVoiceC2S()) return;
   switch (l.CurrentPacket->VoiceC2SHeader().Target()) {
     case VOICETARGET_CHANNEL:
@@ -92,10 +92,10 @@ void ProgressVoiceData(TVXUDPListener& l) {
   }
 }
 
-void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& l) {
+void ProgressVoiceData_SendVoiceDataToChannel(THandlerContext& l) {
   try {
     if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
-      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+      Log(LMTDEBUG, LMDALL, VoiceCategory,
           "TVXUDPListener.ProgressVoiceData_SendVoiceDataToChannel, unable to allocate memory");
       return;
     }
@@ -108,10 +108,10 @@ void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& l) {
   }
 }
 
-void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
+void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& l) {
   try {
     if (l.CurrentPacket->Size() <= VoiceC2SHeaderSize) {
-      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+      Log(LMTDEBUG, LMDALL, VoiceCategory,
           "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to allocate "
           "memory");
       return;
@@ -121,7 +121,7 @@ void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
     const TChannelRec* channel = speaker ? channels.GetChannelByID(speaker->ChannelID) : nullptr;
     const TChannelRec* parent = channel ? channels.GetChannelByID(channel->Parent) : nullptr;
     if (parent == nullptr) {
-      Log(LMTDEBUG, LMDALL, kVoiceCategory,
+      Log(LMTDEBUG, LMDALL, VoiceCategory,
           "TVXUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get "
           "parentchannel");
       return;
@@ -132,9 +132,8 @@ void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& l) {
   }
 }
 
-void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
+void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& l) {
   try {
-    TServerObject& server = l.Server;
     TPacket& frame = *l.CurrentPacket;
     const TClientObject* speaker = l.CurrentClient;
     using List = TWhisperListLayout;
@@ -155,7 +154,7 @@ void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
       uint8_t Kind;
     };
     std::vector<TRecipient> recipients;
-    const TServerRules rules = RulesOf(server);
+    const TServerRules rules = RulesOf(l.Server);
     for (size_t i = 0; i < targetCount; ++i) {
       const uint8_t* target = p + List::Target(i);
       const uint8_t kind = target[List::Kind];
@@ -163,26 +162,26 @@ void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& l) {
       if (kind == WHISPER_PLAYER) {
         if (id != speakerID) recipients.push_back({id, WHISPER_PLAYER});
       } else if (kind == WHISPER_CHANNEL) {
-        const TChannelRec* channel = server.Channels->GetChannelByID(int32_t(id));
+        const TChannelRec* channel = l.Server.Channels->GetChannelByID(int32_t(id));
         if (channel == nullptr ||
-            !CheckPlayerCanSpeakToChannel(rules, *server.Channels, speaker, channel)) {
+            !CheckPlayerCanSpeakToChannel(rules, *l.Server.Channels, speaker, channel)) {
           continue;
         }
-        for (TClientObject* c : server.Players.InChannel(channel->ChannelID)) {
+        for (TClientObject* c : l.Server.Players.InChannel(channel->ChannelID)) {
           if (c != speaker) recipients.push_back({c->PlayerID, WHISPER_CHANNEL});
         }
       }
     }
     FrameBatch().clear();
     for (const TRecipient& r : recipients) {
-      const TClientObject* recipient = server.Players.ById(r.PlayerID);
+      const TClientObject* recipient = l.Server.Players.ById(r.PlayerID);
       if (recipient == nullptr || (recipient->PlayerFlags & PLAYERFLAG_BLOCKWHISPERS) != 0 ||
           !recipient->LoginComplete) {
         continue;
       }
       QueueFrame(in, r.Kind, *recipient, voice, voiceSize);
     }
-    SendFrames(server);
+    SendFrames(l.Server);
   } catch (const std::exception& e) {
     l.LogHandlerException("ProgressVoiceData_SendVoiceDataWhisper", e);
   }

@@ -5,16 +5,19 @@
 #include <cstdint>
 
 #include "common/WireLayout.h"
+#include "domain/HandlerContext.h"
 
 namespace vx {
 
-class TVXUDPListener;
-
 // Entry point for every voice datagram of a known connection.
-void ProgressVoiceData(TVXUDPListener& listener);
+void ProgressVoiceData(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
 
-void ProgressVoiceData_SendVoiceDataToChannel(TVXUDPListener& listener);
-void ProgressVoiceData_SendVoiceDataWhisper(TVXUDPListener& listener);
-void ProgressVoiceData_SendVoiceDataToParentChannel(TVXUDPListener& listener);
+void ProgressVoiceData_SendVoiceDataToChannel(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void ProgressVoiceData_SendVoiceDataWhisper(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
+void ProgressVoiceData_SendVoiceDataToParentChannel(THandlerContext& listener)
+    VX_REQUIRES(listener.Server.Players.Lock, *listener.Server.Channels);
 
 }  // namespace vx

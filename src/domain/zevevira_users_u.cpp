@@ -74,14 +74,14 @@ struct TAccountValue {
   const char* Name;
   uint8_t Type;
 };
-constexpr std::array<TAccountValue, 8> kAccountValues = {{{"LogInName", FBT_STRING},
-                                                          {"LogInPassWord", FBT_STRING},
-                                                          {"NickName", FBT_STRING},
-                                                          {"Priviliges", FBT_INTEGER},
-                                                          {"RegisteredBy", FBT_STRING},
-                                                          {"Logins", FBT_INTEGER},
-                                                          {"Created", FBT_FLOAT},
-                                                          {"LastChanged", FBT_FLOAT}}};
+constexpr std::array<TAccountValue, 8> AccountValues = {{{"LogInName", FBT_STRING},
+                                                         {"LogInPassWord", FBT_STRING},
+                                                         {"NickName", FBT_STRING},
+                                                         {"Priviliges", FBT_INTEGER},
+                                                         {"RegisteredBy", FBT_STRING},
+                                                         {"Logins", FBT_INTEGER},
+                                                         {"Created", FBT_FLOAT},
+                                                         {"LastChanged", FBT_FLOAT}}};
 
 // An account key as it was before a change, to be put back when the change
 // cannot be saved. Floats keep their stored bytes.
@@ -90,9 +90,9 @@ class TAccountImage {
   TAccountImage(TZeveVira& database, const std::string& key)
       : Key(key), Existed(database.GetEntry(key, FBT_NODE) != nullptr) {
     if (!Existed) return;
-    for (size_t i = 0; i < kAccountValues.size(); ++i) {
+    for (size_t i = 0; i < AccountValues.size(); ++i) {
       TFBEntry* entry =
-          database.GetEntry(ValuePath(Key, kAccountValues[i].Name), kAccountValues[i].Type);
+          database.GetEntry(ValuePath(Key, AccountValues[i].Name), AccountValues[i].Type);
       if (entry == nullptr) continue;
       switch (entry->EntryType) {
         case FBT_STRING:
@@ -115,9 +115,9 @@ class TAccountImage {
       return;
     }
     database.CreateKey(Key);
-    for (size_t i = 0; i < kAccountValues.size(); ++i) {
-      const std::string path = ValuePath(Key, kAccountValues[i].Name);
-      const uint8_t type = kAccountValues[i].Type;
+    for (size_t i = 0; i < AccountValues.size(); ++i) {
+      const std::string path = ValuePath(Key, AccountValues[i].Name);
+      const uint8_t type = AccountValues[i].Type;
       if (std::holds_alternative<std::monostate>(Values[i])) {
         if (TFBEntry* added = database.GetEntry(path, type)) database.DeleteEntry(added);
         continue;
@@ -137,7 +137,7 @@ class TAccountImage {
   using TValue = std::variant<std::monostate, std::string, int32_t, std::array<uint8_t, 10>>;
   std::string Key;
   bool Existed;
-  std::array<TValue, kAccountValues.size()> Values;
+  std::array<TValue, AccountValues.size()> Values;
 };
 
 // Runs one of the handing-over forms and waits for the outcome.

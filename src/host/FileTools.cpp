@@ -15,7 +15,7 @@ namespace vx {
 
 namespace {
 
-constexpr std::string_view kTempInfix = ".tmp";
+constexpr std::string_view TempInfix = ".tmp";
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -65,10 +65,10 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 // A name the saves above give their temporary files: the file's own name,
 // ".tmp" and at least one letter, digit or dash.
 bool IsTempNameOf(std::string_view name, std::string_view base) {
-  if (name.size() <= base.size() + kTempInfix.size()) return false;
+  if (name.size() <= base.size() + TempInfix.size()) return false;
   if (name.substr(0, base.size()) != base) return false;
-  if (name.substr(base.size(), kTempInfix.size()) != kTempInfix) return false;
-  for (char c : name.substr(base.size() + kTempInfix.size())) {
+  if (name.substr(base.size(), TempInfix.size()) != TempInfix) return false;
+  for (char c : name.substr(base.size() + TempInfix.size())) {
     const bool allowed =
         (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
     if (!allowed) return false;
@@ -88,7 +88,7 @@ bool WriteFileAtomically(const std::string& fileName, std::span<const uint8_t> b
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = target + std::string(kTempInfix) + std::to_string(::getpid()) + "-" +
+    temp = target + std::string(TempInfix) + std::to_string(::getpid()) + "-" +
            std::to_string(counter++);
     // The database holds account passwords: a new file is for its owner only.
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

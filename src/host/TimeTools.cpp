@@ -35,7 +35,7 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
 }
 
 // 1899-12-30 counted from 1970-01-01.
-const int64_t kEpochOffsetDays = DaysFromCivil(1899, 12, 30);
+const int64_t EpochOffsetDays = DaysFromCivil(1899, 12, 30);
 
 TWallClock gWallClock;
 std::atomic<const TClockSource*> gClock{nullptr};
@@ -50,7 +50,7 @@ std::string Pad(int value, int width) {
 
 TDateTime TDateTime::Encode(const TParts& p) {
   const double days =
-      double(DaysFromCivil(p.Year, unsigned(p.Month), unsigned(p.Day)) - kEpochOffsetDays);
+      double(DaysFromCivil(p.Year, unsigned(p.Month), unsigned(p.Day)) - EpochOffsetDays);
   const double ms = ((p.Hour * 60.0 + p.Minute) * 60.0 + p.Second) * 1000.0 + p.MilliSecond;
   return TDateTime{days + ms / MsPerDay};
 }
@@ -67,7 +67,7 @@ TDateTime::TParts TDateTime::Decode() const {
     // Before 1899-12-30 the fraction still counts forward from midnight.
     msOfDay = -msOfDay;
   }
-  CivilFromDays(days + kEpochOffsetDays, p.Year, p.Month, p.Day);
+  CivilFromDays(days + EpochOffsetDays, p.Year, p.Month, p.Day);
   p.Hour = int(msOfDay / 3600000);
   p.Minute = int(msOfDay / 60000 % 60);
   p.Second = int(msOfDay / 1000 % 60);

@@ -28,14 +28,14 @@ static_assert(std::numeric_limits<long double>::digits == 64 &&
                   sizeof(long double) >= 10,
               "float values are held as x87 80-bit extended numbers");
 
-constexpr uint8_t kSignature[4] = {'R', 'R', 'F', 'B'};
-constexpr size_t kNameOffset = 26;
-constexpr size_t kNameField = 32;
-constexpr size_t kMaxNameLength = kNameField - 1;
-constexpr size_t kRootFlagsOffset = 58;
-constexpr char kNewDatabaseName[] = "unbenannt";
+constexpr uint8_t Signature[4] = {'R', 'R', 'F', 'B'};
+constexpr size_t NameOffset = 26;
+constexpr size_t NameField = 32;
+constexpr size_t MaxNameLength = NameField - 1;
+constexpr size_t RootFlagsOffset = 58;
+constexpr char NewDatabaseName[] = "unbenannt";
 // Keys with more children than this get a name index.
-constexpr size_t kIndexThreshold = 16;
+constexpr size_t IndexThreshold = 16;
 
 std::unique_ptr<TFBEntry> MakeEntry(uint8_t entryType) {
   switch (entryType) {
@@ -255,7 +255,7 @@ TFBEntry* TFBKey::AddChild(uint8_t entryType, std::string_view name) {
 }
 
 TFBEntry* TFBKey::FindChild(std::string_view name, uint8_t entryType) {
-  if (!Index && Count > kIndexThreshold) {
+  if (!Index && Count > IndexThreshold) {
     try {
       auto index = std::make_unique<TNameIndex>();
       index->Map.reserve(Count);
@@ -295,15 +295,15 @@ void TFBKey::Unlink(TFBEntry* child) {
 
 std::unique_ptr<TFBRoot> TZeveVira::ParseImage(std::span<const uint8_t> image, THeader& header) {
   if (image.size() <= 8 || image.size() < HeaderSize) return nullptr;
-  if (std::memcmp(image.data(), kSignature, 4) != 0) return nullptr;
+  if (std::memcmp(image.data(), Signature, 4) != 0) return nullptr;
   if (GetLE16(image.data() + 4) != HeaderSize) return nullptr;
   if (GetLE16(image.data() + 6) > 1) return nullptr;
   std::memcpy(header.data(), image.data(), HeaderSize);
 
   auto root = std::make_unique<TFBRoot>();
-  const char* name = reinterpret_cast<const char*>(header.data() + kNameOffset);
-  root->Name.assign(name, strnlen(name, kNameField));
-  root->Flags = GetLE32(header.data() + kRootFlagsOffset);
+  const char* name = reinterpret_cast<const char*>(header.data() + NameOffset);
+  root->Name.assign(name, strnlen(name, NameField));
+  root->Flags = GetLE32(header.data() + RootFlagsOffset);
 
   const std::span<const uint8_t> body = image.subspan(HeaderSize);
   TByteReader reader(body);
@@ -369,16 +369,16 @@ bool TZeveVira::BuildImage(TFBRoot& root, THeader& header, double saveTime,
   std::string& name = root.Name;
   const size_t zero = name.find('\0');
   if (zero != std::string::npos) name.resize(zero);
-  if (name.size() > kMaxNameLength) name.resize(kMaxNameLength);
+  if (name.size() > MaxNameLength) name.resize(MaxNameLength);
   uint8_t* h = header.data();
-  std::memcpy(h, kSignature, 4);
+  std::memcpy(h, Signature, 4);
   PutLE16(h + 4, uint16_t(HeaderSize));
   PutLE16(h + 6, 1);
   PutLE16(h + 8, 0);
   PutLEDouble(h + 18, saveTime);
-  std::memcpy(h + kNameOffset, name.data(), name.size());
-  h[kNameOffset + name.size()] = 0;
-  PutLE32(h + kRootFlagsOffset, root.Flags);
+  std::memcpy(h + NameOffset, name.data(), name.size());
+  h[NameOffset + name.size()] = 0;
+  PutLE32(h + RootFlagsOffset, root.Flags);
   h[62] = h[63] = 0;
 
   out.assign(header.begin(), header.end());
@@ -546,14 +546,14 @@ void TZeveVira::Open() {
   if (!exists) {
     const double now = TDateTime::Now().Value;
     Header.fill(0);
-    std::memcpy(Header.data(), kSignature, 4);
+    std::memcpy(Header.data(), Signature, 4);
     PutLE16(Header.data() + 4, uint16_t(HeaderSize));
     PutLE16(Header.data() + 6, 1);
     PutLEDouble(Header.data() + 10, now);
     PutLEDouble(Header.data() + 18, now);
-    std::memcpy(Header.data() + kNameOffset, kNewDatabaseName, sizeof kNewDatabaseName);
+    std::memcpy(Header.data() + NameOffset, NewDatabaseName, sizeof NewDatabaseName);
     Root = std::make_unique<TFBRoot>();
-    Root->Name = kNewDatabaseName;
+    Root->Name = NewDatabaseName;
     return;
   }
   try {

@@ -15,15 +15,16 @@ namespace vx {
 
 namespace {
 
-constexpr std::string_view kCategory = "SERVER";
+constexpr std::string_view LogCategory = "SERVER";
 
 void LogNotSaved(const std::string& reason) {
-  LogFmt(LMTERROR, LMDALL, kCategory, "database not saved: %1", {reason});
+  LogFmt(LMTERROR, LMDALL, LogCategory, "database not saved: %1", {reason});
 }
 
 // The host's edge log line for what a completion or an undo raised.
 void LogRaised(std::string_view operation, const std::exception& e) {
-  Log(LMTERROR, LMDALL, kCategory, std::string(operation) + " Exception: " + ExceptionClassName(e));
+  Log(LMTERROR, LMDALL, LogCategory,
+      std::string(operation) + " Exception: " + ExceptionClassName(e));
 }
 
 }  // namespace

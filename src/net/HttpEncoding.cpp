@@ -33,7 +33,7 @@ std::string URLDecode(std::string_view text, bool plusAsSpace) {
 }
 
 std::string URLEncode(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
+  static const char HexDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size() * 3);
   for (const char c : text) {
@@ -43,8 +43,8 @@ std::string URLEncode(std::string_view text) {
       out += c;
     } else {
       out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
+      out += HexDigits[b >> 4];
+      out += HexDigits[b & 15];
     }
   }
   return out;

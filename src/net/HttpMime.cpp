@@ -9,7 +9,7 @@ namespace vx {
 
 namespace {
 
-constexpr std::pair<const char*, const char*> kBuiltIn[] = {
+constexpr std::pair<const char*, const char*> BuiltInTypes[] = {
     {".htm", "text/html"},
     {".html", "text/html"},
     {".css", "text/css"},
@@ -45,7 +45,7 @@ bool IsTypeChar(char c) {
 }  // namespace
 
 THTTPMIMETable::THTTPMIMETable() {
-  for (const auto& [ext, type] : kBuiltIn) Types.emplace(ext, type);
+  for (const auto& [ext, type] : BuiltInTypes) Types.emplace(ext, type);
 }
 
 void THTTPMIMETable::Add(std::string_view extension, std::string_view type, bool replace) {

@@ -24,8 +24,8 @@ namespace {
 
 using TSteady = std::chrono::steady_clock;
 
-constexpr size_t kReadChunk = 16 * 1024;
-constexpr size_t kFileChunk = 64 * 1024;
+constexpr size_t ReadChunk = 16 * 1024;
+constexpr size_t FileChunk = 64 * 1024;
 
 // Milliseconds left until the deadline, at least 0.
 int RemainingMs(TSteady::time_point deadline) {
@@ -41,7 +41,7 @@ bool ReadSome(int fd, std::string& buffer, TSteady::time_point deadline) {
     const int r = poll(&p, 1, RemainingMs(deadline));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
-    char chunk[kReadChunk];
+    char chunk[ReadChunk];
     const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;
@@ -79,12 +79,12 @@ std::string HttpDate() {
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
   gmtime_r(&now, &tm);
-  static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  static const char* DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   char text[64];
-  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7],
-                tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", DayNames[tm.tm_wday % 7],
+                tm.tm_mday, MonthNames[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
                 tm.tm_sec);
   return text;
 }
@@ -299,9 +299,10 @@ void THTTPServer::ListenLoop() {
         }
       }
       if (open >= MaxConnections || fromAddress >= MaxConnectionsPerAddress) {
-        static const char kBusy[] =
+        static const char BusyReply[] =
             "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        [[maybe_unused]] ssize_t n = send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        [[maybe_unused]] ssize_t n =
+            send(fd, BusyReply, sizeof BusyReply - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         close(fd);
         continue;
       }
@@ -354,8 +355,8 @@ void THTTPServer::ServeConnection(TConnection* connection) {
       const size_t total = head.HeadLength + head.BodyLength;
       if (buffer.size() < total && request.Version == "HTTP/1.1" &&
           SameTextAscii(request.Header("Expect"), "100-continue")) {
-        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-        if (!SendAll(fd, kContinue, sizeof kContinue - 1, deadline)) break;
+        static const char ContinueReply[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        if (!SendAll(fd, ContinueReply, sizeof ContinueReply - 1, deadline)) break;
       }
       bool complete = true;
       while (buffer.size() < total) {
@@ -496,7 +497,7 @@ bool THTTPServer::WriteResponse(int fd, const THTTPRequestInfo* request,
   if (sendBody && !response.HasFileBody()) text += response.ContentText;
   if (!SendAll(fd, text.data(), text.size(), deadline)) return false;
   if (sendBody && response.HasFileBody()) {
-    std::vector<char> chunk(kFileChunk);
+    std::vector<char> chunk(FileChunk);
     int64_t offset = 0;
     while (offset < bodyLength) {
       const size_t want = size_t(std::min<int64_t>(int64_t(chunk.size()), bodyLength - offset));

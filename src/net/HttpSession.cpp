@@ -52,12 +52,12 @@ std::string THTTPSessionList::NewSessionID() {
     }
     have += size_t(n);
   }
-  static const char kHex[] = "0123456789abcdef";
+  static const char HexDigits[] = "0123456789abcdef";
   std::string id;
   id.reserve(2 * sizeof bytes);
   for (const unsigned char b : bytes) {
-    id += kHex[b >> 4];
-    id += kHex[b & 15];
+    id += HexDigits[b >> 4];
+    id += HexDigits[b & 15];
   }
   return id;
 }

@@ -30,13 +30,13 @@
 namespace vx {
 
 namespace {
-constexpr const char* kMainConfig = "Main Config";
-constexpr const char* kWebPost = "WebPost";
-constexpr const char* kServers = "Servers";
-constexpr const char* kDefaultServerSection = "server_cfg Default";
-constexpr uint16_t kAdminPrivileges = 9;
+constexpr const char* MainConfigSection = "Main Config";
+constexpr const char* WebPostSection = "WebPost";
+constexpr const char* ServersSection = "Servers";
+constexpr const char* DefaultServerSection = "server_cfg Default";
+constexpr uint16_t AdminPrivileges = 9;
 // The generated administrator password: 16 characters of 36, about 83 bits.
-constexpr size_t kAdminPasswordLength = 16;
+constexpr size_t AdminPasswordLength = 16;
 
 std::string ReadTrimmed(const TIniFile& ini, const char* section, const char* key,
                         const std::string& def, size_t maxLength) {
@@ -49,42 +49,43 @@ void LogConfigOpenFailure(const std::string& path) {
 }  // namespace
 
 void ReadMainConfig(const TIniFile& ini, TMainConfig& main, TWebPostConfig& webPost) {
-  main.HTTPServerPort = ini.ReadInteger(kMainConfig, "HTTPServer Port", main.HTTPServerPort);
-  main.HTTPServerEnabled = ini.ReadBool(kMainConfig, "HTTPServer Enabled", main.HTTPServerEnabled);
+  main.HTTPServerPort = ini.ReadInteger(MainConfigSection, "HTTPServer Port", main.HTTPServerPort);
+  main.HTTPServerEnabled =
+      ini.ReadBool(MainConfigSection, "HTTPServer Enabled", main.HTTPServerEnabled);
   main.ExternalIPDectection =
-      ini.ReadBool(kMainConfig, "ExternalIPDectection", main.ExternalIPDectection);
-  main.DateTimeFormat = ini.ReadString(kMainConfig, "DateTimeFormat", main.DateTimeFormat);
-  main.TCPQueryPort = ini.ReadInteger(kMainConfig, "TCPQueryPort", main.TCPQueryPort);
-  main.BoundToIp = TrimText(ini.ReadString(kMainConfig, "BoundToIp", main.BoundToIp));
-  main.MetricsPort = ini.ReadInteger(kMainConfig, "Metrics Port", main.MetricsPort);
+      ini.ReadBool(MainConfigSection, "ExternalIPDectection", main.ExternalIPDectection);
+  main.DateTimeFormat = ini.ReadString(MainConfigSection, "DateTimeFormat", main.DateTimeFormat);
+  main.TCPQueryPort = ini.ReadInteger(MainConfigSection, "TCPQueryPort", main.TCPQueryPort);
+  main.BoundToIp = TrimText(ini.ReadString(MainConfigSection, "BoundToIp", main.BoundToIp));
+  main.MetricsPort = ini.ReadInteger(MainConfigSection, "Metrics Port", main.MetricsPort);
 
-  webPost.AdminEmail = ReadTrimmed(ini, kWebPost, "AdminEmail", webPost.AdminEmail, 255);
-  webPost.ISPLinkURL = ReadTrimmed(ini, kWebPost, "ISPLinkURL", webPost.ISPLinkURL, 255);
-  webPost.ISPName = ReadTrimmed(ini, kWebPost, "ISPName", webPost.ISPName, 29);
-  webPost.ISPCountry = ReadTrimmed(ini, kWebPost, "ISPCountry", webPost.ISPCountry, 29);
-  webPost.Enabled = ini.ReadBool(kWebPost, "Enabled", webPost.Enabled);
-  webPost.PostURL = ReadTrimmed(ini, kWebPost, "PostURL", webPost.PostURL, 255);
+  webPost.AdminEmail = ReadTrimmed(ini, WebPostSection, "AdminEmail", webPost.AdminEmail, 255);
+  webPost.ISPLinkURL = ReadTrimmed(ini, WebPostSection, "ISPLinkURL", webPost.ISPLinkURL, 255);
+  webPost.ISPName = ReadTrimmed(ini, WebPostSection, "ISPName", webPost.ISPName, 29);
+  webPost.ISPCountry = ReadTrimmed(ini, WebPostSection, "ISPCountry", webPost.ISPCountry, 29);
+  webPost.Enabled = ini.ReadBool(WebPostSection, "Enabled", webPost.Enabled);
+  webPost.PostURL = ReadTrimmed(ini, WebPostSection, "PostURL", webPost.PostURL, 255);
 }
 
 void WriteMainConfig(TIniFile& ini, const TMainConfig& main, const TWebPostConfig& webPost) {
-  ini.WriteInteger(kMainConfig, "HTTPServer Port", main.HTTPServerPort);
-  ini.WriteBool(kMainConfig, "HTTPServer Enabled", main.HTTPServerEnabled);
-  ini.WriteBool(kMainConfig, "ExternalIPDectection", main.ExternalIPDectection);
-  ini.WriteString(kMainConfig, "DateTimeFormat", main.DateTimeFormat);
-  ini.WriteInteger(kMainConfig, "TCPQueryPort", main.TCPQueryPort);
-  ini.WriteString(kMainConfig, "BoundToIp", main.BoundToIp);
-  ini.WriteInteger(kMainConfig, "Metrics Port", main.MetricsPort);
+  ini.WriteInteger(MainConfigSection, "HTTPServer Port", main.HTTPServerPort);
+  ini.WriteBool(MainConfigSection, "HTTPServer Enabled", main.HTTPServerEnabled);
+  ini.WriteBool(MainConfigSection, "ExternalIPDectection", main.ExternalIPDectection);
+  ini.WriteString(MainConfigSection, "DateTimeFormat", main.DateTimeFormat);
+  ini.WriteInteger(MainConfigSection, "TCPQueryPort", main.TCPQueryPort);
+  ini.WriteString(MainConfigSection, "BoundToIp", main.BoundToIp);
+  ini.WriteInteger(MainConfigSection, "Metrics Port", main.MetricsPort);
 
-  ini.WriteString(kWebPost, "AdminEmail", webPost.AdminEmail);
-  ini.WriteString(kWebPost, "ISPLinkURL", webPost.ISPLinkURL);
-  ini.WriteString(kWebPost, "ISPName", webPost.ISPName);
-  ini.WriteString(kWebPost, "ISPCountry", webPost.ISPCountry);
-  ini.WriteBool(kWebPost, "Enabled", webPost.Enabled);
-  ini.WriteString(kWebPost, "PostURL", webPost.PostURL);
+  ini.WriteString(WebPostSection, "AdminEmail", webPost.AdminEmail);
+  ini.WriteString(WebPostSection, "ISPLinkURL", webPost.ISPLinkURL);
+  ini.WriteString(WebPostSection, "ISPName", webPost.ISPName);
+  ini.WriteString(WebPostSection, "ISPCountry", webPost.ISPCountry);
+  ini.WriteBool(WebPostSection, "Enabled", webPost.Enabled);
+  ini.WriteString(WebPostSection, "PostURL", webPost.PostURL);
 }
 
 std::string RandomPassword(size_t length) {
-  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz1234567890";
+  static constexpr char Alphabet[] = "abcdefghijklmnopqrstuvwxyz1234567890";
   std::string password;
   while (password.size() < length) {
     uint8_t byte = 0;
@@ -93,7 +94,7 @@ std::string RandomPassword(size_t length) {
       throw Exception("no random source for the administrator password");
     }
     // 252 = 7 * 36: taking only bytes below it keeps every character equally likely.
-    if (byte < 252) password += kAlphabet[byte % 36];
+    if (byte < 252) password += Alphabet[byte % 36];
   }
   return password;
 }
@@ -110,21 +111,6 @@ std::string TServerObject::DefaultWelcomeMessage() {
   // The project's public address: players cannot reach the administration
   // port, and operators are told to set a message of their own.
   return "[Welcome to Vorlantix, check https://vorlantix.org/]";
-}
-
-std::shared_ptr<const TServerSettings> TServerObject::Settings() const {
-  return CurrentSettings.load();
-}
-
-void TServerObject::ReplaceSettings(std::shared_ptr<const TServerSettings> settings) {
-  CurrentSettings.store(std::move(settings));
-}
-
-void TServerObject::EditSettings(const std::function<void(TServerSettings&)>& edit) {
-  std::scoped_lock guard(SettingsEditLock);
-  auto copy = std::make_shared<TServerSettings>(*CurrentSettings.load());
-  edit(*copy);
-  ReplaceSettings(std::move(copy));
 }
 
 TServerSettings TServerObject::DefaultSettings(int32_t port) const {
@@ -254,13 +240,13 @@ TZeveVira* TServerObject::Database() const {
 void TServerObject::StartTransport() {
   ChannelsStored = false;
   {
-    std::scoped_lock guard(Players.Lock);
+    TLockGuard<TMutex> guard(Players.Lock);
     Players.Items.clear();
     Players.Changed();
     // Readers take the player list's lock before they look at the channels.
     Channels = std::make_unique<TChannels>(ConfigName);
     Channels->SetDefaultCodec(DefaultCodec());
-    std::scoped_lock channels(*Channels);
+    TLockGuard<TChannels> channels(*Channels);
     if (TZeveVira* db = Database()) {
       LoadChannels(*Channels, *db, ConfigName);
     } else {
@@ -287,11 +273,11 @@ void TServerObject::ReleaseTransport() {
   Transport.reset();
   Listener.reset();
   PacketBuffer.reset();
-  std::scoped_lock guard(Players.Lock);
+  TLockGuard<TMutex> guard(Players.Lock);
   Players.Items.clear();
   Players.Changed();
   if (Channels) {
-    std::scoped_lock channels(*Channels);
+    TLockGuard<TChannels> channels(*Channels);
     Channels->ClearChannels();
   }
   Channels.reset();
@@ -332,7 +318,7 @@ void TServerObject::StoreChannels() {
   try {
     if (!PacketBuffer || !Channels || ChannelsStored) return;
     ChannelsStored = true;
-    std::scoped_lock channels(*Channels);
+    TLockGuard<TChannels> channels(*Channels);
     if (TZeveVira* db = Database()) SaveChannels(*Channels, *db, ConfigName);
   } catch (const std::exception& e) {
     LogStopException(e);
@@ -342,10 +328,6 @@ void TServerObject::StoreChannels() {
 void TServerObject::LogStopException(const std::exception& e) const {
   Log(LMTERROR, LMDALL, "SERVER",
       "TServerObject.Stop(" + ConfigName + ") Exception: " + ExceptionClassName(e));
-}
-
-int TServerObject::DefaultCodec() const {
-  return Settings()->DefaultCodec();
 }
 
 // ---------------------------------------------------------------------------
@@ -451,7 +433,7 @@ void TServerManager::SetAdminPassword(const std::string& sectionName, const std:
   if (!ServerDatabase) return;
   TZeveViraUsers users(*ServerDatabase);
   if (auto admin = users.GetUser(sectionName, "admin", false)) {
-    admin->Priviliges = kAdminPrivileges;
+    admin->Priviliges = AdminPrivileges;
     admin->LogInPassWord = CutText(password, 29);
     users.StoreUser(sectionName, *admin);
     return;
@@ -459,7 +441,7 @@ void TServerManager::SetAdminPassword(const std::string& sectionName, const std:
   TClientObject admin;
   admin.LogInName = "admin";
   admin.NickName = "admin";
-  admin.Priviliges = kAdminPrivileges;
+  admin.Priviliges = AdminPrivileges;
   admin.RegisteredBy = "Server";
   admin.LogInPassWord = CutText(password, 29);
   users.AddUser(sectionName, admin);
@@ -527,7 +509,7 @@ bool TServerManager::Startup() {
   bool anyServer = false;
   auto progressAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   for (int n = 0;; ++n) {
-    const std::string section = ini.ReadString(kServers, std::to_string(n), "");
+    const std::string section = ini.ReadString(ServersSection, std::to_string(n), "");
     if (section.empty()) break;
     anyServer = true;
     auto server = std::make_shared<TServerObject>(*this);
@@ -541,19 +523,19 @@ bool TServerManager::Startup() {
 
   if (!anyServer) {
     auto server = std::make_shared<TServerObject>(*this);
-    server->Start(kDefaultServerSection, -1, &ini);
-    ini.WriteString(kServers, "0", kDefaultServerSection);
+    server->Start(DefaultServerSection, -1, &ini);
+    ini.WriteString(ServersSection, "0", DefaultServerSection);
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Server created");
     const std::string password = settings.AdminPassword.empty()
-                                     ? RandomPassword(kAdminPasswordLength)
+                                     ? RandomPassword(AdminPasswordLength)
                                      : CutText(settings.AdminPassword, 29);
     TClientObject admin;
     admin.LogInName = "admin";
     admin.NickName = "admin";
     admin.RegisteredBy = "Server";
-    admin.Priviliges = kAdminPrivileges;
+    admin.Priviliges = AdminPrivileges;
     admin.LogInPassWord = password;
-    TZeveViraUsers(*ServerDatabase).AddUser(kDefaultServerSection, admin);
+    TZeveViraUsers(*ServerDatabase).AddUser(DefaultServerSection, admin);
     Log(LMTWARNING, LMDINFO, "SERVER", "Default Administrator account created");
     LogFmt(LMTWARNING, LMDINFO, "SERVER", "LoginName: admin LoginPw: %1", {password});
     ini.Save();

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/ThreadSafety.h"
-#include "domain/ServerSettings.h"
+#include "domain/ServerState.h"
 #include "domain/permissions_u.h"
 #include "domain/udplistener_u.h"
 #include "host/TimeTools.h"
@@ -55,10 +55,10 @@ void WriteMainConfig(TIniFile& ini, const TMainConfig& main, const TWebPostConfi
 
 // One virtual server: its settings from its own section of the configuration
 // file, and (once started) its threads and socket.
-class TServerObject : public std::enable_shared_from_this<TServerObject> {
+class TServerObject : public TServerState, public std::enable_shared_from_this<TServerObject> {
  public:
   explicit TServerObject(TServerManager& manager);
-  ~TServerObject();
+  ~TServerObject() override;
   TServerObject(const TServerObject&) = delete;
   TServerObject& operator=(const TServerObject&) = delete;
 
@@ -85,35 +85,14 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // the file.
   void SaveSettings(TIniFile* ini, bool save = true);
 
-  // Codec of new channels, from the settings in force.
-  int DefaultCodec() const;
-
-  std::string ConfigName;
-
-  // The settings in force. A snapshot never changes: a reader keeps the one
-  // it took for as long as it needs it, without any lock.
-  std::shared_ptr<const TServerSettings> Settings() const;
-  // Puts new settings in force; readers holding the previous ones keep them.
-  void ReplaceSettings(std::shared_ptr<const TServerSettings> settings);
-  // Copies the settings in force, lets edit change the copy and puts it in
-  // force; edits of one server follow one another.
-  void EditSettings(const std::function<void(TServerSettings&)>& edit);
-
-  TDateTime StartTime;
-  int32_t NextPlayerID = 1;
-
-  // Transport of a started server; all empty while stopped.
-  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
+  // Transport of a started server (with PacketBuffer); all empty while
+  // stopped.
   std::unique_ptr<TVXUDPListener> Listener;
   std::unique_ptr<TServerTransport> Transport;
-  TLockedPlayerList Players;
-  // The channel tree; its lock is taken after the player list's lock.
-  std::unique_ptr<TChannels> Channels;
   // Longest wait, in 1 ms rounds, for the connections to close at stop.
   int StopDrainRounds = 350;
 
-  // The process's database (null when none is open).
-  TZeveVira* Database() const;
+  TZeveVira* Database() const override;
 
   static std::string DefaultWelcomeMessage();
 
@@ -123,10 +102,6 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void StartTransport();
   void ReleaseTransport();
   void LogStopException(const std::exception& e) const;
-
-  std::atomic<std::shared_ptr<const TServerSettings>> CurrentSettings{
-      std::make_shared<const TServerSettings>()};
-  std::mutex SettingsEditLock;  // one EditSettings at a time
 
   TServerManager& Manager;
   bool ChannelsStored = false;  // by the stop under way

@@ -570,14 +570,17 @@ void TCustomPacketBuffer::SendPackets(std::vector<std::unique_ptr<TPacket>>& pac
     // The recipients' connections, and then the slots of their voice queues,
     // are fetched from memory together rather than one after the other as
     // each packet is queued.
-    const auto prefetch = [&](auto fetch) {
+    for (int round = 0; round < 2; ++round) {
       for (const auto& packet : packets) {
         if (!packet || !packet->IsVoiceS2C()) continue;
-        if (const TSingleConnection* c = Find(packet->VoiceS2CHeader().PlayerID())) fetch(*c);
+        const TSingleConnection* c = Find(packet->VoiceS2CHeader().PlayerID());
+        if (c == nullptr) continue;
+        if (round == 0)
+          c->Prefetch();
+        else
+          c->VoiceQueue.PrefetchSlot();
       }
-    };
-    prefetch([](const TSingleConnection& c) { c.Prefetch(); });
-    prefetch([](const TSingleConnection& c) { c.VoiceQueue.PrefetchSlot(); });
+    }
     for (auto& packet : packets) {
       if (packet) CountQueue(QueueLocked(packet, false, msNow));
       packet.reset();

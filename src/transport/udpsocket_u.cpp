@@ -16,7 +16,7 @@ namespace vx {
 
 namespace {
 // Datagrams written per system call.
-constexpr unsigned kBatch = 64;
+constexpr unsigned BatchSize = 64;
 }  // namespace
 
 TUDPServerSocket::~TUDPServerSocket() {
@@ -91,11 +91,11 @@ void TUDPServerSocket::SendTo(const uint8_t* data, size_t size, const sockaddr_i
 
 void TUDPServerSocket::SendBatch(std::span<const TDatagram> datagrams,
                                  const std::function<void(const EUDPSocket&)>& onError) {
-  mmsghdr messages[kBatch];
-  iovec vectors[kBatch];
+  mmsghdr messages[BatchSize];
+  iovec vectors[BatchSize];
   size_t done = 0;
   while (done < datagrams.size()) {
-    const unsigned n = unsigned(std::min<size_t>(kBatch, datagrams.size() - done));
+    const unsigned n = unsigned(std::min<size_t>(BatchSize, datagrams.size() - done));
     for (unsigned i = 0; i < n; ++i) {
       const TDatagram& d = datagrams[done + i];
       vectors[i] = {const_cast<uint8_t*>(d.Data), d.Size};

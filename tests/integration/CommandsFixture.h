@@ -63,7 +63,7 @@ class CommandsFixture : public ServerFixture {
   }
 
   size_t ChannelCount() {
-    std::scoped_lock lock(*Server->Channels);
+    TLockGuard<TChannels> lock(*Server->Channels);
     return Server->Channels->Count();
   }
 
@@ -93,8 +93,8 @@ class CommandsFixture : public ServerFixture {
   // Runs fn with the server's player list and channels locked.
   template <class F>
   auto WithServer(F fn) {
-    std::scoped_lock players(Server->Players.Lock);
-    std::scoped_lock channels(*Server->Channels);
+    TLockGuard<TMutex> players(Server->Players.Lock);
+    TLockGuard<TChannels> channels(*Server->Channels);
     return fn(*Server);
   }
   TChannelRec Channel(int32_t id) {

@@ -152,7 +152,7 @@ class ServerFixture : public ::testing::Test {
   void WaitChannelsLoaded() {
     const bool loaded = WaitUntil(
         [&] {
-          std::scoped_lock lock(*Server->Channels);
+          TLockGuard<TChannels> lock(*Server->Channels);
           return Server->Channels->Count() > 0;
         },
         std::chrono::seconds(5), std::chrono::milliseconds(1));
@@ -171,15 +171,15 @@ class ServerFixture : public ::testing::Test {
     rec->Flags = flags;
     rec->Password = password;
     rec->MaxUsers = maxUsers;
-    std::scoped_lock lock(*Server->Channels);
+    TLockGuard<TChannels> lock(*Server->Channels);
     return Server->Channels->AddChannel(std::move(rec));
   }
 
   // Runs fn on the player's record under the server's locks (player list,
   // then channels); false when there is no such player.
   bool WithPlayer(uint32_t playerID, const std::function<void(TClientObject&)>& fn) {
-    std::scoped_lock players(Server->Players.Lock);
-    std::scoped_lock channels(*Server->Channels);
+    TLockGuard<TMutex> players(Server->Players.Lock);
+    TLockGuard<TChannels> channels(*Server->Channels);
     for (auto& p : Server->Players.Items) {
       if (p && p->PlayerID == playerID) {
         fn(*p);
@@ -194,7 +194,7 @@ class ServerFixture : public ::testing::Test {
     return WithPlayer(playerID, [channelID](TClientObject& p) { p.ChannelID = channelID; });
   }
   size_t PlayerCount() {
-    std::scoped_lock players(Server->Players.Lock);
+    TLockGuard<TMutex> players(Server->Players.Lock);
     return Server->Players.Items.size();
   }
   // A copy of the player's record; PlayerID 0 when there is none.

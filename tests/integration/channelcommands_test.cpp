@@ -437,7 +437,7 @@ TEST_F(ChannelCommandsTest, RegisteredChannelsAndPrivilegesSurviveARestart) {
     EXPECT_EQ(GetLE32(left[0].Data() + 30), 0u);
   }
 
-  EXPECT_TRUE(Server->Players.Items.empty());
+  EXPECT_EQ(PlayerCount(), 0u);
   Clients.clear();
   Start();
   TClient& again = Enter("reg", "reg", "pw");

@@ -1,12 +1,12 @@
 // Clients that do not play by the rules: a player that stops acknowledging,
 // logins that never finish, sources that never answer.
-#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include "CommandsFixture.h"
 
@@ -119,7 +119,7 @@ TEST_F(HostileTest, UnfinishedLoginsGiveWayAndAreNeverAnnounced) {
   EXPECT_EQ(flood.Replies, 20u);  // every request is answered
   EXPECT_EQ(PlayerCount(), 6u);   // the oldest unfinished gave way to each newer one
   {
-    std::scoped_lock players(Server->Players.Lock);
+    TLockGuard<TMutex> players(Server->Players.Lock);
     EXPECT_EQ(std::count_if(Server->Players.Items.begin(), Server->Players.Items.end(),
                             [](const auto& c) { return c->NickName == "slow"; }),
               1);

@@ -129,6 +129,7 @@ TEST_F(PlayerCommandsTest, PublicServerAnnouncesSwitchesAsLeavingAndEntering) {
   const int32_t crowded = AddChannel("Crowded");
   const int32_t ten = AddChannel("Ten");
   WithServer([&](TServerObject& s) {
+    s.Players.AssertHeld();  // WithServer holds it
     for (uint32_t i = 0; i < 33; ++i) {
       auto p = std::make_unique<TClientObject>();
       p->PlayerID = 1000 + i;
@@ -213,7 +214,7 @@ TEST_F(PlayerCommandsTest, KicksAndFlags) {
   EXPECT_TRUE(PumpAll(
       [&] {
         ghost.Pump(1);
-        return WithServer([](TServerObject& s) { return s.Players.Items.size() == 2; });
+        return PlayerCount() == 2;
       },
       3000));
   kick(alice, cmd::CMD_cs_PlayerKick, ghostID);
@@ -438,7 +439,7 @@ TEST_F(PlayerCommandsTest, ShortCommandsAreLoggedAndChangeNothing) {
   Settle(admin);
   EXPECT_TRUE(Drain(admin).empty());
   EXPECT_TRUE(Drain(bob).empty());
-  EXPECT_EQ(WithServer([](TServerObject& s) { return s.Players.Items.size(); }), 2u);
+  EXPECT_EQ(PlayerCount(), 2u);
   EXPECT_EQ(ChannelCount(), 1u);
   const std::string log = LogText();
   const std::string prefix = "SP: " + std::to_string(Port) + " ";

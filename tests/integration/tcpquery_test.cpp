@@ -172,8 +172,8 @@ TEST_F(TcpQueryTest, LookupSelectionAndListings) {
   // Channel lines; a line break in a channel name cannot forge reply lines.
   WaitChannelsLoaded();
   {
-    std::scoped_lock players(Server->Players.Lock);
-    std::scoped_lock lock(*Server->Channels);
+    TLockGuard<TMutex> players(Server->Players.Lock);
+    TLockGuard<TChannels> lock(*Server->Channels);
     auto rec = std::make_unique<TChannelRec>();
     rec->Name = "evil\r\nOK";
     rec->Topic = "a\ttopic";
@@ -185,7 +185,7 @@ TEST_F(TcpQueryTest, LookupSelectionAndListings) {
   Lines channels = c->Ask("cl");
   size_t count = 0;
   {
-    std::scoped_lock lock(*Server->Channels);
+    TLockGuard<TChannels> lock(*Server->Channels);
     count = Server->Channels->Count();
   }
   ASSERT_EQ(channels.size(), count + 1);

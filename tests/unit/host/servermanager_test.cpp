@@ -344,25 +344,26 @@ TEST(ServerManagerStartup, RemovesTheTemporaryFilesOfUnfinishedSaves) {
 // sections and stores the same channels as starting and stopping them one
 // by one (which saves the configuration file once per server).
 TEST(ServerManagerStartup, ManyServersTogetherWriteWhatOneByOneWrites) {
-  constexpr int kServers = 24;
+  constexpr int ServerCount = 24;
   std::random_device rd;
   const auto root = std::filesystem::temp_directory_path() / ("vx-many-" + std::to_string(rd()));
   std::string config =
       "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\n[WebPost]\nEnabled=0\n";
   config += "[Servers]\n";
-  for (int i = 0; i < kServers; ++i) config += std::to_string(i) + "=s" + std::to_string(i) + "\n";
+  for (int i = 0; i < ServerCount; ++i)
+    config += std::to_string(i) + "=s" + std::to_string(i) + "\n";
   // Ports below the range the system hands out for port 0, so that no other
   // test running beside this one is given one of them between the check
   // here and the two starts below.
   std::vector<int32_t> ports;
-  for (int attempt = 0; attempt < 100 && ports.size() < size_t(kServers); ++attempt) {
+  for (int attempt = 0; attempt < 100 && ports.size() < size_t(ServerCount); ++attempt) {
     ports.clear();
     const int32_t base = 20000 + int32_t(rd() % 12000);
-    for (int32_t port = base; port < base + kServers && PortIsFree(port); ++port)
+    for (int32_t port = base; port < base + ServerCount && PortIsFree(port); ++port)
       ports.push_back(port);
   }
-  ASSERT_EQ(ports.size(), size_t(kServers));
-  for (int i = 0; i < kServers; ++i) {
+  ASSERT_EQ(ports.size(), size_t(ServerCount));
+  for (int i = 0; i < ServerCount; ++i) {
     config +=
         "[s" + std::to_string(i) + "]\nServerUDPPort=" + std::to_string(ports[size_t(i)]) + "\n";
     if (i % 3 == 0) config += "ServerName=server " + std::to_string(i) + "\nServerMaxUsers=7\n";
@@ -386,7 +387,7 @@ TEST(ServerManagerStartup, ManyServersTogetherWriteWhatOneByOneWrites) {
     db.SetOpenFlag(TFBOpenFlag::ReadOnly);
     db.SetActive(true);
     std::vector<std::string> out;
-    for (int i = 0; i < kServers; ++i) {
+    for (int i = 0; i < ServerCount; ++i) {
       const std::string section = "s" + std::to_string(i);
       std::string text = section + ":";
       for (const std::string& key : ini.ReadSection(section))
@@ -403,7 +404,7 @@ TEST(ServerManagerStartup, ManyServersTogetherWriteWhatOneByOneWrites) {
     TServerManager manager;
     manager.ShutdownWaitMs = 0;
     ASSERT_TRUE(manager.Startup());
-    EXPECT_EQ(manager.ServerList().size(), size_t(kServers));
+    EXPECT_EQ(manager.ServerList().size(), size_t(ServerCount));
     manager.Shutdown();
   }
   const auto oneByOne = prepare("one-by-one");
@@ -416,11 +417,11 @@ TEST(ServerManagerStartup, ManyServersTogetherWriteWhatOneByOneWrites) {
     manager.SetDatabase(std::move(db));
     ParseCommandLine(ProcessArguments(), ProcessSettings());
     std::vector<std::shared_ptr<TServerObject>> started;
-    for (int i = 0; i < kServers; ++i) {
+    for (int i = 0; i < ServerCount; ++i) {
       started.push_back(std::make_shared<TServerObject>(manager));
       EXPECT_TRUE(started.back()->Start("s" + std::to_string(i), -1, nullptr));
     }
-    for (int i = kServers; i-- > 0;) manager.StopServers("s" + std::to_string(i));
+    for (int i = ServerCount; i-- > 0;) manager.StopServers("s" + std::to_string(i));
     manager.Database()->Writer().Commit();
     manager.SetDatabase(nullptr);
   }

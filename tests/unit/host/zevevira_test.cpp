@@ -66,8 +66,8 @@ struct TImage {
 };
 
 // 1.5 and a negative signalling NaN with a payload, as x87 extended numbers.
-const std::initializer_list<uint8_t> kOnePointFive = {0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F};
-const std::initializer_list<uint8_t> kOddNaN = {0x23, 0x01, 0, 0, 0, 0, 0, 0x80, 0xFF, 0xFF};
+const std::initializer_list<uint8_t> OnePointFive = {0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F};
+const std::initializer_list<uint8_t> OddNaN = {0x23, 0x01, 0, 0, 0, 0, 0, 0x80, 0xFF, 0xFF};
 
 // A file holding every entry type, nested keys, flags and header bytes that
 // carry no meaning (after the name's terminator).
@@ -86,9 +86,9 @@ TBytes EveryTypeImage() {
       .Record(FBT_BINARY, "Blob", 0xFFFFFFFF)
       .Str(std::string_view("\x00\x01\xFF\x7F", 4))
       .Record(FBT_FLOAT, "Created")
-      .Raw(kOnePointFive)
+      .Raw(OnePointFive)
       .Record(FBT_FLOAT, "Odd")
-      .Raw(kOddNaN)
+      .Raw(OddNaN)
       .Record(FBT_WIDESTRING, "Wide")
       .Str(std::string_view("W\0i\0d\0e\0", 8))
       .Record(FBT_NODE, "EmptyKey")

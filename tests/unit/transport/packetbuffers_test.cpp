@@ -18,12 +18,12 @@
 namespace vx {
 namespace {
 
-constexpr const char* kIP = "127.0.0.1";
-constexpr uint16_t kPort = 5000;
+constexpr const char* TestIP = "127.0.0.1";
+constexpr uint16_t TestPort = 5000;
 
 std::unique_ptr<TPacket> NewPacket(uint16_t magic, size_t size) {
   auto p = std::make_unique<TPacket>(TPacket::WithMagic(magic, size));
-  p->SetPeer(kIP, kPort);
+  p->SetPeer(TestIP, TestPort);
   return p;
 }
 
@@ -163,7 +163,7 @@ class PacketBufferTest : public ::testing::Test {
 
   // A connection through its login: LoginStep6 sent and acknowledged.
   void Connect(uint32_t pid, uint32_t cid) {
-    Buf->AddConnection(pid, cid, kIP, kPort, 1);
+    Buf->AddConnection(pid, cid, TestIP, TestPort, 1);
     Buf->SendPacket(ServerCommand(pid, 8), false);
     auto p = Send();
     ASSERT_TRUE(p && p->IsCommand());
@@ -202,7 +202,7 @@ TEST_F(PacketBufferTest, ReceiveChecksReportAndCountTheirResults) {
   EXPECT_EQ(login.PlayerID, 0u);
   EXPECT_TRUE(login.Packet->IsMaintenance());
 
-  Buf->AddConnection(7, 70, kIP, kPort, 1);
+  Buf->AddConnection(7, 70, TestIP, TestPort, 1);
   ExpectIntake(ClientCommand(7, 71, 1), TIntakeResult::WrongConnection);
   ExpectIntake(ClientVoice(7, 70, 1), TIntakeResult::VoiceDuringLogin);
 
@@ -236,8 +236,8 @@ TEST_F(PacketBufferTest, CommandsAreAcknowledgedAndDeliveredOnceInOrder) {
   EXPECT_EQ(ack->AckHeader().Sequence(), 2u);
   EXPECT_EQ(ack->ConnectionID(), 10u);
   EXPECT_EQ(ack->PlayerID(), 1u);
-  EXPECT_EQ(ack->PeerIP(), kIP);
-  EXPECT_EQ(ack->PeerPort, kPort);
+  EXPECT_EQ(ack->PeerIP(), TestIP);
+  EXPECT_EQ(ack->PeerPort, TestPort);
   ExpectNothingReceived();
   EXPECT_EQ(Peek(1, [](const TSingleConnection& c) { return c.CommandExpected; }), 1u);
 
@@ -344,7 +344,7 @@ TEST_F(PacketBufferTest, RoundTripSamplesSetAveragePingAndResendTimeout) {
 
 TEST_F(PacketBufferTest, SilentConnectionsTimeOut) {
   ExpectNothingReceived();
-  Buf->AddConnection(1, 10, kIP, kPort, 1);
+  Buf->AddConnection(1, 10, TestIP, TestPort, 1);
   TReport r = Receive();
   EXPECT_FALSE(r.Found);
   EXPECT_EQ(r.Wait, 1000u);  // capped
@@ -372,7 +372,7 @@ TEST_F(PacketBufferTest, SilentConnectionsTimeOut) {
 
   // Timeouts are settable: defaults for new connections, or per connection.
   Buf->SetDefaultTimeouts({100, 300, 50});
-  Buf->AddConnection(3, 30, kIP, kPort, 1);
+  Buf->AddConnection(3, 30, TestIP, TestPort, 1);
   Clock.AdvanceMs(100);
   ExpectReport(reTimeout, 3);
   Buf->RemoveConnection(3);
@@ -388,7 +388,7 @@ TEST_F(PacketBufferTest, SilentConnectionsTimeOut) {
 }
 
 TEST_F(PacketBufferTest, TimeoutsAreReportedInTurnBeforePackets) {
-  for (uint32_t pid = 1; pid <= 3; ++pid) Buf->AddConnection(pid, pid, kIP, kPort, 1);
+  for (uint32_t pid = 1; pid <= 3; ++pid) Buf->AddConnection(pid, pid, TestIP, TestPort, 1);
   Buf->ReceivePacket(ClientMaintenance(0, 0, MAINT_LOGINREQUEST, 1, 180));
   Clock.AdvanceMs(2000);
   // The cursor starts on the first connection, so a round starts after it.
@@ -401,7 +401,7 @@ TEST_F(PacketBufferTest, TimeoutsAreReportedInTurnBeforePackets) {
 }
 
 TEST_F(PacketBufferTest, PingsAreAnsweredOnlyWhenConnected) {
-  Buf->AddConnection(1, 10, kIP, kPort, 1);  // maintenance expected: 3
+  Buf->AddConnection(1, 10, TestIP, TestPort, 1);  // maintenance expected: 3
   Clock.AdvanceMs(1500);
   Buf->ReceivePacket(ClientMaintenance(1, 10, MAINT_PING, 3));
   ExpectNothingToSend();  // not answered during login
@@ -564,7 +564,7 @@ TEST_F(PacketBufferTest, VoiceCounterGapsCountAsLoss) {
 
 TEST_F(PacketBufferTest, RefusedSendsAreDroppedQuietly) {
   Buf->SendPacket(ServerCommand(99), false);  // no connection
-  Buf->AddConnection(1, 10, kIP, kPort, 1);
+  Buf->AddConnection(1, 10, TestIP, TestPort, 1);
   Buf->SendPacket(ServerVoice(1), false);                       // voice before the login completes
   Buf->SendPacket(NewPacket(MAGIC_ACK, AckPacketSize), false);  // pid 0: none
   auto ack = NewPacket(MAGIC_ACK, AckPacketSize);
@@ -575,7 +575,7 @@ TEST_F(PacketBufferTest, RefusedSendsAreDroppedQuietly) {
 
   // A peer whose queue is full takes nothing more and is reported as timed
   // out at once; the other connections go on.
-  Buf->AddConnection(2, 20, kIP, kPort, 1);
+  Buf->AddConnection(2, 20, TestIP, TestPort, 1);
   for (int i = 0; i < 1024; ++i) Buf->SendPacket(ServerCommand(1), false);
   ExpectNothingReceived();
   EXPECT_NO_THROW(Buf->SendPacket(ServerCommand(1), false));
@@ -589,7 +589,7 @@ TEST_F(PacketBufferTest, RefusedSendsAreDroppedQuietly) {
 
 TEST_F(PacketBufferTest, UnvalidatedPeersGetAtMostThreeTimesWhatTheySent) {
   // A login request of 180 bytes: besides the login reply, 540 bytes.
-  Buf->AddConnection(1, 10, kIP, kPort, 1, 180);
+  Buf->AddConnection(1, 10, TestIP, TestPort, 1, 180);
   auto reply = ServerMaintenance(1, MAINT_LOGINREPLY);
   reply->Resize(372);
   Buf->SendPacket(std::move(reply), false);
@@ -663,7 +663,7 @@ TEST_F(PacketBufferTest, ConnectionInfoFigures) {
 TEST_F(PacketBufferTest, ConnectionsAreServedInTurn) {
   // Before the cursor named a connection it stands on the first one.
   for (uint32_t pid = 1; pid <= 3; ++pid) {
-    Buf->AddConnection(pid, pid * 10, kIP, kPort, 1);
+    Buf->AddConnection(pid, pid * 10, TestIP, TestPort, 1);
     Buf->SendPacket(ServerMaintenance(pid, MAINT_LOGINREPLY), false);
     Buf->SendPacket(ServerMaintenance(pid, MAINT_LOGINREPLY), false);
   }
@@ -719,8 +719,8 @@ TEST_F(PacketBufferTest, DuplicatePlayerIDsResolveToTheNewest) {
   // Small ids are found through a table, large ones through a map.
   for (uint32_t pid : {1u, 65535u, 65536u, 4000000000u}) {
     SCOPED_TRACE(pid);
-    Buf->AddConnection(pid, 10, kIP, kPort, 1);
-    Buf->AddConnection(pid, 11, kIP, kPort, 1);
+    Buf->AddConnection(pid, 10, TestIP, TestPort, 1);
+    Buf->AddConnection(pid, 11, TestIP, TestPort, 1);
     EXPECT_EQ(Buf->ConnectionCount(), 2);
     ExpectIntake(ClientCommand(pid, 10, 1), TIntakeResult::WrongConnection);
     Buf->ReceivePacket(ClientCommand(pid, 11, 1));
@@ -743,7 +743,7 @@ TEST_F(PacketBufferTest, DuplicatePlayerIDsResolveToTheNewest) {
 
 TEST_F(PacketBufferTest, ManyConnectionsKeepListOrderThroughRemovals) {
   // Enough connections and removals to make the slot table grow and compact.
-  for (uint32_t pid = 1; pid <= 250; ++pid) Buf->AddConnection(pid, pid, kIP, kPort, 1);
+  for (uint32_t pid = 1; pid <= 250; ++pid) Buf->AddConnection(pid, pid, TestIP, TestPort, 1);
   for (uint32_t pid : {10, 20, 30, 30}) Buf->SendPacket(ServerMaintenance(pid, MAINT_PONG), false);
   auto p = Send();
   ASSERT_TRUE(p);
@@ -759,7 +759,7 @@ TEST_F(PacketBufferTest, ManyConnectionsKeepListOrderThroughRemovals) {
       Buf->RemoveConnection(pid);
   }
   for (uint32_t pid = 1000; pid < 1100; ++pid) {
-    Buf->AddConnection(pid, pid, kIP, kPort, 1);
+    Buf->AddConnection(pid, pid, TestIP, TestPort, 1);
     list.push_back(pid);
   }
   EXPECT_EQ(Buf->ConnectionCount(), int32_t(list.size()));
@@ -797,7 +797,7 @@ TEST_F(PacketBufferTest, TheClockGoingBackRestartsTheTimers) {
 // same order, same sequence numbers and counters, and it is counted.
 TEST_F(PacketBufferTest, BatchesHandOutWhatSingleTriesWould) {
   auto feed = [&](TCustomPacketBuffer& b) {
-    for (uint32_t pid = 1; pid <= 3; ++pid) b.AddConnection(pid, pid * 10, kIP, kPort, 1);
+    for (uint32_t pid = 1; pid <= 3; ++pid) b.AddConnection(pid, pid * 10, TestIP, TestPort, 1);
     for (int round = 0; round < 3; ++round) {
       for (uint32_t pid = 1; pid <= 3; ++pid) {
         b.SendPacket(ServerMaintenance(pid, MAINT_LOGINREPLY), false);
@@ -838,7 +838,7 @@ TEST_F(PacketBufferTest, TheDriverIsToldOfWorkAndDeadlines) {
   int told = 0;
   Buf->SetWorkHandler([&] { ++told; });
   EXPECT_EQ(Buf->NextDeadlineMs(), -1);
-  Buf->AddConnection(1, 10, kIP, kPort, 1);
+  Buf->AddConnection(1, 10, TestIP, TestPort, 1);
   EXPECT_EQ(told, 1);
   EXPECT_EQ(Buf->NextDeadlineMs(), 2000);  // the login's silence limit
   Buf->SendPacket(ServerCommand(1, 8), false);
@@ -1058,8 +1058,8 @@ TEST(PacketBufferReference, IndexedTriesMatchTheLiteralScans) {
         }
         TClient& c = clients[pid];
         c.Cids.push_back(pid * 7 + uint32_t(c.Cids.size()));
-        indexed.AddConnection(pid, c.Cid(), kIP, kPort, 1);
-        literal.AddConnection(pid, c.Cid(), kIP, kPort, 1);
+        indexed.AddConnection(pid, c.Cid(), TestIP, TestPort, 1);
+        literal.AddConnection(pid, c.Cid(), TestIP, TestPort, 1);
       } else if (op < 6) {
         remove(randomPid());
       } else if (op < 16) {

@@ -3,12 +3,13 @@
 #include <memory>
 #include <vector>
 
-#include "domain/udplistener_u.h"
+#include "domain/ServerState.h"
 
 namespace vx {
 namespace {
 
-TClientObject* AddPlayer(TLockedPlayerList& list, uint32_t id, int32_t channel) {
+TClientObject* AddPlayer(TLockedPlayerList& list, uint32_t id, int32_t channel)
+    VX_REQUIRES(list.Lock) {
   auto c = std::make_unique<TClientObject>();
   c->PlayerID = id;
   c->ChannelID = channel;
@@ -21,6 +22,7 @@ TClientObject* AddPlayer(TLockedPlayerList& list, uint32_t id, int32_t channel) 
 // id, the players of a channel in list order, and it follows changes.
 TEST(LockedPlayerList, IndexFollowsTheList) {
   TLockedPlayerList list;
+  TLockGuard<TMutex> held(list.Lock);
   TClientObject* a = AddPlayer(list, 1, 10);
   TClientObject* b = AddPlayer(list, 70000, 10);
   TClientObject* c = AddPlayer(list, 65535, 20);

@@ -11,8 +11,6 @@ namespace vx {
 
 namespace {
 
-constexpr const char* ServersSection = "Servers";
-
 // A section name the configuration file can hold and read back, and that
 // names exactly one key in the database.
 bool UsableServerName(std::string_view name) {

@@ -32,7 +32,6 @@ namespace vx {
 namespace {
 constexpr const char* MainConfigSection = "Main Config";
 constexpr const char* WebPostSection = "WebPost";
-constexpr const char* ServersSection = "Servers";
 constexpr const char* DefaultServerSection = "server_cfg Default";
 constexpr uint16_t AdminPrivileges = 9;
 // The generated administrator password: 16 characters of 36, about 83 bits.

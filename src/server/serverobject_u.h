@@ -27,6 +27,10 @@ class TEventLoopPool;
 class TZeveVira;
 class TServerManager;
 
+// The section of the configuration file that lists the virtual servers'
+// sections by number.
+inline constexpr const char* ServersSection = "Servers";
+
 struct TMainConfig {
   int32_t HTTPServerPort = 14534;
   bool HTTPServerEnabled = true;

@@ -229,7 +229,10 @@ int32_t TDefaultPerformanceTime::ElapsedMs(int64_t boundMs, bool restart) {
 }
 
 int32_t TDefaultPerformanceTime::ElapsedSince(const TPerformanceTime& other, int64_t boundMs) {
-  const auto& o = dynamic_cast<const TDefaultPerformanceTime&>(other);
+  return ElapsedSince(dynamic_cast<const TDefaultPerformanceTime&>(other), boundMs);
+}
+
+int32_t TDefaultPerformanceTime::ElapsedSince(const TDefaultPerformanceTime& o, int64_t boundMs) {
   const double d = std::round((o.StartTime.Value - StartTime.Value) * MsPerDay * 1000.0) / 1000.0;
   if (d < 0 || d > double(boundMs)) {
     Start();
@@ -251,7 +254,7 @@ bool TDefaultPerformanceTime::IsElapsed(int64_t minimumMs, int64_t maximumMs, bo
 }
 
 void TDefaultPerformanceTime::Assign(const TPerformanceTime& other) {
-  StartTime = dynamic_cast<const TDefaultPerformanceTime&>(other).StartTime;
+  Assign(dynamic_cast<const TDefaultPerformanceTime&>(other));
 }
 
 }  // namespace vx

@@ -96,6 +96,9 @@ class TDefaultPerformanceTime : public TPerformanceTime {
   int32_t ElapsedSince(const TPerformanceTime& other, int64_t boundMs) override;
   void Assign(const TPerformanceTime& other) override;
   void Start() override;
+  // The same for a timer known to be of this kind, without the type check.
+  int32_t ElapsedSince(const TDefaultPerformanceTime& other, int64_t boundMs);
+  void Assign(const TDefaultPerformanceTime& other) { StartTime = other.StartTime; }
 
   TDateTime StartInstant() const { return StartTime; }
 

@@ -594,8 +594,17 @@ TQueueResult TCustomPacketBuffer::QueueLocked(std::unique_ptr<TPacket>& packet, 
                                               uint32_t msNow) {
   TSingleConnection* c = Find(packet->PlayerID());  // EPacket for a datagram of no class
   if (!c) return TQueueResult::NoConnection;
+  const bool voice = packet->IsVoiceS2C();
   TConnectionEffects fx;
   const TQueueResult r = c->Queue(packet, closeAfter, msNow, fx);
+  if (r == TQueueResult::Queued && voice && !closeAfter) {
+    // Voice is only queued for a connected connection, and queueing it
+    // starts no timer and leaves the pending command alone: the connection
+    // just has something to send now.
+    Ready.Set(c->Slot);
+    WorkPending = true;
+    return r;
+  }
   if (r == TQueueResult::Queued || r == TQueueResult::Overflow) {
     Apply(*c, fx);
     WorkPending = true;
@@ -619,6 +628,7 @@ size_t TCustomPacketBuffer::TakeDue(std::vector<std::unique_ptr<TPacket>>& out, 
   const TDefaultPerformanceTime now = ClockNow();
   const uint32_t msNow = WrappedMs(now);
   PrepareSend(now);
+  PrefetchReady(max);
   std::unique_ptr<TPacket> packet;
   size_t taken = 0;
   int64_t bytes = 0;
@@ -676,6 +686,18 @@ bool TCustomPacketBuffer::ScanSend(const TDefaultPerformanceTime& now,
 void TCustomPacketBuffer::PrepareSend(const TDefaultPerformanceTime& now) {
   CheckClockJump(now);
   PromoteDueResends(now);
+}
+
+// The connections a batch visits are fetched from memory together, rather
+// than one after the other as each packet is built.
+void TCustomPacketBuffer::PrefetchReady(size_t count) const {
+  const size_t first = Ready.FindNextCircular(CursorBase(SendCursor));
+  size_t slot = first;
+  for (size_t n = 0; n < count && slot != NoSlot; ++n) {
+    Slots[slot]->PrefetchForSend();
+    slot = Ready.FindNextCircular(slot);
+    if (slot == first) break;
+  }
 }
 
 // Taking a packet never makes a resend due at the same instant, so a batch

@@ -169,6 +169,8 @@ class TCustomPacketBuffer {
   bool ScanSend(const TDefaultPerformanceTime& now, std::unique_ptr<TPacket>& packet)
       VX_REQUIRES(Lock);
   void PrepareSend(const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);
+  // Asks the processor to fetch the connections of the next `count` sends.
+  void PrefetchReady(size_t count) const VX_REQUIRES(Lock);
   bool NextDue(const TDefaultPerformanceTime& now, uint32_t msNow, std::unique_ptr<TPacket>& packet)
       VX_REQUIRES(Lock);
   void PromoteDueResends(const TDefaultPerformanceTime& now) VX_REQUIRES(Lock);

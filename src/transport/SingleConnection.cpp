@@ -76,15 +76,14 @@ TSingleConnection::TSingleConnection(uint32_t playerID, uint32_t connectionID, u
       ConnectionID(connectionID),
       PeerAddress(peerAddress),
       PeerPort(peerPort),
-      MaintenanceSendSequence(firstMaintenanceSequence),
       MaintenanceExpected(firstMaintenanceSequence + 2),
+      MaintenanceSendSequence(firstMaintenanceSequence),
       ClosingTimeout(timeouts.ClosingTimeout),
       LoginTimeout(timeouts.LoginTimeout),
       ConnectedTimeout(timeouts.ConnectedTimeout) {
   Restart(PendingSentTimer);
   Restart(ResendTimer);
   Restart(LastReceiveTimer);
-  Restart(LastSendTimer);
   Restart(PingTimer);
   RttSamples.fill(50);
   RttIndex = 0;
@@ -427,7 +426,6 @@ std::unique_ptr<TPacket> TSingleConnection::NextPacketOnce(const TDefaultPerform
   if (p) {
     p->SealChecksum();
     p->SetPeer(PeerAddress, PeerPort);
-    LastSendTimer.Assign(now);
     PacketsSent += 1;
     BytesSent += int64_t(p->Size());
   }

@@ -694,7 +694,7 @@ void TCustomPacketBuffer::PrefetchReady(size_t count) const {
   const size_t first = Ready.FindNextCircular(CursorBase(SendCursor));
   size_t slot = first;
   for (size_t n = 0; n < count && slot != NoSlot; ++n) {
-    Slots[slot]->PrefetchForSend();
+    Slots[slot]->Prefetch();
     slot = Ready.FindNextCircular(slot);
     if (slot == first) break;
   }

@@ -142,10 +142,8 @@ class alignas(64) TSingleConnection {
   void SetTimeouts(const TConnectionTimeouts& timeouts);
   // Packet loss in hundredths of a percent.
   uint16_t PacketLoss() const;
-  // Asks the processor to fetch what queueing a packet reads first.
-  void Prefetch() const { __builtin_prefetch(this); }
-  // ... and what sending one reads.
-  void PrefetchForSend() const {
+  // Asks the processor to fetch what queueing and sending a packet read.
+  void Prefetch() const {
     const char* p = reinterpret_cast<const char*>(this);
     __builtin_prefetch(p);
     __builtin_prefetch(p + 64);

@@ -38,16 +38,21 @@ TClientObject* TLockedPlayerList::ById(uint32_t playerID) {
 }
 
 std::shared_ptr<const TServerSettings> TServerState::Settings() const {
-  return CurrentSettings.load();
+  TLockGuard<TMutex> guard(SettingsLock);
+  return CurrentSettings;
 }
 
 void TServerState::ReplaceSettings(std::shared_ptr<const TServerSettings> settings) {
-  CurrentSettings.store(std::move(settings));
+  {
+    TLockGuard<TMutex> guard(SettingsLock);
+    CurrentSettings.swap(settings);
+  }
+  // The previous settings are released here, outside the lock.
 }
 
 void TServerState::EditSettings(const std::function<void(TServerSettings&)>& edit) {
   TLockGuard<TMutex> guard(SettingsEditLock);
-  auto copy = std::make_shared<TServerSettings>(*CurrentSettings.load());
+  auto copy = std::make_shared<TServerSettings>(*Settings());
   edit(*copy);
   ReplaceSettings(std::move(copy));
 }

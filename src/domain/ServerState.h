@@ -4,7 +4,6 @@
 // object (which starts and stops the server) derives from it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,7 +61,8 @@ class TServerState {
   TServerState& operator=(const TServerState&) = delete;
 
   // The settings in force. A snapshot never changes: a reader keeps the one
-  // it took for as long as it needs it, without any lock.
+  // it took for as long as it needs it; taking it locks only for the copy
+  // of the pointer.
   std::shared_ptr<const TServerSettings> Settings() const;
   // Puts new settings in force; readers holding the previous ones keep them.
   void ReplaceSettings(std::shared_ptr<const TServerSettings> settings);
@@ -89,7 +89,11 @@ class TServerState {
   std::unique_ptr<TChannels> Channels;
 
  private:
-  std::atomic<std::shared_ptr<const TServerSettings>> CurrentSettings{
+  // Held only to copy or swap the pointer. (The library's atomic shared
+  // pointer releases its load with relaxed order, so a later store's write
+  // of the pointer is not ordered after the read.)
+  mutable TMutex SettingsLock;
+  std::shared_ptr<const TServerSettings> CurrentSettings VX_GUARDED_BY(SettingsLock){
       std::make_shared<const TServerSettings>()};
   TMutex SettingsEditLock;  // one EditSettings at a time
 };

@@ -293,7 +293,11 @@ def server_pages(driver, daemon, args, checks):
     checks.expect(len(driver.find_elements(By.CSS_SELECTOR, "#log tbody tr")) > 5, "log lines shown")
     driver.find_element(By.NAME, "text").send_keys("PLAYER_KICK")
     click_button(driver, "Show lines")
-    wait_title(driver, "Log")
+    # The filtered page has the same title as the one it replaces: wait for
+    # its address and for it to be loaded.
+    WebDriverWait(driver, 10).until(
+        lambda d: "text=PLAYER_KICK" in d.current_url
+        and d.execute_script("return document.readyState") == "complete")
     messages = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#log tbody td:last-child")]
     checks.expect(len(messages) == 1 and "admin from 127.0.0.1: PLAYER_KICK.VXCMD done" in messages[0],
                   f"the kick is in the log: {messages}")
